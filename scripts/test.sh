@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds, and runs every test: the normal build,
+# the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# compile of the Windows sources with MinGW-w64.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+bash scripts/build.sh build
+(cd build && ctest --output-on-failure -j2)
+
+bash scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=ON
+(cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --output-on-failure -j2)
+
+if [ -x scripts/check-windows-build.sh ]; then
+    bash scripts/check-windows-build.sh
+fi

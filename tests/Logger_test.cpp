@@ -1,0 +1,104 @@
+// The logging facade against a real log4cxx configuration and log file.
+#include "C_Logger.h"
+#include "TestSupport.h"
+
+#include <log4cxx/helpers/filewatchdog.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace testsupport;
+using ::testing::ElementsAre;
+
+namespace {
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        C_Logger::logConfigDirectory = dir.path() + "/";
+    }
+    void TearDown() override { C_Logger::destroyInstance(); }
+
+    std::vector<std::string> logAfterShutdown()
+    {
+        C_Logger::destroyInstance();
+        return readLines(dir / "test.log");
+    }
+
+    TempDir dir;
+};
+
+TEST_F(LoggerTest, ThresholdErrorDropsDebugOnly)
+{
+    writeLogConfig(dir.path(), dir / "test.log", "ERROR");
+    C_Logger::getInstance()->logDebug("debug");
+    C_Logger::getInstance()->logError("error");
+    C_Logger::getInstance()->logFatal("fatal");
+    C_Logger::getInstance()->logError("");
+    EXPECT_THAT(logAfterShutdown(), ElementsAre("ERROR error", "FATAL fatal", "ERROR "));
+}
+
+TEST_F(LoggerTest, OneInstanceUntilDestroyedThenAFreshOne)
+{
+    writeLogConfig(dir.path(), dir / "test.log");
+    C_Logger* first = C_Logger::getInstance();
+    EXPECT_EQ(C_Logger::getInstance(), first);
+    first->logDebug("before");
+    C_Logger::destroyInstance();
+    C_Logger::getInstance()->logDebug("after");
+    EXPECT_THAT(logAfterShutdown(), ElementsAre("DEBUG before", "DEBUG after"));
+}
+
+TEST_F(LoggerTest, LocationNamesTheFacadeAndItsEntryPoint)
+{
+    writeFile(dir / "LogTolvane.xml",
+              "<?xml version=\"1.0\" ?>\n"
+              "<log4j:configuration xmlns:log4j=\"http://jakarta.apache.org/log4j/\">\n"
+              "<appender name=\"f\" class=\"org.apache.log4j.FileAppender\">\n"
+              "<param name=\"File\" value=\"" + dir / "test.log" + "\"/>\n"
+              "<layout class=\"org.apache.log4j.PatternLayout\">\n"
+              "<param name=\"ConversionPattern\" value=\"%F|%M|%m%n\"/></layout></appender>\n"
+              "<root><priority value=\"DEBUG\"/><appender-ref ref=\"f\"/></root>\n"
+              "</log4j:configuration>\n");
+    C_Logger::getInstance()->logFatal("m");
+    std::vector<std::string> log = logAfterShutdown();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_THAT(log[0], ::testing::MatchesRegex("src/C_Logger.cpp\\|.*logFatal.*\\|m"));
+}
+
+TEST_F(LoggerTest, EmptyDirectoryLooksInTheCurrentDirectory)
+{
+    writeLogConfig(dir.path(), dir / "test.log");
+    C_Logger::logConfigDirectory.clear();
+    ScopedCurrentDirectory inside(dir.path());
+    C_Logger::getInstance()->logDebug("here");
+    EXPECT_THAT(logAfterShutdown(), ElementsAre("DEBUG here"));
+}
+
+// A watcher can be started only once per process, so this runs in a fresh
+// process of its own.
+TEST(LoggerWatchTest, EditedConfigurationTakesEffectWhileRunning)
+{
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            TempDir dir;
+            log4cxx::helpers::FileWatchdog::DEFAULT_DELAY = 100;
+            C_Logger::logConfigDirectory = dir.path() + "/";
+            writeLogConfig(dir.path(), dir / "test.log", "ERROR");
+            C_Logger::getInstance()->logDebug("dropped");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+            writeLogConfig(dir.path(), dir / "test.log", "DEBUG");
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+            C_Logger::getInstance()->logDebug("kept");
+            C_Logger::destroyInstance();
+            std::exit(readLines(dir / "test.log") == std::vector<std::string>{"DEBUG kept"} ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+} // namespace
