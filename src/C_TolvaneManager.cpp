@@ -21,14 +21,9 @@ namespace {
 
 const int maximumFolderCount = 99;
 
-std::string prefix(const std::string& tag)
-{
-    return "[" + tag + "]: " + tag;
-}
-
-const std::string loadTag = prefix("C_TolvaneManager::loadFoldersPaths");
-const std::string readTag = prefix("C_TolvaneManager::readIniValue");
-const std::string existsTag = prefix("C_TolvaneManager::isFileExists");
+const std::string loadTag = "[C_TolvaneManager::loadFoldersPaths]: C_TolvaneManager::loadFoldersPaths";
+const std::string readTag = "[C_TolvaneManager::readIniValue]: C_TolvaneManager::readIniValue";
+const std::string existsTag = "[C_TolvaneManager::isFileExists]: C_TolvaneManager::isFileExists";
 
 std::string folderKey(int number)
 {
@@ -65,6 +60,11 @@ void C_TolvaneManager::destroyInstance()
 {
     delete instance;
     instance = nullptr;
+}
+
+std::string C_TolvaneManager::messagePrefix(const std::string& tag)
+{
+    return "[" + tag + "]: " + tag;
 }
 
 std::vector<std::string> C_TolvaneManager::getFoldersPaths() const

@@ -10,10 +10,15 @@
 #include <vector>
 
 namespace Poco {
+class File;
 namespace Util {
 class IniFileConfiguration;
 }
 } // namespace Poco
+
+namespace winsec {
+struct AceRule;
+}
 
 class C_TolvaneManager {
 public:
@@ -46,6 +51,12 @@ public:
 private:
     C_TolvaneManager();
 
+    // "[tag]: tag", the start of every message of the operation `tag`.
+    static std::string messagePrefix(const std::string& tag);
+
+    bool rewriteWritePermission(const std::string& path, const std::string& tag,
+                                const winsec::AceRule& rule);
+    bool visitEntry(const Poco::File& entry, bool lock, bool runningResult);
     bool readFolderCount(int& count);
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configurationHolding(const std::string& key);
     void failWith(std::int32_t code, const std::string& message);

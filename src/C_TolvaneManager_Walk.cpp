@@ -1,0 +1,68 @@
+#include "C_TolvaneManager.h"
+
+#include <Poco/DirectoryIterator.h>
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+
+#include <exception>
+
+namespace {
+
+const std::string walkTag = "C_TolvaneManager::recursiveFolderPermissionAccess";
+const std::string modificationTag = "C_TolvaneManager::filePermissionModification";
+
+} // namespace
+
+bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, bool lock)
+{
+    try {
+        Poco::File folder(path);
+        if (!isFileExists(path))
+            return false;
+        bool result = filePermissionModification(path, lock);
+        if (!folder.isDirectory())
+            return result;
+        const Poco::DirectoryIterator end;
+        for (Poco::DirectoryIterator entry(path); entry != end; ++entry)
+            result = visitEntry(*entry, lock, result);
+        return result;
+    } catch (const Poco::Exception& e) {
+        fatalWith(messagePrefix(walkTag) + " :: ReturnCode = -7 : POCO Exception " + e.name() +
+                  " -- " + e.message());
+    } catch (const std::exception& e) {
+        fatalWith(messagePrefix(walkTag) + " :: ReturnCode = -7 : STD Exception " + e.what());
+    } catch (...) {
+        fatalWith(messagePrefix(walkTag) + " :: ReturnCode = -7 : Exception Uknown Error");
+    }
+    return false;
+}
+
+// A link below a configured folder is neither entered nor modified: whoever
+// can write the tree could otherwise point it anywhere. A sub-folder's own
+// outcome does not change its parent's result.
+bool C_TolvaneManager::visitEntry(const Poco::File& entry, bool lock, bool runningResult)
+{
+    if (entry.isLink())
+        return runningResult;
+    if (entry.isDirectory()) {
+        recursiveFolderPermissionAccess(entry.path(), lock);
+        return runningResult;
+    }
+    return runningResult && filePermissionModification(entry.path(), lock);
+}
+
+bool C_TolvaneManager::filePermissionModification(const std::string& path, bool lock)
+{
+    try {
+        if (lock ? lockWritingPermission(path) : unlockWritingPermission(path))
+            return true;
+        failWith(-4, messagePrefix(modificationTag) + " :: ReturnCode = -4 : " +
+                         (lock ? "Locking" : "Unlocking") + " writing permission for File ( " +
+                         path + " ) failed ");
+    } catch (const std::exception& e) {
+        fatalWith(messagePrefix(modificationTag) + " :: ReturnCode = -7 : STD Exception " + e.what());
+    } catch (...) {
+        fatalWith(messagePrefix(modificationTag) + " :: ReturnCode = -7 : Exception Uknown Error");
+    }
+    return false;
+}

@@ -1,0 +1,76 @@
+// Rewrites the DACL of one path so that only bit 0x2 (write data / add file)
+// of the access masks differs, through the security operations of
+// securityApi(). Each failed step is reported with its message text; the
+// caller adds the prefix and the path, logs it and records the failure.
+#ifndef TOLVANE_DACL_REWRITE_H
+#define TOLVANE_DACL_REWRITE_H
+
+#include "SecurityApi.h"
+
+#include <functional>
+#include <string>
+
+namespace winsec {
+
+struct AceRule {
+    ACCESS_MASK (*apply)(ACCESS_MASK mask);
+    // Whether a path without any DACL (open to everyone) gets a written
+    // DACL: an Everyone entry with all file rights, the rule applied.
+    bool closesOpenPath;
+};
+
+// Clears bit 0x2 everywhere.
+extern const AceRule lockRule;
+// Sets bit 0x2 wherever some other right is held.
+extern const AceRule unlockRule;
+
+class DaclRewrite {
+public:
+    using FailureReport = std::function<void(const char* text)>;
+
+    DaclRewrite(const std::string& path, const AceRule& rule, FailureReport report);
+    ~DaclRewrite();
+    DaclRewrite(const DaclRewrite&) = delete;
+    DaclRewrite& operator=(const DaclRewrite&) = delete;
+
+    // True only when the new DACL was written, or when unlocking a path
+    // that has no DACL and so already grants everything.
+    bool run();
+
+private:
+    bool readSecurity();
+    void createDescriptor();
+    void takeDacl();
+    ACL_SIZE_INFORMATION querySize();
+    void createDacl(const ACL_SIZE_INFORMATION& size);
+    void copyAces(DWORD count);
+    void copyAce(DWORD index);
+    void addOpenPathAce();
+    void append(LPVOID ace, WORD size);
+    bool attachDacl();
+    bool write();
+    void fail(const char* text);
+    void releaseAll();
+    template <typename Block>
+    void release(Block*& block);
+
+    const std::string& path;
+    const AceRule& rule;
+    FailureReport report;
+
+    PSECURITY_DESCRIPTOR readDescriptor = nullptr;
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    PACL dacl = nullptr;
+    PACL sacl = nullptr;
+    BOOL daclPresent = 0;
+    bool daclTaken = false;
+    PSECURITY_DESCRIPTOR newDescriptor = nullptr;
+    PACL newDacl = nullptr;
+    // False as soon as the new DACL may lack an entry of the old one.
+    bool copyComplete = true;
+};
+
+} // namespace winsec
+
+#endif

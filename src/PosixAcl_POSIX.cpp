@@ -1,0 +1,327 @@
+#include "PosixAcl.h"
+
+#include "AclMemory.h"
+
+#include <algorithm>
+#include <tuple>
+
+namespace posixacl {
+
+namespace {
+
+constexpr std::size_t kXattrHeaderSize = 4;
+constexpr std::size_t kXattrEntrySize = 8;
+constexpr std::uint32_t kXattrVersion = 2;
+constexpr std::uint16_t kPermBits = kPermRead | kPermWrite | kPermExecute;
+constexpr std::uint8_t kSidRevision = 1;
+constexpr std::size_t kSidFixedSize = 8;
+constexpr std::size_t kAceFixedSize = 8; // header and mask
+constexpr std::uint8_t kAccessAllowed = 0;
+constexpr std::uint8_t kAclRevision = 2;
+constexpr std::size_t kMaxAclSize = 0xFFFF;
+
+// Well-known authorities and relative ids of the fixed SIDs.
+constexpr std::uint8_t kWorldAuthority = 1;   // S-1-1-0 Everyone
+constexpr std::uint8_t kCreatorAuthority = 3; // S-1-3-0, S-1-3-1
+constexpr std::uint32_t kCreatorOwnerRid = 0;
+constexpr std::uint32_t kCreatorGroupRid = 1;
+
+std::uint16_t readLe16(const std::uint8_t* at)
+{
+    return static_cast<std::uint16_t>(at[0] | at[1] << 8);
+}
+
+std::uint32_t readLe32(const std::uint8_t* at)
+{
+    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
+           std::uint32_t{at[3]} << 24;
+}
+
+void appendLe16(Bytes& out, std::uint16_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void appendLe32(Bytes& out, std::uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+bool isNamed(std::uint16_t tag)
+{
+    return tag == kUser || tag == kGroup;
+}
+
+bool isDuplicate(const Entry* previous, const Entry& entry)
+{
+    return previous != nullptr && previous->tag == entry.tag && previous->id >= entry.id;
+}
+
+// One step of the kernel's order check; `state` is the tag expected next,
+// 0 once the other entry closed the list.
+bool advance(const Entry& entry, std::uint16_t* state, bool* needsMask)
+{
+    std::uint16_t expected = 0;
+    std::uint16_t next = 0;
+    switch (entry.tag) {
+    case kUserObj:
+        expected = kUserObj, next = kUser;
+        break;
+    case kUser:
+    case kGroup:
+        *needsMask = true;
+        expected = next = entry.tag;
+        break;
+    case kGroupObj:
+        expected = kUser, next = kGroup;
+        break;
+    case kMask:
+        expected = kGroup, next = kOther;
+        break;
+    case kOther:
+        expected = *needsMask ? kOther : *state == kGroup ? kGroup : kOther;
+        break;
+    default:
+        return false;
+    }
+    if (*state != expected)
+        return false;
+    *state = next;
+    return true;
+}
+
+Bytes makeSid(std::uint8_t authority, std::initializer_list<std::uint32_t> subAuthorities)
+{
+    Bytes sid{kSidRevision, static_cast<std::uint8_t>(subAuthorities.size()), 0, 0, 0, 0, 0,
+              authority};
+    for (std::uint32_t subAuthority : subAuthorities)
+        appendLe32(sid, subAuthority);
+    return sid;
+}
+
+bool startsWith(const std::uint8_t* bytes, std::size_t size, const Bytes& prefix)
+{
+    return size >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes);
+}
+
+// The entries whose SID is fixed, and the named ones (whose SID is their
+// kind's prefix followed by the id).
+constexpr std::uint16_t kFixedSidTags[] = {kUserObj, kGroupObj, kMask, kOther};
+constexpr std::uint16_t kNamedTags[] = {kUser, kGroup};
+
+std::size_t sidLength(const std::uint8_t* sid)
+{
+    return kSidFixedSize + 4 * std::size_t{sid[1]};
+}
+
+std::uint32_t rightsOf(std::uint16_t perm)
+{
+    return (perm & kPermRead ? kRightRead : 0) | (perm & kPermWrite ? kRightWrite : 0) |
+           (perm & kPermExecute ? kRightExecute : 0);
+}
+
+bool permOf(std::uint32_t rights, std::uint16_t* perm)
+{
+    if ((rights & ~(kRightRead | kRightWrite | kRightExecute)) != 0)
+        return false;
+    *perm = (rights & kRightRead ? kPermRead : 0) | (rights & kRightWrite ? kPermWrite : 0) |
+            (rights & kRightExecute ? kPermExecute : 0);
+    return true;
+}
+
+void appendAce(Bytes& dacl, const Entry& entry, std::uint8_t flags)
+{
+    const Bytes sid = sidOf(entry);
+    dacl.push_back(kAccessAllowed);
+    dacl.push_back(flags);
+    appendLe16(dacl, static_cast<std::uint16_t>(kAceFixedSize + sid.size()));
+    appendLe32(dacl, rightsOf(entry.perm));
+    dacl.insert(dacl.end(), sid.begin(), sid.end());
+}
+
+// Adds the entry one ACE of `aceSize` bytes stands for to `acls`.
+bool addEntryOfAce(const std::uint8_t* ace, std::size_t aceSize, PosixAcls* acls)
+{
+    Entry entry{};
+    const std::uint8_t flags = ace[1];
+    if (aceSize < kAceFixedSize || ace[0] != kAccessAllowed ||
+        !permOf(readLe32(ace + 4), &entry.perm))
+        return false;
+    const std::uint16_t perm = entry.perm;
+    if (!entryOfSid(ace + kAceFixedSize, aceSize - kAceFixedSize, &entry))
+        return false;
+    entry.perm = perm;
+    if (flags == 0)
+        acls->access.push_back(entry);
+    else if (flags == kDefaultEntryFlags)
+        acls->defaults.push_back(entry);
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+bool operator==(const Entry& left, const Entry& right)
+{
+    return left.tag == right.tag && left.perm == right.perm && left.id == right.id;
+}
+
+bool isValid(const Entries& entries)
+{
+    std::uint16_t state = kUserObj;
+    bool needsMask = false;
+    const Entry* previous = nullptr;
+    for (const Entry& entry : entries) {
+        if ((entry.perm & ~kPermBits) != 0 || !advance(entry, &state, &needsMask))
+            return false;
+        if (isNamed(entry.tag) && (entry.id == kUndefinedId || isDuplicate(previous, entry)))
+            return false;
+        previous = &entry;
+    }
+    return state == 0;
+}
+
+void sortCanonically(Entries& entries)
+{
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& left, const Entry& right) {
+        return std::tie(left.tag, left.id) < std::tie(right.tag, right.id);
+    });
+}
+
+Entries entriesFromMode(unsigned mode)
+{
+    return {Entry{kUserObj, static_cast<std::uint16_t>(mode >> 6 & kPermBits), kUndefinedId},
+            Entry{kGroupObj, static_cast<std::uint16_t>(mode >> 3 & kPermBits), kUndefinedId},
+            Entry{kOther, static_cast<std::uint16_t>(mode & kPermBits), kUndefinedId}};
+}
+
+bool isMinimal(const Entries& entries)
+{
+    return entries.size() == 3 && entries[0].tag == kUserObj && entries[1].tag == kGroupObj &&
+           entries[2].tag == kOther;
+}
+
+unsigned modeFromMinimal(const Entries& entries)
+{
+    return unsigned{entries[0].perm} << 6 | unsigned{entries[1].perm} << 3 | entries[2].perm;
+}
+
+bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries)
+{
+    if (value == nullptr || size < kXattrHeaderSize ||
+        (size - kXattrHeaderSize) % kXattrEntrySize != 0 || readLe32(value) != kXattrVersion)
+        return false;
+    Entries decoded;
+    for (std::size_t at = kXattrHeaderSize; at < size; at += kXattrEntrySize) {
+        const std::uint16_t tag = readLe16(value + at);
+        decoded.push_back(Entry{tag, readLe16(value + at + 2),
+                                isNamed(tag) ? readLe32(value + at + 4) : kUndefinedId});
+    }
+    Entries sorted = decoded;
+    sortCanonically(sorted);
+    if (!isValid(sorted))
+        return false;
+    *entries = std::move(decoded);
+    return true;
+}
+
+Bytes encodeXattr(const Entries& entries)
+{
+    Bytes value;
+    value.reserve(kXattrHeaderSize + kXattrEntrySize * entries.size());
+    appendLe32(value, kXattrVersion);
+    for (const Entry& entry : entries) {
+        appendLe16(value, entry.tag);
+        appendLe16(value, entry.perm);
+        appendLe32(value, isNamed(entry.tag) ? entry.id : kUndefinedId);
+    }
+    return value;
+}
+
+Bytes sidOf(const Entry& entry)
+{
+    switch (entry.tag) {
+    case kUserObj:
+        return makeSid(kCreatorAuthority, {kCreatorOwnerRid});
+    case kUser:
+        return makeSid(kUnixAuthority, {kUnixUserRid, entry.id});
+    case kGroupObj:
+        return makeSid(kCreatorAuthority, {kCreatorGroupRid});
+    case kGroup:
+        return makeSid(kUnixAuthority, {kUnixGroupRid, entry.id});
+    case kMask:
+        return makeSid(kUnixAuthority, {kUnixMaskRid, 0});
+    default:
+        return makeSid(kWorldAuthority, {0});
+    }
+}
+
+bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry)
+{
+    if (sid == nullptr || size < kSidFixedSize || size < sidLength(sid))
+        return false;
+    const std::size_t length = sidLength(sid);
+    for (std::uint16_t tag : kFixedSidTags) {
+        const Bytes fixed = sidOf(Entry{tag, 0, kUndefinedId});
+        if (length == fixed.size() && startsWith(sid, length, fixed)) {
+            *entry = Entry{tag, 0, kUndefinedId};
+            return true;
+        }
+    }
+    for (std::uint16_t tag : kNamedTags) {
+        const Bytes named = sidOf(Entry{tag, 0, 0});
+        const std::size_t prefixLength = named.size() - 4;
+        if (length != named.size() || !std::equal(sid, sid + prefixLength, named.begin()))
+            continue;
+        const std::uint32_t id = readLe32(sid + prefixLength);
+        if (id == kUndefinedId)
+            return false;
+        *entry = Entry{tag, 0, id};
+        return true;
+    }
+    return false;
+}
+
+Bytes daclFromAcls(const PosixAcls& acls)
+{
+    Bytes dacl(sizeof(winsec::ACL), 0);
+    for (const Entry& entry : acls.access)
+        appendAce(dacl, entry, 0);
+    for (const Entry& entry : acls.defaults)
+        appendAce(dacl, entry, kDefaultEntryFlags);
+    const std::size_t aceCount = acls.access.size() + acls.defaults.size();
+    if (dacl.size() > kMaxAclSize || aceCount > 0xFFFF)
+        return {};
+    dacl[0] = kAclRevision;
+    dacl[2] = static_cast<std::uint8_t>(dacl.size());
+    dacl[3] = static_cast<std::uint8_t>(dacl.size() >> 8);
+    dacl[4] = static_cast<std::uint8_t>(aceCount);
+    dacl[5] = static_cast<std::uint8_t>(aceCount >> 8);
+    return dacl;
+}
+
+bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
+{
+    winsec::aclmemory::AclLayout layout{};
+    if (!winsec::aclmemory::readAclLayout(dacl, size, &layout))
+        return false;
+    PosixAcls result;
+    std::size_t at = sizeof(winsec::ACL);
+    for (winsec::DWORD i = 0; i < layout.aceCount; ++i) {
+        const std::uint16_t aceSize = readLe16(dacl + at + 2);
+        if (!addEntryOfAce(dacl + at, aceSize, &result))
+            return false;
+        at += aceSize;
+    }
+    sortCanonically(result.access);
+    sortCanonically(result.defaults);
+    if (!isValid(result.access) || (!result.defaults.empty() && !isValid(result.defaults)))
+        return false;
+    *acls = std::move(result);
+    return true;
+}
+
+} // namespace posixacl
