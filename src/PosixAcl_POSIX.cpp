@@ -18,7 +18,6 @@ constexpr std::size_t kSidFixedSize = 8;
 constexpr std::size_t kAceFixedSize = 8; // header and mask
 constexpr std::uint8_t kAccessAllowed = 0;
 constexpr std::uint8_t kAclRevision = 2;
-constexpr std::size_t kMaxAclSize = 0xFFFF;
 
 // Well-known authorities and relative ids of the fixed SIDs.
 constexpr std::uint8_t kWorldAuthority = 1;   // S-1-1-0 Everyone
@@ -59,37 +58,36 @@ bool isDuplicate(const Entry* previous, const Entry& entry)
     return previous != nullptr && previous->tag == entry.tag && previous->id >= entry.id;
 }
 
-// One step of the kernel's order check; `state` is the tag expected next,
-// 0 once the other entry closed the list.
+bool moveOn(std::uint16_t* state, std::uint16_t from, std::uint16_t to)
+{
+    if (*state != from)
+        return false;
+    *state = to;
+    return true;
+}
+
+// The kernel's order check, one entry at a time: `state` is the tag the
+// next entry must have (named entries may repeat), 0 once the other entry
+// closed the list.
 bool advance(const Entry& entry, std::uint16_t* state, bool* needsMask)
 {
-    std::uint16_t expected = 0;
-    std::uint16_t next = 0;
     switch (entry.tag) {
     case kUserObj:
-        expected = kUserObj, next = kUser;
-        break;
+        return moveOn(state, kUserObj, kUser);
     case kUser:
     case kGroup:
         *needsMask = true;
-        expected = next = entry.tag;
-        break;
+        return *state == entry.tag;
     case kGroupObj:
-        expected = kUser, next = kGroup;
-        break;
+        return moveOn(state, kUser, kGroup);
     case kMask:
-        expected = kGroup, next = kOther;
-        break;
+        return moveOn(state, kGroup, kOther);
     case kOther:
-        expected = *needsMask ? kOther : *state == kGroup ? kGroup : kOther;
-        break;
+        // The mask may be left out only when nothing is named.
+        return moveOn(state, *needsMask || *state != kGroup ? kOther : kGroup, 0);
     default:
         return false;
     }
-    if (*state != expected)
-        return false;
-    *state = next;
-    return true;
 }
 
 Bytes makeSid(std::uint8_t authority, std::initializer_list<std::uint32_t> subAuthorities)
@@ -293,7 +291,7 @@ Bytes daclFromAcls(const PosixAcls& acls)
     for (const Entry& entry : acls.defaults)
         appendAce(dacl, entry, kDefaultEntryFlags);
     const std::size_t aceCount = acls.access.size() + acls.defaults.size();
-    if (dacl.size() > kMaxAclSize || aceCount > 0xFFFF)
+    if (dacl.size() > winsec::aclmemory::kMaxAclSize || aceCount > 0xFFFF)
         return {};
     dacl[0] = kAclRevision;
     dacl[2] = static_cast<std::uint8_t>(dacl.size());

@@ -1,0 +1,35 @@
+// Owner, group and POSIX ACLs of one path, read and written through a handle
+// on the inode the path names, never through the path again. Only regular
+// files and directories are handled, and a symbolic link in the path's last
+// component is refused, not followed. Results are 0 or an errno value.
+#ifndef TOLVANE_POSIX_FILE_SECURITY_H
+#define TOLVANE_POSIX_FILE_SECURITY_H
+
+#include "PosixAcl.h"
+
+#include <cstdint>
+#include <string>
+
+namespace posixacl {
+
+struct FileSecurity {
+    std::uint32_t owner;
+    std::uint32_t group;
+    PosixAcls acls; // defaults only for a directory that has a default ACL
+};
+
+// Without ACL support in the file system, or without an extended ACL, the
+// access ACL is the one the permission bits stand for.
+int readFileSecurity(const std::string& path, FileSecurity* security);
+
+// Replaces the access ACL and, when `acls` has default entries, the default
+// ACL (directories only); without default entries the default ACL stays as
+// it is. Both ACLs must be valid. The path changes completely or not at all;
+// owner, group and the setuid, setgid and sticky bits are kept. Without ACL
+// support in the file system only a minimal access ACL can be written, as
+// permission bits.
+int writeFileAcls(const std::string& path, const PosixAcls& acls);
+
+} // namespace posixacl
+
+#endif

@@ -1,0 +1,186 @@
+#include "ProgramSupport.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace e2e {
+
+using testsupport::run;
+using testsupport::shellQuote;
+
+ProgramTest::ProgramTest()
+{
+    testsupport::writeLogConfig(dir.path(), dir / "tolvane.log");
+    testsupport::makeDirectories(dir / "data");
+}
+
+void ProgramTest::writeIni(const std::vector<std::string>& folders) const
+{
+    std::string text = "[FOLDER]\nNB_FOLDER=" + std::to_string(folders.size()) + "\n";
+    for (std::size_t index = 0; index < folders.size(); ++index)
+        text += "FOLDER_" + std::to_string(index + 1) + "=" + folders[index] + "\n";
+    writeIniText(text);
+}
+
+void ProgramTest::writeIniText(const std::string& text) const
+{
+    testsupport::writeFile(dir / "Tolvane.ini", text);
+}
+
+ProgramRun ProgramTest::runProgram(const std::string& arguments) const
+{
+    const std::string logFile = dir / "tolvane.log";
+    std::remove(logFile.c_str());
+    ProgramRun result;
+    const auto started = std::chrono::steady_clock::now();
+    result.output = run("cd " + shellQuote(dir.path()) + " && timeout 60 " +
+                            shellQuote(TOLVANE_BINARY) + " " + arguments + " 2>&1",
+                        &result.status);
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.log = testsupport::readLines(logFile);
+    return result;
+}
+
+void ProgramTest::inData(const std::string& script) const
+{
+    int status = 0;
+    const std::string output =
+        run("cd " + shellQuote(dir / "data") + " && { " + script + "; } 2>&1", &status);
+    ASSERT_EQ(0, status) << script << "\n" << output;
+}
+
+std::map<std::string, std::string> aclTree(const std::string& root)
+{
+    std::map<std::string, std::string> tree;
+    std::istringstream listing(run("getfacl -RpEn -- " + shellQuote(root) + " 2>&1"));
+    std::string current;
+    for (std::string text; std::getline(listing, text);) {
+        if (text.rfind("# file: ", 0) == 0)
+            current = text.substr(8);
+        else if (!text.empty() && text[0] != '#')
+            tree[current] += text + "\n";
+    }
+    // An empty listing would make every comparison of two of them pass.
+    if (tree.empty())
+        ADD_FAILURE() << "getfacl listed nothing below " << root;
+    return tree;
+}
+
+namespace {
+
+// Applies `change` to the rights field ("rwx") that ends every entry line.
+template <typename Change>
+std::string changeRights(const std::string& acl, Change change)
+{
+    std::istringstream in(acl);
+    std::string out;
+    for (std::string entry; std::getline(in, entry);) {
+        const std::size_t rights = entry.rfind(':') + 1;
+        if (entry.size() == rights + 3)
+            change(&entry[rights]);
+        out += entry + "\n";
+    }
+    return out;
+}
+
+} // namespace
+
+std::string withoutWrite(const std::string& acl)
+{
+    return changeRights(acl, [](char* rights) { rights[1] = '-'; });
+}
+
+std::string withWriteBack(const std::string& acl)
+{
+    return changeRights(acl, [](char* rights) {
+        if (rights[0] == 'r' || rights[2] == 'x')
+            rights[1] = 'w';
+    });
+}
+
+std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
+                                           std::string (*change)(const std::string&))
+{
+    for (auto& entry : tree)
+        entry.second = change(entry.second);
+    return tree;
+}
+
+// Abstract names are kept apart per socket type, so this has to be a
+// datagram socket like the one a run binds.
+int bindInstanceGuard()
+{
+    const std::string name = "Global\\{CFF99109-6635-466D-9A06-1FCF59AEE10B}";
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const int socketFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (socketFd >= 0 && bind(socketFd, reinterpret_cast<sockaddr*>(&address), length) == 0)
+        return socketFd;
+    if (socketFd >= 0)
+        close(socketFd);
+    return -1;
+}
+
+namespace line {
+
+namespace {
+const std::string winMain = "[WinMain]: WinMain :: ";
+const std::string modification =
+    "[C_TolvaneManager::filePermissionModification]: C_TolvaneManager::filePermissionModification"
+    " :: ReturnCode = -4 : ";
+} // namespace
+
+std::string start() { return "DEBUG " + winMain + "Tolvane Application is running.."; }
+std::string end() { return "DEBUG " + winMain + "Tolvane Application ended running"; }
+
+std::string success(bool lock, const std::string& folder)
+{
+    return "DEBUG " + winMain + "ReturnCode = 1 : " + (lock ? "Lock" : "Unlock") +
+           " writing Permission for file (" + folder + ") with Success";
+}
+
+std::string wrongArgument()
+{
+    return "ERROR " + winMain +
+           "ReturnCode = -1 : Passed argument is incorrect, try '-lock' or '-unlock' ";
+}
+
+std::string emptyFolderList() { return "ERROR " + winMain + "ReturnCode = -2 : Empty Folder list"; }
+std::string anotherInstance()
+{
+    return "ERROR " + winMain + "ReturnCode = -6 : Another instance is running";
+}
+
+std::string missing(const std::string& path)
+{
+    return "ERROR [C_TolvaneManager::isFileExists]: C_TolvaneManager::isFileExists"
+           " :: ReturnCode = -3 : File " + path + " doesn't exist";
+}
+
+std::string writeFailed(bool lock, const std::string& path)
+{
+    const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
+                                 : "C_TolvaneManager::unlockWritingPermission";
+    return "ERROR [" + tag + "]: " + tag +
+           " :: ReturnCode = -4 : Setting file new security descriptor Failed for " + path;
+}
+
+std::string modificationFailed(bool lock, const std::string& path)
+{
+    return "ERROR " + modification + (lock ? "Locking" : "Unlocking") +
+           " writing permission for File ( " + path + " ) failed ";
+}
+
+} // namespace line
+
+} // namespace e2e

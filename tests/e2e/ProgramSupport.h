@@ -1,0 +1,68 @@
+// Runs of the real program in a scratch directory of their own, and the
+// exact log lines those runs are expected to write.
+#ifndef TOLVANE_E2E_PROGRAM_SUPPORT_H
+#define TOLVANE_E2E_PROGRAM_SUPPORT_H
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct ProgramRun {
+    int status = -1;              // as the shell sees it: 0..255, 128+signal, 124 on timeout
+    std::string output;           // standard output and error together
+    std::vector<std::string> log; // the lines this run appended to the log file
+    double seconds = 0;           // wall time
+};
+
+// The program's current directory holds LogTolvane.xml ("%p %m%n" into
+// tolvane.log) and Tolvane.ini; the trees it works on live in data/, so that
+// locking them never locks the log or the configuration.
+class ProgramTest : public ::testing::Test {
+protected:
+    ProgramTest();
+
+    std::string data(const std::string& relative) const { return dir / ("data/" + relative); }
+    void writeIni(const std::vector<std::string>& folders) const;
+    void writeIniText(const std::string& text) const;
+    // `arguments` go to the shell as written: quote them yourself.
+    ProgramRun runProgram(const std::string& arguments) const;
+    // Runs a shell script inside data/; fails the test if it fails.
+    void inData(const std::string& script) const;
+
+    testsupport::TempDir dir;
+};
+
+// Path -> `getfacl -pEn` entries of every file and folder below `root`
+// (links are not listed).
+std::map<std::string, std::string> aclTree(const std::string& root);
+// What the lock makes of a listing: no w anywhere.
+std::string withoutWrite(const std::string& acl);
+// What the unlock makes of one: w on every entry that holds r or x.
+std::string withWriteBack(const std::string& acl);
+std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
+                                           std::string (*change)(const std::string&));
+
+// Binds the machine-wide instance guard as a run does; -1 when it is taken.
+int bindInstanceGuard();
+
+namespace line {
+std::string start();
+std::string end();
+std::string success(bool lock, const std::string& folder);
+std::string wrongArgument();
+std::string emptyFolderList();
+std::string anotherInstance();
+std::string missing(const std::string& path);
+std::string writeFailed(bool lock, const std::string& path);
+std::string modificationFailed(bool lock, const std::string& path);
+} // namespace line
+
+} // namespace e2e
+
+#endif

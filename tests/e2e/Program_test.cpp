@@ -1,0 +1,336 @@
+// Runs of the real program over real trees with real POSIX ACLs. Every run
+// meets the machine-wide instance guard, so these tests never run side by
+// side.
+#include "ProgramSupport.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace e2e {
+namespace {
+
+using testsupport::nobodyCanWrite;
+using testsupport::shellQuote;
+using Lines = std::vector<std::string>;
+
+std::vector<std::string> words(const std::string& text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> result;
+    for (std::string word; in >> word;)
+        result.push_back(word);
+    return result;
+}
+
+TEST_F(ProgramTest, LockAndUnlockRewriteEveryEntryOfEveryFolderInListOrder)
+{
+    inData("mkdir A B C && chmod 755 A && chmod 777 B && chmod 711 C"
+           " && setfacl -m u:65534:rwx A && setfacl -d -m u::rwx,g::r-x,o::r-x,u:65534:rwx A"
+           " && : > A/f1 && chmod 644 A/f1 && setfacl -m u:65534:rw- A/f1"
+           " && mkdir -p A/sub/deeper && : > A/sub/f2 && : > A/sub/deeper/f3"
+           " && : > B/g1 && chmod 666 B/g1 && mkdir -m 777 B/empty && : > C/h && chmod 600 C/h");
+    const std::string root = dir / "data";
+    const auto before = aclTree(root);
+    ASSERT_NE(std::string::npos, before.at(data("A")).find("default:user:65534:rwx"));
+    const std::vector<std::string> writable = {
+        data("A"), data("A/f1"), data("A/sub"), data("A/sub/f2"), data("A/sub/deeper/f3"),
+        data("B"), data("B/g1"), data("B/empty")};
+    for (const std::string& path : writable)
+        ASSERT_TRUE(nobodyCanWrite(path)) << path;
+    writeIni({data("C"), data("A"), data("B")});
+
+    const ProgramRun locked = runProgram("-lock");
+    EXPECT_EQ(1, locked.status);
+    EXPECT_EQ("", locked.output);
+    EXPECT_EQ((Lines{line::start(), line::success(true, data("C")), line::success(true, data("A")),
+                     line::success(true, data("B")), line::end()}),
+              locked.log);
+    auto expected = mapAcls(before, withoutWrite);
+    expected[root] = before.at(root);
+    EXPECT_EQ(expected, aclTree(root));
+    for (const std::string& path : writable)
+        EXPECT_FALSE(nobodyCanWrite(path)) << path;
+
+    const ProgramRun unlocked = runProgram("-unlock");
+    EXPECT_EQ(1, unlocked.status);
+    EXPECT_EQ((Lines{line::start(), line::success(false, data("C")), line::success(false, data("A")),
+                     line::success(false, data("B")), line::end()}),
+              unlocked.log);
+    expected = mapAcls(before, withWriteBack);
+    expected[root] = before.at(root);
+    EXPECT_EQ(expected, aclTree(root));
+    for (const std::string& path : writable)
+        EXPECT_TRUE(nobodyCanWrite(path)) << path;
+    // "other" held no right on it, so unlocking gives it none.
+    EXPECT_FALSE(nobodyCanWrite(data("C/h")));
+}
+
+TEST_F(ProgramTest, AnyOtherArgumentIsRefusedAfterTheConfigurationIsRead)
+{
+    inData("mkdir A && : > A/f");
+    writeIniText("[FOLDER]\nNB_FOLDER=2\nFOLDER_1=" + data("A") + "\n");
+    const auto before = aclTree(data("A"));
+    const std::string folder2Missing =
+        "ERROR [C_TolvaneManager::readIniValue]: C_TolvaneManager::readIniValue :: ReturnCode = -2 "
+        ": Configuration file : [FOLDER].FOLDER_2 unfound parameter";
+    for (const std::string arguments : {"", "-lock -unlock", "-unlock -unlock", "-LOCK", "'-lock '",
+                                        "' -unlock'", "'\"-lock\"'"}) {
+        SCOPED_TRACE("arguments: " + arguments);
+        const ProgramRun refused = runProgram(arguments);
+        EXPECT_EQ(255, refused.status);
+        EXPECT_EQ("", refused.output);
+        EXPECT_EQ((Lines{line::start(), folder2Missing, line::wrongArgument(), line::end()}),
+                  refused.log);
+        EXPECT_EQ(before, aclTree(data("A")));
+    }
+}
+
+TEST_F(ProgramTest, EmptyOrMissingConfigurationEndsWithAnEmptyFolderList)
+{
+    writeIniText("[FOLDER]\nNB_FOLDER=0\n");
+    const ProgramRun noFolder = runProgram("-lock");
+    EXPECT_EQ(254, noFolder.status);
+    EXPECT_EQ((Lines{line::start(),
+                     "ERROR [C_TolvaneManager::loadFoldersPaths]: C_TolvaneManager::loadFoldersPaths"
+                     " :: ReturnCode = -2 : Configuration file : [FOLDER].NB_FOLDER Wrong value "
+                     "introduced",
+                     line::emptyFolderList(), line::end()}),
+              noFolder.log);
+
+    std::remove((dir / "Tolvane.ini").c_str());
+    const ProgramRun noIni = runProgram("-unlock");
+    EXPECT_EQ(254, noIni.status);
+    EXPECT_EQ("", noIni.output);
+    EXPECT_EQ((Lines{line::start(), line::missing("Tolvane.ini"), line::emptyFolderList(),
+                     line::end()}),
+              noIni.log);
+}
+
+TEST_F(ProgramTest, MissingFolderIsReportedWhileTheOthersAreStillDone)
+{
+    inData("mkdir A B && : > A/f && mkdir A/sub && : > B/g");
+    const auto beforeA = aclTree(data("A"));
+    const auto beforeB = aclTree(data("B"));
+    writeIni({data("A"), data("gone"), data("B")});
+
+    const ProgramRun result = runProgram("-lock");
+    EXPECT_EQ(253, result.status);
+    EXPECT_EQ((Lines{line::start(), line::success(true, data("A")), line::missing(data("gone")),
+                     line::success(true, data("B")), line::end()}),
+              result.log);
+    EXPECT_EQ(mapAcls(beforeA, withoutWrite), aclTree(data("A")));
+    EXPECT_EQ(mapAcls(beforeB, withoutWrite), aclTree(data("B")));
+}
+
+TEST_F(ProgramTest, PlainFileOrEmptyFolderIsHandledAsItself)
+{
+    inData("mkdir empty && : > plain && chmod 664 plain && : > beside");
+    const auto before = aclTree(dir / "data");
+    writeIni({data("plain"), data("empty")});
+
+    const ProgramRun result = runProgram("-lock");
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ((Lines{line::start(), line::success(true, data("plain")),
+                     line::success(true, data("empty")), line::end()}),
+              result.log);
+    auto expected = before;
+    for (const std::string& path : {data("plain"), data("empty")})
+        expected[path] = withoutWrite(before.at(path));
+    EXPECT_EQ(expected, aclTree(dir / "data"));
+}
+
+// An immutable file refuses every ACL write, even from root.
+struct ImmutableFile {
+    explicit ImmutableFile(const std::string& path) : path(path)
+    {
+        testsupport::run("chattr +i " + shellQuote(path) + " 2>&1", &status);
+    }
+    ~ImmutableFile() { testsupport::run("chattr -i " + shellQuote(path) + " 2>&1"); }
+    std::string path;
+    int status = 0;
+};
+
+TEST_F(ProgramTest, FileWhoseAclCannotBeWrittenStopsTheFilesAfterItInItsFolder)
+{
+    inData("mkdir F && for n in 0 1 2 3 4 5; do : > F/f$n; done"
+           " && for n in 0 1 2; do mkdir F/d$n && : > F/d$n/inner; done");
+    // The program takes the entries in the directory's own order, as ls -U does.
+    std::vector<std::string> files;
+    for (const std::string& name : words(testsupport::run("ls -U " + shellQuote(data("F")))))
+        if (name[0] == 'f')
+            files.push_back(data("F/" + name));
+    ASSERT_EQ(6u, files.size());
+    const std::string failing = files[1];
+    const ImmutableFile immutable(failing);
+    if (immutable.status != 0)
+        GTEST_SKIP() << "the file system under /tmp does not support chattr +i";
+    const auto before = aclTree(data("F"));
+    writeIni({data("F")});
+
+    for (const bool lock : {true, false}) {
+        SCOPED_TRACE(lock ? "-lock" : "-unlock");
+        const ProgramRun result = runProgram(lock ? "-lock" : "-unlock");
+        EXPECT_EQ(252, result.status);
+        EXPECT_EQ((Lines{line::start(), line::writeFailed(lock, failing),
+                         line::modificationFailed(lock, failing), line::end()}),
+                  result.log);
+        auto expected = mapAcls(before, lock ? withoutWrite : withWriteBack);
+        for (std::size_t index = 1; index < files.size(); ++index)
+            expected[files[index]] = before.at(files[index]);
+        EXPECT_EQ(expected, aclTree(data("F")));
+    }
+}
+
+// Ends a started program, whatever the test did meanwhile.
+struct KilledAtEnd {
+    ~KilledAtEnd()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    pid_t pid = -1;
+};
+
+bool guardIsBound()
+{
+    return testsupport::readFile("/proc/net/unix")
+               .find("@Global\\{CFF99109-6635-466D-9A06-1FCF59AEE10B}") != std::string::npos;
+}
+
+TEST_F(ProgramTest, SecondInstanceIsRefusedWithoutReadingTheConfiguration)
+{
+    inData("mkdir A && : > A/f");
+    writeIniText("[FOLDER]\nNB_FOLDER=3\nFOLDER_1=" + data("A") + "\n");
+    const auto before = aclTree(data("A"));
+    const int guard = bindInstanceGuard();
+    ASSERT_GE(guard, 0) << "something else holds the instance guard";
+    const ProgramRun refused = runProgram("-lock");
+    close(guard);
+
+    EXPECT_EQ(250, refused.status);
+    EXPECT_EQ("", refused.output);
+    EXPECT_EQ((Lines{line::anotherInstance(), line::end()}), refused.log);
+    EXPECT_EQ(before, aclTree(data("A")));
+}
+
+TEST_F(ProgramTest, RunningInstanceRefusesOthersUntilItIsKilled)
+{
+    // A FIFO for its log configuration stops the first run in its first
+    // message, right after it took the guard.
+    testsupport::TempDir holderDir;
+    testsupport::run("mkfifo " + shellQuote(holderDir / "LogTolvane.xml"));
+    KilledAtEnd holder;
+    holder.pid = fork();
+    if (holder.pid == 0) {
+        const int devNull = open("/dev/null", O_RDWR);
+        if (chdir(holderDir.path().c_str()) == 0 && dup2(devNull, 1) >= 0 && dup2(devNull, 2) >= 0)
+            execl(TOLVANE_BINARY, TOLVANE_BINARY, "-lock", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int tries = 0; tries < 100 && !guardIsBound(); ++tries)
+        usleep(100 * 1000);
+    ASSERT_TRUE(guardIsBound());
+    ASSERT_EQ(0, waitpid(holder.pid, nullptr, WNOHANG)) << "the first run did not stay";
+
+    inData("mkdir A && : > A/f");
+    writeIni({data("A")});
+    const ProgramRun refused = runProgram("-lock");
+    EXPECT_EQ(250, refused.status);
+    EXPECT_EQ((Lines{line::anotherInstance(), line::end()}), refused.log);
+
+    kill(holder.pid, SIGKILL);
+    waitpid(holder.pid, nullptr, 0);
+    holder.pid = -1;
+    const ProgramRun next = runProgram("-lock");
+    EXPECT_EQ(1, next.status);
+    EXPECT_EQ((Lines{line::start(), line::success(true, data("A")), line::end()}), next.log);
+}
+
+TEST_F(ProgramTest, LinksBelowAFolderAreNeitherFollowedNorModified)
+{
+    inData("mkdir -p T/sub outside/dir && : > T/f && : > T/sub/g && : > outside/file"
+           " && : > outside/dir/inner && chmod 666 outside/file"
+           " && ln -s ../outside/file T/tofile && ln -s ../../outside/dir T/sub/todir"
+           " && ln -s .. T/sub/up && ln -s " + shellQuote(data("T")) + " T/sub/self"
+           " && ln -s ../outside/gone T/dangling");
+    const auto beforeTree = aclTree(data("T"));
+    const auto beforeOutside = aclTree(data("outside"));
+    writeIni({data("T")});
+
+    for (const bool lock : {true, false}) {
+        SCOPED_TRACE(lock ? "-lock" : "-unlock");
+        const ProgramRun result = runProgram(lock ? "-lock" : "-unlock");
+        EXPECT_EQ(1, result.status);
+        EXPECT_EQ((Lines{line::start(), line::success(lock, data("T")), line::end()}), result.log);
+        EXPECT_EQ(mapAcls(beforeTree, lock ? withoutWrite : withWriteBack), aclTree(data("T")));
+        EXPECT_EQ(beforeOutside, aclTree(data("outside")));
+    }
+}
+
+TEST_F(ProgramTest, ConfiguredFolderThatIsALinkIsWalked)
+{
+    inData("mkdir -p real/sub && : > real/f && : > real/sub/g && ln -s real viaLink");
+    const auto before = aclTree(data("real"));
+    writeIni({data("viaLink")});
+
+    const ProgramRun result = runProgram("-lock");
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ((Lines{line::start(), line::success(true, data("viaLink")), line::end()}), result.log);
+    EXPECT_EQ(mapAcls(before, withoutWrite), aclTree(data("real")));
+}
+
+// log4cxx's configuration watcher keeps the process from exiting unless it
+// is shut down, with or without a file to watch.
+TEST_F(ProgramTest, EndsPromptlyWithOrWithoutALogConfiguration)
+{
+    inData("mkdir A && : > A/f");
+    writeIni({data("A")});
+    const ProgramRun configured = runProgram("-lock");
+    EXPECT_EQ(1, configured.status);
+    EXPECT_EQ(3u, configured.log.size());
+    EXPECT_LT(configured.seconds, 5.0);
+
+    std::remove((dir / "LogTolvane.xml").c_str());
+    const ProgramRun bare = runProgram("-unlock");
+    EXPECT_EQ(1, bare.status);
+    EXPECT_TRUE(bare.log.empty());
+    EXPECT_LT(bare.seconds, 5.0);
+}
+
+TEST_F(ProgramTest, TreeDeeperThanPathMaxEndsWithLoggedFailures)
+{
+    // Built in steps of 100 levels with relative names, so that no single
+    // path handed to the system is too long.
+    inData("mkdir deep && cd deep && p=$(printf 'dd/%.0s' $(seq 100)) && i=0"
+           " && while [ $i -lt 21 ]; do mkdir -p \"$p\" && cd -P \"$p\" || exit 1; i=$((i+1)); done");
+    writeIni({data("deep")});
+
+    const ProgramRun result = runProgram("-lock");
+    EXPECT_TRUE(result.status == 253 || result.status == 252 || result.status == 249)
+        << "exit status " << result.status;
+    ASSERT_GE(result.log.size(), 3u);
+    EXPECT_EQ(line::start(), result.log.front());
+    EXPECT_TRUE(result.log[1].rfind("ERROR ", 0) == 0 || result.log[1].rfind("FATAL ", 0) == 0)
+        << result.log[1].substr(0, 300);
+    EXPECT_EQ(line::end(), result.log.back());
+
+    // Every level whose path the system still takes is locked.
+    const int lockedLevels = std::stoi(testsupport::run(
+                                 "find " + shellQuote(data("deep")) + " -type d ! -perm -u=w | wc -l")) -
+                             1;
+    const int reachableLevels = static_cast<int>((4095 - data("deep").size()) / 3);
+    std::cout << "locked levels below the configured folder: " << lockedLevels << " of 2100 ("
+              << data("deep").size() << "-byte folder path)\n";
+    RecordProperty("lockedLevels", lockedLevels);
+    EXPECT_EQ(reachableLevels, lockedLevels);
+}
+
+} // namespace
+} // namespace e2e
