@@ -64,6 +64,8 @@ private:
 
     std::vector<std::string> foldersPaths;
     std::int32_t returnCode;
+    // Levels of the folder walk in progress; 0 between configured folders.
+    int walkDepth = 0;
 
     static C_TolvaneManager* instance;
 };

@@ -3,6 +3,9 @@
 #include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <Poco/Path.h>
+
+#include "SecurityApi.h"
 
 #include <exception>
 
@@ -11,11 +14,35 @@ namespace {
 const std::string walkTag = "C_TolvaneManager::recursiveFolderPermissionAccess";
 const std::string modificationTag = "C_TolvaneManager::filePermissionModification";
 
+// Tells the security layer, for the length of one configured folder's walk,
+// which folder the paths lie in and how the listing spells the paths below
+// it, so that it can refuse any link below that folder.
+class TreeScope {
+public:
+    TreeScope(const std::string& path, int& depth) : depth(depth)
+    {
+        if (depth == 0)
+            winsec::securityApi().beginTree(path, Poco::Path(path).makeDirectory().toString());
+        ++depth;
+    }
+    ~TreeScope()
+    {
+        if (--depth == 0)
+            winsec::securityApi().endTree();
+    }
+    TreeScope(const TreeScope&) = delete;
+    TreeScope& operator=(const TreeScope&) = delete;
+
+private:
+    int& depth;
+};
+
 } // namespace
 
 bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, bool lock)
 {
     try {
+        const TreeScope scope(path, walkDepth);
         Poco::File folder(path);
         if (!isFileExists(path))
             return false;

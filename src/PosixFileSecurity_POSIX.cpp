@@ -6,6 +6,8 @@
 // through libacl, whose path functions would follow links again.
 #include "PosixFileSecurity.h"
 
+#include "TreeResolver.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -48,15 +50,17 @@ private:
     char procName[32] = {};
 };
 
-// The one place where a path turns into an inode: only the last component
-// is kept from being a link here. The type test comes before any other
-// call, so a FIFO or a device is never opened for I/O.
+// The one place where a path turns into an inode (the tree resolver decides
+// which links count). The type test comes before any other call, so a FIFO
+// or a device is never opened for I/O.
 int OpenInode::open(const std::string& path)
 {
     if (path.find('\0') != std::string::npos)
         return EINVAL;
-    descriptor = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0 || fstat(descriptor, &fileStatus) != 0)
+    descriptor = TreeResolver::open(path);
+    if (descriptor < 0)
+        return -descriptor;
+    if (fstat(descriptor, &fileStatus) != 0)
         return errno;
     if (S_ISLNK(fileStatus.st_mode))
         return ELOOP;

@@ -76,6 +76,16 @@ public:
                                  PSECURITY_DESCRIPTOR descriptor) = 0;
     // LocalFree: null on success.
     virtual HLOCAL localFree(HLOCAL memory) = 0;
+
+    // The paths that follow, until endTree, lie in the configured folder
+    // `root`; those below it begin with `listingPrefix`. A layer may resolve
+    // them from the folder so that no link below it is ever followed.
+    virtual void beginTree(const std::string& root, const std::string& listingPrefix)
+    {
+        (void)root;
+        (void)listingPrefix;
+    }
+    virtual void endTree() {}
 };
 
 // The system's implementation, defined once per platform.

@@ -9,6 +9,7 @@
 // ENOTDIR default entries for a file; EOVERFLOW ACLs too large for a DACL.
 #include "AclMemory.h"
 #include "PosixFileSecurity.h"
+#include "TreeResolver.h"
 #include "SecurityApi.h"
 
 #include <cerrno>
@@ -150,6 +151,13 @@ public:
     }
 
     HLOCAL localFree(HLOCAL memory) override { return aclmemory::release(memory); }
+
+    void beginTree(const std::string& root, const std::string& listingPrefix) override
+    {
+        posixacl::TreeResolver::enter(root, listingPrefix);
+    }
+
+    void endTree() override { posixacl::TreeResolver::leave(); }
 };
 
 } // namespace

@@ -85,6 +85,11 @@ public:
     winsec::BOOL setFileSecurity(const std::string& path, winsec::SECURITY_INFORMATION info,
                                  winsec::PSECURITY_DESCRIPTOR descriptor) override;
     winsec::HLOCAL localFree(winsec::HLOCAL memory) override;
+    void beginTree(const std::string& root, const std::string& listingPrefix) override
+    {
+        real.beginTree(root, listingPrefix);
+    }
+    void endTree() override { real.endTree(); }
 
 private:
     struct Rule {

@@ -1,0 +1,102 @@
+#include "TreeResolver.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace posixacl {
+
+namespace {
+
+struct Tree {
+    std::string root;
+    std::string listingPrefix;
+    int descriptor = -1;
+};
+
+Tree tree;
+bool openat2Missing = false;
+
+int descriptorOrError(int descriptor)
+{
+    return descriptor >= 0 ? descriptor : -errno;
+}
+
+// The fallback for kernels without openat2: one component at a time, each
+// refused if it is a link, every one but the last required to be a folder.
+int openComponentwise(int start, const std::string& relative)
+{
+    int current = start;
+    std::size_t begin = 0;
+    while (begin < relative.size()) {
+        std::size_t end = relative.find('/', begin);
+        const bool last = end == std::string::npos;
+        if (last)
+            end = relative.size();
+        const std::string name = relative.substr(begin, end - begin);
+        begin = end + 1;
+        if (name.empty())
+            continue;
+        const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY);
+        const int next = name == ".." ? (errno = EXDEV, -1) : openat(current, name.c_str(), flags);
+        const int error = errno;
+        if (current != start)
+            close(current);
+        if (next < 0)
+            return -error;
+        current = next;
+    }
+    return current != start ? current : -ENOENT;
+}
+
+int openBeneath(int start, const std::string& relative)
+{
+    if (!openat2Missing) {
+        open_how how{};
+        how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        const long descriptor = syscall(SYS_openat2, start, relative.c_str(), &how, sizeof how);
+        if (descriptor >= 0 || errno != ENOSYS)
+            return descriptorOrError(static_cast<int>(descriptor));
+        openat2Missing = true;
+    }
+    return openComponentwise(start, relative);
+}
+
+bool liesBelowTree(const std::string& path)
+{
+    return !tree.root.empty() && path.size() > tree.listingPrefix.size() &&
+           path.compare(0, tree.listingPrefix.size(), tree.listingPrefix) == 0;
+}
+
+} // namespace
+
+void TreeResolver::enter(const std::string& root, const std::string& listingPrefix)
+{
+    leave();
+    tree.root = root;
+    tree.listingPrefix = listingPrefix;
+    tree.descriptor = ::open(root.c_str(), O_PATH | O_CLOEXEC);
+}
+
+void TreeResolver::leave()
+{
+    if (tree.descriptor >= 0)
+        close(tree.descriptor);
+    tree = Tree();
+}
+
+int TreeResolver::open(const std::string& path)
+{
+    if (!tree.root.empty() && path == tree.root)
+        return descriptorOrError(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (!liesBelowTree(path))
+        return descriptorOrError(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (tree.descriptor < 0)
+        return -ENOENT;
+    return openBeneath(tree.descriptor, path.substr(tree.listingPrefix.size()));
+}
+
+} // namespace posixacl
