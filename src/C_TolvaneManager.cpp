@@ -165,10 +165,13 @@ bool C_TolvaneManager::readIniValue(int& value)
     return false;
 }
 
+// No file name holds a NUL byte, yet the system calls behind Poco::File stop
+// reading the path at one: "dir\0x" would pass for "dir", and every entry
+// listed below it would again look like that folder, for ever.
 bool C_TolvaneManager::isFileExists(const std::string& path)
 {
     try {
-        if (!path.empty() && Poco::File(path).exists())
+        if (!path.empty() && path.find('\0') == std::string::npos && Poco::File(path).exists())
             return true;
     } catch (const Poco::Exception& e) {
         fatalWith(existsTag + " :: ReturnCode = -7 : POCO Exception " + e.name() + " -- " + e.message());

@@ -10,7 +10,6 @@
 #include <vector>
 
 namespace Poco {
-class File;
 namespace Util {
 class IniFileConfiguration;
 }
@@ -56,7 +55,7 @@ private:
 
     bool rewriteWritePermission(const std::string& path, const std::string& tag,
                                 const winsec::AceRule& rule);
-    bool visitEntry(const Poco::File& entry, bool lock, bool runningResult);
+    bool visitEntry(const std::string& entry, bool lock, bool runningResult);
     bool readFolderCount(int& count);
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configurationHolding(const std::string& key);
     void failWith(std::int32_t code, const std::string& message);

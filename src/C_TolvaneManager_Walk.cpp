@@ -5,6 +5,7 @@
 #include <Poco/File.h>
 #include <Poco/Path.h>
 
+#include "FileKind.h"
 #include "SecurityApi.h"
 
 #include <exception>
@@ -51,7 +52,7 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
             return result;
         const Poco::DirectoryIterator end;
         for (Poco::DirectoryIterator entry(path); entry != end; ++entry)
-            result = visitEntry(*entry, lock, result);
+            result = visitEntry(entry->path(), lock, result);
         return result;
     } catch (const Poco::Exception& e) {
         fatalWith(messagePrefix(walkTag) + " :: ReturnCode = -7 : POCO Exception " + e.name() +
@@ -67,15 +68,18 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
 // A link below a configured folder is neither entered nor modified: whoever
 // can write the tree could otherwise point it anywhere. A sub-folder's own
 // outcome does not change its parent's result.
-bool C_TolvaneManager::visitEntry(const Poco::File& entry, bool lock, bool runningResult)
+bool C_TolvaneManager::visitEntry(const std::string& entry, bool lock, bool runningResult)
 {
-    if (entry.isLink())
+    switch (fileKindOf(entry)) {
+    case FileKind::Link:
         return runningResult;
-    if (entry.isDirectory()) {
-        recursiveFolderPermissionAccess(entry.path(), lock);
+    case FileKind::Folder:
+        recursiveFolderPermissionAccess(entry, lock);
         return runningResult;
+    case FileKind::Other:
+        break;
     }
-    return runningResult && filePermissionModification(entry.path(), lock);
+    return runningResult && filePermissionModification(entry, lock);
 }
 
 bool C_TolvaneManager::filePermissionModification(const std::string& path, bool lock)

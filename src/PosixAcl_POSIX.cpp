@@ -36,6 +36,12 @@ std::uint32_t readLe32(const std::uint8_t* at)
            std::uint32_t{at[3]} << 24;
 }
 
+void storeLe32(std::uint8_t* at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<std::uint8_t>(value >> 8 * i);
+}
+
 void appendLe16(Bytes& out, std::uint16_t value)
 {
     out.push_back(static_cast<std::uint8_t>(value));
@@ -90,24 +96,45 @@ bool advance(const Entry& entry, std::uint16_t* state, bool* needsMask)
     }
 }
 
-Bytes makeSid(std::uint8_t authority, std::initializer_list<std::uint32_t> subAuthorities)
+// Every SID of the mapping has one or two sub-authorities: 16 bytes at most.
+struct SidBytes {
+    std::uint8_t bytes[kSidFixedSize + 8];
+    std::size_t size;
+};
+
+SidBytes makeSid(std::uint8_t authority, std::uint32_t first)
 {
-    Bytes sid{kSidRevision, static_cast<std::uint8_t>(subAuthorities.size()), 0, 0, 0, 0, 0,
-              authority};
-    for (std::uint32_t subAuthority : subAuthorities)
-        appendLe32(sid, subAuthority);
+    SidBytes sid{{kSidRevision, 1, 0, 0, 0, 0, 0, authority}, kSidFixedSize + 4};
+    storeLe32(sid.bytes + kSidFixedSize, first);
     return sid;
 }
 
-bool startsWith(const std::uint8_t* bytes, std::size_t size, const Bytes& prefix)
+SidBytes makeSid(std::uint8_t authority, std::uint32_t first, std::uint32_t second)
 {
-    return size >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes);
+    SidBytes sid = makeSid(authority, first);
+    sid.bytes[1] = 2;
+    storeLe32(sid.bytes + kSidFixedSize + 4, second);
+    sid.size += 4;
+    return sid;
 }
 
-// The entries whose SID is fixed, and the named ones (whose SID is their
-// kind's prefix followed by the id).
-constexpr std::uint16_t kFixedSidTags[] = {kUserObj, kGroupObj, kMask, kOther};
-constexpr std::uint16_t kNamedTags[] = {kUser, kGroup};
+SidBytes sidBytesOf(const Entry& entry)
+{
+    switch (entry.tag) {
+    case kUserObj:
+        return makeSid(kCreatorAuthority, kCreatorOwnerRid);
+    case kUser:
+        return makeSid(kUnixAuthority, kUnixUserRid, entry.id);
+    case kGroupObj:
+        return makeSid(kCreatorAuthority, kCreatorGroupRid);
+    case kGroup:
+        return makeSid(kUnixAuthority, kUnixGroupRid, entry.id);
+    case kMask:
+        return makeSid(kUnixAuthority, kUnixMaskRid, 0);
+    default:
+        return makeSid(kWorldAuthority, 0);
+    }
+}
 
 std::size_t sidLength(const std::uint8_t* sid)
 {
@@ -131,12 +158,29 @@ bool permOf(std::uint32_t rights, std::uint16_t* perm)
 
 void appendAce(Bytes& dacl, const Entry& entry, std::uint8_t flags)
 {
-    const Bytes sid = sidOf(entry);
+    const SidBytes sid = sidBytesOf(entry);
     dacl.push_back(kAccessAllowed);
     dacl.push_back(flags);
-    appendLe16(dacl, static_cast<std::uint16_t>(kAceFixedSize + sid.size()));
+    appendLe16(dacl, static_cast<std::uint16_t>(kAceFixedSize + sid.size));
     appendLe32(dacl, rightsOf(entry.perm));
-    dacl.insert(dacl.end(), sid.begin(), sid.end());
+    dacl.insert(dacl.end(), sid.bytes, sid.bytes + sid.size);
+}
+
+// The entry kind a well-formed SID of the mapping names; 0 for any other.
+std::uint16_t tagOfSid(std::uint8_t authority, std::uint8_t count, std::uint32_t first,
+                       std::uint32_t second)
+{
+    if (authority == kCreatorAuthority && count == 1)
+        return first == kCreatorOwnerRid ? kUserObj : first == kCreatorGroupRid ? kGroupObj : 0;
+    if (authority == kWorldAuthority && count == 1)
+        return first == 0 ? kOther : 0;
+    if (authority != kUnixAuthority || count != 2)
+        return 0;
+    if (first == kUnixMaskRid)
+        return second == 0 ? kMask : 0;
+    if (second == kUndefinedId)
+        return 0;
+    return first == kUnixUserRid ? kUser : first == kUnixGroupRid ? kGroup : 0;
 }
 
 // Adds the entry one ACE of `aceSize` bytes stands for to `acls`.
@@ -182,11 +226,23 @@ bool isValid(const Entries& entries)
     return state == 0;
 }
 
+namespace {
+
+bool canonicallyBefore(const Entry& left, const Entry& right)
+{
+    return std::tie(left.tag, left.id) < std::tie(right.tag, right.id);
+}
+
+bool isCanonicallySorted(const Entries& entries)
+{
+    return std::is_sorted(entries.begin(), entries.end(), canonicallyBefore);
+}
+
+} // namespace
+
 void sortCanonically(Entries& entries)
 {
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry& left, const Entry& right) {
-        return std::tie(left.tag, left.id) < std::tie(right.tag, right.id);
-    });
+    std::stable_sort(entries.begin(), entries.end(), canonicallyBefore);
 }
 
 Entries entriesFromMode(unsigned mode)
@@ -218,10 +274,14 @@ bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries)
         decoded.push_back(Entry{tag, readLe16(value + at + 2),
                                 isNamed(tag) ? readLe32(value + at + 4) : kUndefinedId});
     }
-    Entries sorted = decoded;
-    sortCanonically(sorted);
-    if (!isValid(sorted))
+    if (!isCanonicallySorted(decoded)) {
+        Entries sorted = decoded;
+        sortCanonically(sorted);
+        if (!isValid(sorted))
+            return false;
+    } else if (!isValid(decoded)) {
         return false;
+    }
     *entries = std::move(decoded);
     return true;
 }
@@ -241,51 +301,32 @@ Bytes encodeXattr(const Entries& entries)
 
 Bytes sidOf(const Entry& entry)
 {
-    switch (entry.tag) {
-    case kUserObj:
-        return makeSid(kCreatorAuthority, {kCreatorOwnerRid});
-    case kUser:
-        return makeSid(kUnixAuthority, {kUnixUserRid, entry.id});
-    case kGroupObj:
-        return makeSid(kCreatorAuthority, {kCreatorGroupRid});
-    case kGroup:
-        return makeSid(kUnixAuthority, {kUnixGroupRid, entry.id});
-    case kMask:
-        return makeSid(kUnixAuthority, {kUnixMaskRid, 0});
-    default:
-        return makeSid(kWorldAuthority, {0});
-    }
+    const SidBytes sid = sidBytesOf(entry);
+    return Bytes(sid.bytes, sid.bytes + sid.size);
 }
 
 bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry)
 {
     if (sid == nullptr || size < kSidFixedSize || size < sidLength(sid))
         return false;
-    const std::size_t length = sidLength(sid);
-    for (std::uint16_t tag : kFixedSidTags) {
-        const Bytes fixed = sidOf(Entry{tag, 0, kUndefinedId});
-        if (length == fixed.size() && startsWith(sid, length, fixed)) {
-            *entry = Entry{tag, 0, kUndefinedId};
-            return true;
-        }
-    }
-    for (std::uint16_t tag : kNamedTags) {
-        const Bytes named = sidOf(Entry{tag, 0, 0});
-        const std::size_t prefixLength = named.size() - 4;
-        if (length != named.size() || !std::equal(sid, sid + prefixLength, named.begin()))
-            continue;
-        const std::uint32_t id = readLe32(sid + prefixLength);
-        if (id == kUndefinedId)
-            return false;
-        *entry = Entry{tag, 0, id};
-        return true;
-    }
-    return false;
+    const std::uint8_t count = sid[1];
+    if (sid[0] != kSidRevision || count < 1 || count > 2 ||
+        !std::all_of(sid + 2, sid + 7, [](std::uint8_t byte) { return byte == 0; }))
+        return false;
+    const std::uint32_t first = readLe32(sid + kSidFixedSize);
+    const std::uint32_t second = count == 2 ? readLe32(sid + kSidFixedSize + 4) : 0;
+    const std::uint16_t tag = tagOfSid(sid[7], count, first, second);
+    if (tag == 0)
+        return false;
+    *entry = Entry{tag, 0, isNamed(tag) ? second : kUndefinedId};
+    return true;
 }
 
 Bytes daclFromAcls(const PosixAcls& acls)
 {
     Bytes dacl(sizeof(winsec::ACL), 0);
+    dacl.reserve(sizeof(winsec::ACL) +
+                 (acls.access.size() + acls.defaults.size()) * (kAceFixedSize + 16));
     for (const Entry& entry : acls.access)
         appendAce(dacl, entry, 0);
     for (const Entry& entry : acls.defaults)

@@ -9,7 +9,8 @@
 #include "TreeResolver.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <utility>
@@ -32,6 +33,13 @@ public:
     OpenInode() = default;
     OpenInode(const OpenInode&) = delete;
     OpenInode& operator=(const OpenInode&) = delete;
+    OpenInode& operator=(OpenInode&& other) noexcept
+    {
+        std::swap(descriptor, other.descriptor);
+        std::swap(fileStatus, other.fileStatus);
+        std::swap(procName, other.procName);
+        return *this;
+    }
     ~OpenInode()
     {
         if (descriptor >= 0)
@@ -41,6 +49,7 @@ public:
     int open(const std::string& path);
     const struct stat& status() const { return fileStatus; }
     bool isDirectory() const { return S_ISDIR(fileStatus.st_mode); }
+    bool isOpen() const { return descriptor >= 0; }
     // Names this inode for calls that take a path.
     const char* name() const { return procName; }
 
@@ -66,7 +75,10 @@ int OpenInode::open(const std::string& path)
         return ELOOP;
     if (!S_ISREG(fileStatus.st_mode) && !S_ISDIR(fileStatus.st_mode))
         return EINVAL;
-    std::snprintf(procName, sizeof procName, "/proc/self/fd/%d", descriptor);
+    static constexpr char kFdFolder[] = "/proc/self/fd/";
+    std::memcpy(procName, kFdFolder, sizeof kFdFolder - 1);
+    char* const end = procName + sizeof procName - 1;
+    *std::to_chars(procName + sizeof kFdFolder - 1, end, descriptor).ptr = '\0';
     return 0;
 }
 
@@ -74,11 +86,13 @@ int OpenInode::open(const std::string& path)
 // support, EIO for a value that is not a valid ACL.
 int readAcl(const OpenInode& inode, const char* aclName, Entries* entries)
 {
-    const std::unique_ptr<std::uint8_t[]> value(new std::uint8_t[kMaxXattrSize]);
-    const ssize_t size = getxattr(inode.name(), aclName, value.get(), kMaxXattrSize);
+    // One buffer for the process: reads never overlap, and the largest
+    // value fits.
+    static std::uint8_t value[kMaxXattrSize];
+    const ssize_t size = getxattr(inode.name(), aclName, value, sizeof value);
     if (size < 0)
         return errno;
-    return decodeXattr(value.get(), static_cast<std::size_t>(size), entries) ? 0 : EIO;
+    return decodeXattr(value, static_cast<std::size_t>(size), entries) ? 0 : EIO;
 }
 
 int writeAcl(const OpenInode& inode, const char* aclName, const Entries& entries)
@@ -152,10 +166,25 @@ int writeBothAcls(const OpenInode& inode, const PosixAcls& acls)
     return accessError;
 }
 
+// The inode of the last path read, kept open for the write that follows the
+// read of the same path: the write then goes to the inode that was read,
+// whatever the path names by then, and costs no second open.
+struct LastRead {
+    std::string path;
+    OpenInode inode;
+};
+LastRead lastRead;
+
+void forgetLastRead()
+{
+    lastRead.inode = OpenInode();
+}
+
 } // namespace
 
 int readFileSecurity(const std::string& path, FileSecurity* security)
 {
+    forgetLastRead();
     OpenInode inode;
     int error = inode.open(path);
     FileSecurity read{inode.status().st_uid, inode.status().st_gid, {}};
@@ -163,8 +192,11 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
         error = readAccessAcl(inode, &read.acls.access);
     if (error == 0 && inode.isDirectory())
         error = readDefaultAcl(inode, &read.acls.defaults);
-    if (error == 0)
+    if (error == 0) {
         *security = std::move(read);
+        lastRead.path = path;
+        lastRead.inode = std::move(inode);
+    }
     return error;
 }
 
@@ -173,7 +205,10 @@ int writeFileAcls(const std::string& path, const PosixAcls& acls)
     if (!isValid(acls.access) || (!acls.defaults.empty() && !isValid(acls.defaults)))
         return EINVAL;
     OpenInode inode;
-    const int error = inode.open(path);
+    if (lastRead.inode.isOpen() && lastRead.path == path)
+        inode = std::move(lastRead.inode);
+    forgetLastRead();
+    const int error = inode.isOpen() ? 0 : inode.open(path);
     if (error != 0)
         return error;
     if (acls.defaults.empty())
