@@ -16,3 +16,5 @@ bash scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE
 if [ -x scripts/check-windows-build.sh ]; then
     bash scripts/check-windows-build.sh
 fi
+
+bash scripts/check-package.sh build

@@ -1,0 +1,82 @@
+# Installation of the man page and the examples, and the Debian package
+# built from that installation by CPack ("cpack -G DEB" in the build
+# directory).
+
+include(GNUInstallDirs)
+
+# GNUInstallDirs would name the folder after the project (Tolvane); Debian
+# names it after the package.
+set(TOLVANE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tolvane)
+set(TOLVANE_MAN_PAGE ${CMAKE_SOURCE_DIR}/docs/tolvane.1)
+
+# Debian ships man pages compressed with gzip -9n: -n keeps the build time
+# out of the file, so the package is the same whenever it is built.
+find_program(TOLVANE_GZIP gzip)
+if(TOLVANE_GZIP)
+  set(TOLVANE_MAN_FILE ${CMAKE_BINARY_DIR}/tolvane.1.gz)
+  add_custom_command(OUTPUT ${TOLVANE_MAN_FILE}
+    COMMAND ${TOLVANE_GZIP} -9n -c ${TOLVANE_MAN_PAGE} > ${TOLVANE_MAN_FILE}
+    DEPENDS ${TOLVANE_MAN_PAGE}
+    COMMENT "Compressing the man page"
+    VERBATIM)
+  add_custom_target(tolvane_man_page ALL DEPENDS ${TOLVANE_MAN_FILE})
+else()
+  set(TOLVANE_MAN_FILE ${TOLVANE_MAN_PAGE})
+endif()
+
+# The package's files and folders must not depend on the umask of whoever
+# builds it.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE
+  GROUP_READ GROUP_EXECUTE
+  WORLD_READ WORLD_EXECUTE)
+
+install(FILES ${TOLVANE_MAN_FILE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES
+    ${CMAKE_SOURCE_DIR}/examples/Tolvane.ini
+    ${CMAKE_SOURCE_DIR}/examples/LogTolvane.xml
+    ${CMAKE_SOURCE_DIR}/examples/tolvane-lock.service
+    ${CMAKE_SOURCE_DIR}/examples/tolvane-lock.timer
+    ${CMAKE_SOURCE_DIR}/examples/tolvane-unlock.service
+    ${CMAKE_SOURCE_DIR}/examples/tolvane-unlock.timer
+  DESTINATION ${TOLVANE_INSTALL_DOCDIR}/examples)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tolvane)
+set(CPACK_PACKAGE_VENDOR "Tolvane developers")
+# Placeholder address: replace with the real maintainer before publishing.
+set(CPACK_PACKAGE_CONTACT "Tolvane developers <tolvane@example.org>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "switch the write right on and off for whole folder trees")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The summary above is the synopsis line; this is the extended description.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"Tolvane takes the right to write data away from every folder and file
+below a configured set of folders (tolvane -lock) and gives it back
+(tolvane -unlock), by rewriting their POSIX ACLs. Owners, groups, the
+other rights and the special mode bits are left as they were, and
+symbolic links below a configured folder are never followed.
+.
+It reads its folders from Tolvane.ini and its logging set-up (Apache
+log4cxx) from LogTolvane.xml in the current directory, and is meant to
+run unattended as root, for example from the example systemd timers in
+/usr/share/doc/tolvane/examples.")
+# dpkg-shlibdeps derives Depends from the libraries the program links:
+# log4cxx, POCO Foundation and Util, and the C and C++ runtimes.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The build links libacl, but the program reaches ACLs through their
+# extended attributes and uses none of its symbols, so the linker drops it
+# and dpkg-shlibdeps cannot see it. It is named by hand so that the package
+# states the ACL library it is built against; libacl1 is on every Debian
+# system anyway (coreutils needs it).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS libacl1)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
