@@ -16,5 +16,6 @@ bash scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE
 if [ -x scripts/check-windows-build.sh ]; then
     bash scripts/check-windows-build.sh
 fi
+bash scripts/check-windows-wine.sh
 
 bash scripts/check-package.sh build

@@ -1,0 +1,319 @@
+// Short versions of scripts/hardening/: links swapped in during runs, runs
+// killed at random moments, and instances started at the same instant.
+#include "ProgramSupport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <cstdio>
+#include <grp.h>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+
+namespace e2e {
+namespace {
+
+using testsupport::shellQuote;
+using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+int shellStatus(int raw)
+{
+    if (WIFEXITED(raw))
+        return WEXITSTATUS(raw);
+    return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+}
+
+// A forked child that is killed and reaped at the end of the test, however
+// the test ends.
+struct Child {
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { killNow(); }
+    int killNow()
+    {
+        int raw = 0;
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &raw, 0);
+        }
+        pid = -1;
+        return shellStatus(raw);
+    }
+    int wait()
+    {
+        int raw = 0;
+        waitpid(pid, &raw, 0);
+        pid = -1;
+        return shellStatus(raw);
+    }
+    pid_t pid = -1;
+};
+
+// Runs the program in `directory` without a shell between, so that the
+// test can signal the program itself. Spins until `startAt` first.
+void startProgram(Child* child, const std::string& directory, const char* argument,
+                  Clock::time_point startAt = Clock::time_point())
+{
+    child->pid = fork();
+    if (child->pid != 0)
+        return;
+    const int devNull = open("/dev/null", O_RDWR);
+    if (chdir(directory.c_str()) != 0 || dup2(devNull, 1) < 0 || dup2(devNull, 2) < 0)
+        _exit(127);
+    alarm(60);
+    while (Clock::now() < startAt) {
+    }
+    execl(TOLVANE_BINARY, TOLVANE_BINARY, argument, static_cast<char*>(nullptr));
+    _exit(127);
+}
+
+// A counter that a forked child can raise and the test can read.
+class SharedCounter {
+public:
+    SharedCounter()
+        : value(static_cast<unsigned long long*>(mmap(nullptr, sizeof(unsigned long long),
+                                                      PROT_READ | PROT_WRITE,
+                                                      MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
+    {
+        *value = 0;
+    }
+    ~SharedCounter() { munmap(value, sizeof(unsigned long long)); }
+    SharedCounter(const SharedCounter&) = delete;
+    SharedCounter& operator=(const SharedCounter&) = delete;
+    volatile unsigned long long& operator*() { return *value; }
+
+private:
+    unsigned long long* value;
+};
+
+// An entry of the attacked tree and the link prepared beside it, reached
+// through a descriptor of their real folder.
+struct SwapPair {
+    SwapPair(const std::string& folder, std::string name)
+        : parent(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+          entry(std::move(name)), link(entry + ".lnk")
+    {
+    }
+    ~SwapPair() { close(parent); }
+    SwapPair(const SwapPair&) = delete;
+    SwapPair& operator=(const SwapPair&) = delete;
+    int exchange() const
+    {
+        return static_cast<int>(syscall(SYS_renameat2, parent, entry.c_str(), parent,
+                                        link.c_str(), RENAME_EXCHANGE));
+    }
+    // After a -lock the owner gives itself the write right back.
+    void regainWriteRight() const
+    {
+        struct stat status;
+        if (fstat(parent, &status) == 0)
+            fchmod(parent, (status.st_mode & 07777) | S_IRWXU);
+    }
+    int parent;
+    std::string entry;
+    std::string link;
+};
+
+[[noreturn]] void attackAsNobody(const std::vector<std::unique_ptr<SwapPair>>& pairs,
+                                 volatile unsigned long long* swaps)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    alarm(300);
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0)
+        _exit(1);
+    for (;;) {
+        for (const auto& pair : pairs) {
+            if (pair->exchange() != 0 && (errno == EACCES || errno == EPERM)) {
+                pair->regainWriteRight();
+                pair->exchange();
+            }
+            ++*swaps;
+        }
+    }
+}
+
+class HardeningTest : public ProgramTest {
+protected:
+    // T/d<n>/f<m>: `folders` x `files`. T's default ACL (two named entries)
+    // reaches everything; every third folder drops it, every fourth is
+    // setgid, every fifth names a user of its own, and a few files hold
+    // other modes and named read-only entries.
+    void makeTree(int folders, int files) const
+    {
+        inData("mkdir -m 775 T && setfacl -d -m u::rwx,g::rwx,o::r-x,u:65534:rwx,g:100:r-x T"
+               " && for d in $(seq 1 " + std::to_string(folders) + "); do mkdir T/d$d"
+               " && { [ $((d % 3)) != 0 ] || { setfacl -b -k T/d$d && chmod 755 T/d$d; }; }"
+               " && { [ $((d % 4)) != 0 ] || chmod g+s T/d$d; }"
+               " && { [ $((d % 5)) != 0 ] || setfacl -m u:1000:r-x T/d$d; }"
+               " && (cd T/d$d && touch $(seq -f f%g 1 " + std::to_string(files) + ")"
+               " && chmod 600 f1 f2 && setfacl -m u:1001:r--,g:1002:--x f3 f4); done");
+    }
+
+    // ACLs, modes, owners and change times below data/sentinel: writing even
+    // the same ACL again moves the change time.
+    std::string sentinelState() const
+    {
+        return testsupport::run("cd " + shellQuote(dir / "data") +
+                                " && getfacl -Rpn sentinel 2>&1 && find sentinel -exec stat -c"
+                                " '%n %a %u %g %F %z' {} + | sort");
+    }
+
+    void makeSentinel() const
+    {
+        inData("mkdir -m 700 sentinel && mkdir -m 777 sentinel/open && mkdir -m 555 sentinel/closed"
+               " && setfacl -m u:65534:rwx sentinel/open"
+               " && setfacl -d -m u::rwx,g::rwx,o::rwx sentinel/open"
+               " && : > sentinel/open/file && chmod 666 sentinel/open/file"
+               " && : > sentinel/closed-file && chmod 444 sentinel/closed-file"
+               " && setfacl -m u:65534:r-- sentinel/closed-file");
+    }
+};
+
+// One ACL listing split in its access and default parts.
+std::pair<std::string, std::string> accessAndDefault(const std::string& listing)
+{
+    std::pair<std::string, std::string> parts;
+    std::istringstream in(listing);
+    for (std::string entry; std::getline(in, entry);)
+        (entry.rfind("default:", 0) == 0 ? parts.second : parts.first) += entry + "\n";
+    return parts;
+}
+
+// Each ACL, access and default apart, is the original, its locked form or
+// its unlocked form; never a mixture of entries from two of them.
+void expectEveryAclWhole(const std::map<std::string, std::string>& original,
+                         const std::map<std::string, std::string>& now)
+{
+    ASSERT_EQ(original.size(), now.size());
+    for (const auto& [path, listing] : original) {
+        const auto current = accessAndDefault(now.at(path));
+        const auto forms = {accessAndDefault(listing), accessAndDefault(withoutWrite(listing)),
+                            accessAndDefault(withWriteBack(listing))};
+        bool accessWhole = false;
+        bool defaultWhole = false;
+        for (const auto& form : forms) {
+            accessWhole = accessWhole || form.first == current.first;
+            defaultWhole = defaultWhole || form.second == current.second;
+        }
+        EXPECT_TRUE(accessWhole && defaultWhole) << path << " holds\n" << now.at(path);
+    }
+}
+
+TEST_F(HardeningTest, LinksSwappedInDuringRunsNeverLeadOutOfTheFolder)
+{
+    // The attacker, uid 65534, must reach its tree; the sentinel stays root's.
+    testsupport::run("chmod 755 " + shellQuote(dir.path()) + " " + shellQuote(dir / "data"));
+    makeSentinel();
+    inData("mkdir T && for i in 1 2 3 4; do mkdir -p T/top$i/a/b/c"
+           " && for d in T/top$i T/top$i/a T/top$i/a/b T/top$i/a/b/c;"
+           " do (cd $d && touch $(seq -f f%g 1 20)); done; done"
+           " && setfacl -R -m u:1000:rwx T && for i in 1 2 3 4; do"
+           " ln -s ../sentinel/open T/top$i.lnk && ln -s \"$PWD/sentinel\" T/top$i/a/b.lnk"
+           " && ln -s ../../../../../sentinel/closed-file T/top$i/a/b/c/f1.lnk"
+           " && ln -s \"$PWD/sentinel/open/file\" T/top$i/f1.lnk; done"
+           " && chown -R -h 65534:65534 T");
+    std::vector<std::unique_ptr<SwapPair>> pairs;
+    for (int i = 1; i <= 4; ++i) {
+        const std::string top = data("T/top" + std::to_string(i));
+        pairs.push_back(std::make_unique<SwapPair>(data("T"), "top" + std::to_string(i)));
+        pairs.push_back(std::make_unique<SwapPair>(top + "/a", "b"));
+        pairs.push_back(std::make_unique<SwapPair>(top + "/a/b/c", "f1"));
+        pairs.push_back(std::make_unique<SwapPair>(top, "f1"));
+    }
+    writeIni({data("T")});
+    const std::string sentinelBefore = sentinelState();
+    ASSERT_NE(std::string::npos, sentinelBefore.find("user:65534:r--")) << sentinelBefore;
+
+    SharedCounter swaps;
+    Child attacker;
+    attacker.pid = fork();
+    if (attacker.pid == 0)
+        attackAsNobody(pairs, &*swaps);
+    while (*swaps < 1000 && waitpid(attacker.pid, nullptr, WNOHANG) == 0)
+        usleep(1000);
+    for (int run = 0; run < 20; ++run) {
+        const ProgramRun result = runProgram(run % 2 == 0 ? "-lock" : "-unlock");
+        EXPECT_TRUE(result.status == 1 || result.status == 249 || result.status == 252 ||
+                    result.status == 253)
+            << "run " << run << " ended with " << result.status;
+        ASSERT_EQ(sentinelBefore, sentinelState()) << "run " << run << " reached the sentinel";
+    }
+    EXPECT_EQ(0, waitpid(attacker.pid, nullptr, WNOHANG)) << "the attacker stopped early";
+    EXPECT_GT(*swaps, 1000u);
+}
+
+TEST_F(HardeningTest, RunsKilledAtRandomMomentsLeaveEveryAclWholeAndTheGuardFree)
+{
+    makeTree(20, 100);
+    writeIni({data("T")});
+    const auto original = aclTree(data("T"));
+    ASSERT_EQ(20u * 100 + 21, original.size());
+    const ProgramRun first = runProgram("-lock");
+    ASSERT_EQ(1, first.status);
+
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const auto runMicroseconds = static_cast<unsigned>(first.seconds * 1e6);
+    for (int round = 0; round < 5; ++round) {
+        Child killed;
+        startProgram(&killed, dir.path(), round % 2 == 0 ? "-unlock" : "-lock");
+        usleep(std::uniform_int_distribution<unsigned>(0, runMicroseconds)(random));
+        const int killedStatus = killed.killNow();
+        EXPECT_TRUE(killedStatus == 137 || killedStatus == 1) << killedStatus;
+        expectEveryAclWhole(original, aclTree(data("T")));
+
+        const bool lock = round % 3 != 0;
+        const ProgramRun next = runProgram(lock ? "-lock" : "-unlock");
+        ASSERT_EQ(1, next.status) << "round " << round;
+        EXPECT_EQ(line::start(), next.log.at(0));
+        EXPECT_EQ(mapAcls(original, lock ? withoutWrite : withWriteBack), aclTree(data("T")));
+    }
+    ASSERT_EQ(1, runProgram("-lock").status);
+    EXPECT_EQ(mapAcls(original, withoutWrite), aclTree(data("T")));
+}
+
+TEST_F(HardeningTest, OfTwoInstancesStartedAtTheSameInstantExactlyOneRuns)
+{
+    makeTree(20, 100);
+    writeIni({data("T")});
+    testsupport::TempDir second;
+    testsupport::writeLogConfig(second.path(), second / "tolvane.log");
+    testsupport::writeFile(second / "Tolvane.ini", testsupport::readFile(dir / "Tolvane.ini"));
+    const std::string logs[] = {dir / "tolvane.log", second / "tolvane.log"};
+
+    for (int pair = 0; pair < 10; ++pair) {
+        const char* argument = pair % 2 == 0 ? "-lock" : "-unlock";
+        std::remove(logs[0].c_str());
+        std::remove(logs[1].c_str());
+        const auto startAt = Clock::now() + std::chrono::milliseconds(20);
+        Child runs[2];
+        startProgram(&runs[0], dir.path(), argument, startAt);
+        startProgram(&runs[1], second.path(), argument, startAt);
+        const int statuses[] = {runs[0].wait(), runs[1].wait()};
+        const int refused = statuses[0] == 250 ? 0 : 1;
+        EXPECT_EQ(250, statuses[refused]) << "pair " << pair << ": both ran";
+        EXPECT_EQ(1, statuses[1 - refused]) << "pair " << pair;
+        EXPECT_EQ((Lines{line::anotherInstance(), line::end()}),
+                  testsupport::readLines(logs[refused]));
+    }
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,725 @@
+// Runs of the real program over hostile trees and hostile configuration
+// files. Whatever it meets, a run must end in bounded time with a documented
+// exit status and the documented lines, and leave everything beside the
+// configured folders as it was. scripts/hardening/ runs the same cases at
+// full size.
+#include "ProgramSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <map>
+#include <random>
+#include <sched.h>
+#include <set>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace e2e {
+namespace {
+
+using testsupport::run;
+using testsupport::shellQuote;
+using Lines = std::vector<std::string>;
+
+const std::string programTimeout = "timeout 60 ";
+
+// ---------------------------------------------------------------------------
+// What a log line may be, and which ReturnCode it stores.
+
+struct LineForm {
+    std::string prefix;
+    int code; // 0: the line stores none
+};
+
+std::string tagged(const std::string& level, const std::string& tag)
+{
+    return level + " [" + tag + "]: " + tag;
+}
+
+const std::vector<LineForm>& lineForms()
+{
+    const std::string main = "WinMain";
+    const std::string load = "C_TolvaneManager::loadFoldersPaths";
+    const std::string read = "C_TolvaneManager::readIniValue";
+    const std::string exists = "C_TolvaneManager::isFileExists";
+    const std::string walk = "C_TolvaneManager::recursiveFolderPermissionAccess";
+    const std::string modify = "C_TolvaneManager::filePermissionModification";
+    const std::string lock = "C_TolvaneManager::lockWritingPermission";
+    const std::string unlock = "C_TolvaneManager::unlockWritingPermission";
+    static const std::vector<LineForm> forms = {
+        {tagged("DEBUG", main) + " :: Tolvane Application is running..", 0},
+        {tagged("DEBUG", main) + " :: Tolvane Application ended running", 0},
+        {tagged("DEBUG", main) + " :: ReturnCode = 1 : Lock writing Permission for file (", 0},
+        {tagged("DEBUG", main) + " :: ReturnCode = 1 : Unlock writing Permission for file (", 0},
+        {tagged("ERROR", main) + " :: ReturnCode = -2 : Empty Folder list", -2},
+        {tagged("ERROR", load) + " :: ReturnCode = -2 : Configuration file : [FOLDER].NB_FOLDER Wrong "
+                                 "value introduced",
+         -2},
+        {tagged("FATAL", load) + " :: ReturnCode = -7 : ", -7},
+        {tagged("ERROR", read) + " :: ReturnCode = -2 : Configuration file ", -2},
+        {tagged("FATAL", read) + " :: ReturnCode = -7 : Poco Exception ", -7},
+        {tagged("FATAL", read) + " :: ReturnCode= -7 : POCO Exception ", -7},
+        {tagged("ERROR", exists) + " :: ReturnCode = -3 : File ", -3},
+        {tagged("FATAL", exists) + " :: ReturnCode = -7 : POCO Exception ", -7},
+        {tagged("FATAL", walk) + " :: ReturnCode = -7 : ", -7},
+        {tagged("ERROR", modify) + " :: ReturnCode = -4 : ", -4},
+        {tagged("FATAL", modify) + " :: ReturnCode = -7 : ", -7},
+        {tagged("ERROR", lock) + " :: ReturnCode = -4 : ", -4},
+        {tagged("FATAL", lock) + " :: ReturnCode = -7 : ", -7},
+        {tagged("ERROR", unlock) + " :: ReturnCode = -4 : ", -4},
+        {tagged("FATAL", unlock) + " :: ReturnCode = -7 : ", -7},
+    };
+    return forms;
+}
+
+const LineForm* formOf(const std::string& line)
+{
+    for (const LineForm& form : lineForms())
+        if (line.compare(0, form.prefix.size(), form.prefix) == 0)
+            return &form;
+    return nullptr;
+}
+
+// The status a run must end with, read from its own log: the last code
+// stored, or 1 (as the shell sees them).
+int statusFromLog(const Lines& log)
+{
+    int code = 1;
+    for (const std::string& line : log)
+        if (const LineForm* form = formOf(line))
+            code = form->code != 0 ? form->code : code;
+    return code & 0xff;
+}
+
+// Every line has a documented form, the run starts and ends with its own
+// lines, and the exit status is the one its log implies.
+void expectDocumentedRun(const ProgramRun& result)
+{
+    static const std::set<int> documented = {1, 255, 254, 253, 252, 250, 249};
+    EXPECT_EQ(1u, documented.count(result.status)) << "exit status " << result.status;
+    ASSERT_GE(result.log.size(), 2u);
+    EXPECT_EQ(line::start(), result.log.front());
+    EXPECT_EQ(line::end(), result.log.back());
+    for (const std::string& text : result.log)
+        EXPECT_NE(nullptr, formOf(text)) << "undocumented line: " << text.substr(0, 300);
+    EXPECT_EQ(statusFromLog(result.log), result.status);
+}
+
+std::string readFailed(bool lock, const std::string& path)
+{
+    const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
+                                 : "C_TolvaneManager::unlockWritingPermission";
+    return tagged("ERROR", tag) + " :: ReturnCode = -4 : Getting Security Information Failed for " +
+           path;
+}
+
+Lines sortedMiddle(Lines log)
+{
+    if (log.size() >= 2)
+        log = Lines(log.begin() + 1, log.end() - 1);
+    std::sort(log.begin(), log.end());
+    return log;
+}
+
+// ---------------------------------------------------------------------------
+
+class HostileInput : public ProgramTest {
+protected:
+    // Runs `commandLine` in the program's directory; "{program}" in it
+    // stands for the program behind its timeout.
+    ProgramRun runCommand(std::string commandLine) const;
+    std::string stat(const std::string& format, const std::string& path) const
+    {
+        return run("stat -c " + shellQuote(format) + " " + shellQuote(path));
+    }
+};
+
+ProgramRun HostileInput::runCommand(std::string commandLine) const
+{
+    const std::size_t at = commandLine.find("{program}");
+    commandLine.replace(at, 9, programTimeout + shellQuote(TOLVANE_BINARY));
+    std::remove((dir / "tolvane.log").c_str());
+    ProgramRun result;
+    result.output = run("cd " + shellQuote(dir.path()) + " && " + commandLine + " 2>&1", &result.status);
+    result.log = testsupport::readLines(dir / "tolvane.log");
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Hostile trees
+
+void bindSocketAt(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path) << path;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int socketFd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(socketFd, 0);
+    EXPECT_EQ(0, bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address)) << path;
+    close(socketFd);
+}
+
+// Each special file sits alone in a folder of its own, so its failure stops
+// nothing else. Opening the FIFO for reading would block for ever: the run
+// finishing at all shows it was never opened.
+TEST_F(HostileInput, SpecialFilesFailAloneAndAreNeverOpened)
+{
+    inData("mkdir -p S/fifo S/sock S/chr S/blk S/plain && mkfifo S/fifo/node && : > S/plain/f"
+           " && chmod 666 S/fifo/node S/plain/f");
+    bindSocketAt(data("S/sock/node"));
+    int status = 0;
+    run("mknod " + shellQuote(data("S/chr/node")) + " c 1 3 && mknod " +
+            shellQuote(data("S/blk/node")) + " b 7 0 2>&1",
+        &status);
+    if (status != 0)
+        GTEST_SKIP() << "device nodes cannot be made here";
+    const std::vector<std::string> nodes = {data("S/fifo/node"), data("S/sock/node"),
+                                            data("S/chr/node"), data("S/blk/node")};
+    std::map<std::string, std::string> modes;
+    for (const std::string& node : nodes)
+        modes[node] = stat("%A %U %G", node);
+    const auto plainBefore = aclTree(data("S/plain"));
+    writeIni({data("S")});
+
+    for (const bool lock : {true, false}) {
+        SCOPED_TRACE(lock ? "-lock" : "-unlock");
+        const ProgramRun result = runProgram(lock ? "-lock" : "-unlock");
+        EXPECT_EQ(252, result.status);
+        EXPECT_LT(result.seconds, 10.0);
+        Lines expected = {line::success(lock, data("S"))};
+        for (const std::string& node : nodes) {
+            expected.push_back(readFailed(lock, node));
+            expected.push_back(line::modificationFailed(lock, node));
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, sortedMiddle(result.log));
+        expectDocumentedRun(result);
+        for (const std::string& node : nodes)
+            EXPECT_EQ(modes[node], stat("%A %U %G", node)) << node;
+        EXPECT_EQ(mapAcls(plainBefore, lock ? withoutWrite : withWriteBack), aclTree(data("S/plain")));
+    }
+}
+
+void createFile(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    close(fd);
+}
+
+// Every byte a name may hold, and names a shell or an argument parser would
+// take for something else.
+std::vector<std::string> hostileNames()
+{
+    std::string everyByte;
+    for (int byte = 1; byte <= 0xFF; ++byte)
+        if (byte != '/')
+            everyByte += static_cast<char>(byte);
+    return {everyByte, "-lock", "--", "-", " ", "  lead", "trail  ", "new\nline", "\n", "\r",
+            "a\tb", "\xff\xfe", "\xc3\x28", "*", "?", "\\", "$(id)", "...", "'\"", "%n%s%p"};
+}
+
+TEST_F(HostileInput, NamesHoldingAnyByteAreLockedAndUnlocked)
+{
+    inData("mkdir N");
+    const std::vector<std::string> names = hostileNames();
+    for (const std::string& name : names)
+        createFile(data("N/" + name));
+    // A folder of the longest name, holding the same names again.
+    const std::string folder = data("N/D" + names.front());
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0777));
+    for (const std::string& name : names)
+        createFile(folder + "/" + name);
+    ASSERT_EQ(0, mkdir((folder + "/ -dir\n").c_str(), 0777));
+    createFile(folder + "/ -dir\n/" + names.front());
+    run("chmod -R a+w " + shellQuote(data("N")));
+    const auto before = aclTree(data("N"));
+    ASSERT_EQ(2 * names.size() + 4, before.size());
+    writeIni({data("N")});
+
+    for (const bool lock : {true, false}) {
+        SCOPED_TRACE(lock ? "-lock" : "-unlock");
+        const ProgramRun result = runProgram(lock ? "-lock" : "-unlock");
+        EXPECT_EQ(1, result.status);
+        EXPECT_EQ((Lines{line::start(), line::success(lock, data("N")), line::end()}), result.log);
+        EXPECT_EQ(mapAcls(before, lock ? withoutWrite : withWriteBack), aclTree(data("N")));
+    }
+}
+
+int countWritable(const std::string& root)
+{
+    return std::stoi(run("find " + shellQuote(root) + " -perm /222 | wc -l"));
+}
+
+TEST_F(HostileInput, FolderOfThousandsOfEntries)
+{
+    const int entries = 2000;
+    inData("mkdir W && cd W && seq 1 " + std::to_string(entries - 10) +
+           " | sed 's/^/f/' | xargs touch && for n in 0 1 2 3 4 5 6 7 8 9; do mkdir d$n"
+           " && : > d$n/inner; done && chmod -R a+w .");
+    ASSERT_EQ(entries + 11, countWritable(data("W")));
+    writeIni({data("W")});
+
+    const ProgramRun locked = runProgram("-lock");
+    EXPECT_EQ(1, locked.status);
+    EXPECT_EQ((Lines{line::start(), line::success(true, data("W")), line::end()}), locked.log);
+    EXPECT_EQ(0, countWritable(data("W")));
+    std::cout << entries << " entries locked in " << locked.seconds << " s\n";
+
+    const ProgramRun unlocked = runProgram("-unlock");
+    EXPECT_EQ(1, unlocked.status);
+    EXPECT_EQ(entries + 11, countWritable(data("W")));
+}
+
+// The run's user owns the tree but for one sub-folder that root keeps
+// closed: that folder fails to be written and to be listed, everything
+// else is locked.
+TEST_F(HostileInput, ClosedSubFolderOfAnotherOwnerAsAnUnprivilegedUser)
+{
+    inData("mkdir -p T/open T/closed && : > T/open/f && : > T/closed/secret && : > T/g"
+           " && chown -R 65534:65534 T && chown root:root T/closed && chmod 000 T/closed");
+    run("chown 65534:65534 " + shellQuote(dir.path()));
+    const auto closedBefore = testsupport::getfacl(data("T/closed"));
+    const auto secretBefore = testsupport::getfacl(data("T/closed/secret"));
+    writeIni({data("T")});
+
+    const ProgramRun result =
+        runCommand("setpriv --reuid=65534 --regid=65534 --clear-groups {program} -lock");
+    EXPECT_EQ(249, result.status) << result.output;
+    ASSERT_EQ(6u, result.log.size()) << result.output;
+    EXPECT_EQ(line::writeFailed(true, data("T/closed")), result.log[1]);
+    EXPECT_EQ(line::modificationFailed(true, data("T/closed")), result.log[2]);
+    EXPECT_EQ(0u, result.log[3].find(tagged("FATAL", "C_TolvaneManager::recursiveFolderPermissionAccess") +
+                                     " :: ReturnCode = -7 : POCO Exception "));
+    EXPECT_NE(std::string::npos, result.log[3].find(data("T/closed")));
+    EXPECT_EQ(line::success(true, data("T")), result.log[4]);
+    expectDocumentedRun(result);
+    EXPECT_EQ(0, std::stoi(run("find " + shellQuote(data("T")) + " -path '*/closed' -prune -o -perm /222 "
+                               "-print | wc -l")));
+    EXPECT_EQ(closedBefore, testsupport::getfacl(data("T/closed")));
+    EXPECT_EQ(secretBefore, testsupport::getfacl(data("T/closed/secret")));
+}
+
+// A private mount namespace for this test process and the runs it starts.
+struct RamfsMount {
+    explicit RamfsMount(const std::string& target) : target(target)
+    {
+        mounted = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  mount("ramfs", target.c_str(), "ramfs", 0, nullptr) == 0;
+    }
+    ~RamfsMount()
+    {
+        if (mounted)
+            umount2(target.c_str(), MNT_DETACH);
+    }
+    std::string target;
+    bool mounted = false;
+};
+
+// Without ACL support only the permission bits carry the rights; the
+// special bits stay as they were.
+TEST_F(HostileInput, FolderOnAFileSystemWithoutAcls)
+{
+    inData("mkdir R && : > sentinel && setfacl -m u:65534:rw sentinel");
+    const std::string sentinelBefore = testsupport::getfacl(data("sentinel"));
+    const RamfsMount ramfs(data("R"));
+    if (!ramfs.mounted)
+        GTEST_SKIP() << "ramfs cannot be mounted here";
+    inData("chmod 755 R && mkdir R/sub && : > R/f && chmod 666 R/f && chmod 1777 R/sub"
+           " && : > R/sub/g && chmod 4775 R/sub/g && ! setfacl -m u:65534:r R/f 2>/dev/null");
+    const std::string listing = "stat -c '%A %n' R R/f R/sub R/sub/g";
+    const std::string before = run("cd " + shellQuote(dir / "data") + " && " + listing);
+    writeIni({data("R")});
+
+    const ProgramRun locked = runProgram("-lock");
+    EXPECT_EQ(1, locked.status);
+    EXPECT_EQ((Lines{line::start(), line::success(true, data("R")), line::end()}), locked.log);
+    EXPECT_EQ("dr-xr-xr-x R\n-r--r--r-- R/f\ndr-xr-xr-t R/sub\n-r-sr-xr-x R/sub/g\n",
+              run("cd " + shellQuote(dir / "data") + " && " + listing));
+
+    const ProgramRun unlocked = runProgram("-unlock");
+    EXPECT_EQ(1, unlocked.status);
+    EXPECT_EQ((Lines{line::start(), line::success(false, data("R")), line::end()}), unlocked.log);
+    // Unlocking gives w to every class holding r or x: g's "other" too.
+    EXPECT_EQ("drwxrwxrwx R\n-rw-rw-rw- R/f\ndrwxrwxrwt R/sub\n-rwsrwxrwx R/sub/g\n",
+              run("cd " + shellQuote(dir / "data") + " && " + listing));
+    EXPECT_NE(before, "");
+    EXPECT_EQ(sentinelBefore, testsupport::getfacl(data("sentinel")));
+}
+
+// scripts/hardening/churn.pl, run by root so that the lock does not stop
+// it: it keeps removing and recreating entries of a tree, as folders, files,
+// FIFOs and links to a sentinel, until told to stop.
+class Churn {
+public:
+    Churn(const std::string& tree, const std::string& sentinel, const std::string& stopFile)
+        : stopFile(stopFile)
+    {
+        pid = std::stoi(run("cd " + shellQuote(tree) + " && perl " +
+                            shellQuote(TOLVANE_SOURCE_DIR "/scripts/hardening/churn.pl") + " " +
+                            shellQuote(stopFile) + " " + shellQuote(sentinel) +
+                            " >/dev/null 2>&1 & echo $!"));
+    }
+    ~Churn()
+    {
+        testsupport::writeFile(stopFile, "");
+        for (int tries = 0; tries < 100 && kill(pid, 0) == 0; ++tries)
+            usleep(20 * 1000);
+        if (kill(pid, 0) == 0)
+            kill(pid, SIGKILL);
+    }
+    Churn(const Churn&) = delete;
+    Churn& operator=(const Churn&) = delete;
+
+private:
+    std::string stopFile;
+    int pid = -1;
+};
+
+TEST_F(HostileInput, EntriesVanishingOrChangingTypeDuringTheWalk)
+{
+    inData("mkdir -p C sentinel/dir && : > sentinel/file && chmod 666 sentinel/file"
+           " && setfacl -m u:65534:rwx sentinel/dir && for n in 1 2 3 4 5 6 7 8; do mkdir C/k$n"
+           " && for m in 1 2 3 4 5 6 7 8; do : > C/k$n/f$m; done; done");
+    const auto sentinelBefore = aclTree(data("sentinel"));
+    writeIni({data("C")});
+    std::map<int, int> statuses;
+    {
+        const Churn churn(data("C"), data("sentinel/file"), dir / "stop-churn");
+        for (int round = 0; round < 30; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            const ProgramRun result = runProgram(round % 2 == 0 ? "-lock" : "-unlock");
+            ++statuses[result.status];
+            expectDocumentedRun(result);
+            EXPECT_EQ("", result.output);
+        }
+    }
+    for (const auto& entry : statuses)
+        std::cout << "exit " << entry.first << ": " << entry.second << " runs\n";
+    EXPECT_EQ(sentinelBefore, aclTree(data("sentinel")));
+}
+
+// ---------------------------------------------------------------------------
+// Bad configuration
+
+// Generated Tolvane.ini files. Only the configured safe folders, paths
+// below data/missing-..., the empty string and noise without '/' or '.'
+// ever stand where a folder is read, so no mutation can name a folder
+// outside the test's own directory.
+class IniGenerator {
+public:
+    IniGenerator(std::uint32_t seed, std::vector<std::string> folders, std::string missingPrefix)
+        : random(seed), folders(std::move(folders)), missingPrefix(std::move(missingPrefix))
+    {
+    }
+    std::string next();
+
+private:
+    int below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(random); }
+    bool chance(int percent) { return below(100) < percent; }
+    const std::string& pick(const std::vector<std::string>& items)
+    {
+        return items[static_cast<std::size_t>(below(static_cast<int>(items.size())))];
+    }
+    std::string noise(int length);
+    std::string sectionLine();
+    std::string countLine();
+    std::string folderLine(int number);
+    std::string folderValue();
+    std::vector<std::string> lines();
+    std::string join(const std::vector<std::string>& lines);
+
+    std::mt19937 random;
+    std::vector<std::string> folders;
+    std::string missingPrefix;
+};
+
+std::string IniGenerator::noise(int length)
+{
+    std::string bytes;
+    while (static_cast<int>(bytes.size()) < length) {
+        const char byte = static_cast<char>(below(256));
+        if (byte != '\n' && byte != '/' && byte != '.')
+            bytes += byte;
+    }
+    return bytes;
+}
+
+std::string IniGenerator::sectionLine()
+{
+    if (chance(80))
+        return "[FOLDER]";
+    return pick({"[folder]", " [FOLDER] ", "[FOLDER", "[ FOLDER ]", "[OTHER]", "[]", "[FOLDER]]",
+                 "[" + noise(6) + "]"});
+}
+
+std::string IniGenerator::countLine()
+{
+    const std::string key =
+        chance(85) ? "NB_FOLDER" : pick({"nb_folder", " NB_FOLDER\t", "NB_FOLDERS", noise(9)});
+    if (chance(60))
+        return key + "=" + pick({"1", "2", "3", "5", "99", "150"});
+    const std::string value = pick(
+        {"0", "-1", "-2147483648", "2147483647", "2147483648", "4294967297",
+         "99999999999999999999999", "0x10", "0x7FFFFFFF", "0xFFFFFFFFFF", " 3 ", "+2", "abc", "", "3abc",
+         "1e2", "\xd9\xa3", std::string(4000, '9'), noise(8), "2\r"});
+    return key + "=" + value;
+}
+
+std::string IniGenerator::folderValue()
+{
+    const std::string& folder = pick(folders);
+    switch (below(10)) {
+    case 0: return missingPrefix + std::to_string(below(1000));
+    case 1: return "";
+    case 2: return missingPrefix + std::string(static_cast<std::size_t>(below(70000)), 'x');
+    case 3: return noise(1 + below(40));
+    case 4: return " " + folder + " \r";
+    case 5: return folder + std::string(1, '\0') + noise(3);
+    default: return folder;
+    }
+}
+
+std::string IniGenerator::folderLine(int number)
+{
+    const std::string n = std::to_string(number);
+    const std::string key = chance(90) ? "FOLDER_" + n : pick({"folder_" + n, " FOLDER_" + n + " ",
+                                                               "FOLDER_0" + n, "FOLDER_" + n + "x"});
+    return key + "=" + folderValue();
+}
+
+std::vector<std::string> IniGenerator::lines()
+{
+    std::vector<std::string> result;
+    if (chance(10))
+        result.push_back("NB_FOLDER=1");
+    result.push_back(sectionLine());
+    if (chance(92))
+        result.push_back(countLine());
+    const int keys = below(8);
+    for (int number = 1; number <= keys; ++number) {
+        if (chance(90))
+            result.push_back(folderLine(number));
+        if (chance(10))
+            result.push_back(folderLine(number));
+    }
+    if (chance(20)) {
+        result.push_back(sectionLine());
+        result.push_back(chance(50) ? countLine() : folderLine(1 + below(3)));
+    }
+    for (int extra = chance(30) ? below(6) : 0; extra > 0; --extra)
+        result.insert(result.begin() + below(static_cast<int>(result.size()) + 1),
+                      chance(30) ? ";" + noise(below(100)) : noise(below(200)));
+    if (chance(4))
+        result.push_back(chance(50) ? noise(100000 + below(900000)) : folderLine(1) + std::string(300000, 'x'));
+    if (chance(1))
+        result.insert(result.end(), 20000, ";" + std::string(100, 'c'));
+    if (chance(10))
+        std::shuffle(result.begin(), result.end(), random);
+    return result;
+}
+
+std::string IniGenerator::join(const std::vector<std::string>& lines)
+{
+    const std::string ending = pick({"\n", "\n", "\n", "\r\n", "\r\n", "\r"});
+    std::string text = chance(15) ? "\xef\xbb\xbf" : "";
+    for (const std::string& line : lines)
+        text += line + (chance(3) ? "\r\n" : ending);
+    if (chance(10) && !text.empty())
+        text.pop_back();
+    return text;
+}
+
+std::string IniGenerator::next()
+{
+    return join(lines());
+}
+
+int environmentNumber(const char* name, int fallback)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
+}
+
+// The file count and the seed can be raised from the environment:
+// scripts/hardening/ini-fuzz.sh runs thousands.
+TEST_F(HostileInput, GeneratedMalformedConfigurationFiles)
+{
+    const int files = environmentNumber("TOLVANE_INI_FUZZ_FILES", 80);
+    const int seed = environmentNumber("TOLVANE_INI_FUZZ_SEED", 1);
+    inData("mkdir -p A/sub B outside && : > A/f && : > A/sub/g && : > B/h && : > outside/file"
+           " && setfacl -m u:65534:rw outside/file && chmod -R a+w A B");
+    const auto outsideBefore = aclTree(data("outside"));
+    const std::string ownAclBefore = testsupport::getfacl(dir.path());
+    IniGenerator generator(static_cast<std::uint32_t>(seed), {data("A"), data("B"), "data/A"},
+                           data("missing-"));
+    std::map<int, int> statuses;
+    double slowest = 0;
+    for (int file = 0; file < files; ++file) {
+        const std::string text = generator.next();
+        writeIniText(text);
+        const ProgramRun result = runProgram(file % 2 == 0 ? "-lock" : "-unlock");
+        SCOPED_TRACE("file " + std::to_string(file) + " of seed " + std::to_string(seed) + ", " +
+                     std::to_string(text.size()) + " bytes: " + text.substr(0, 200));
+        ++statuses[result.status];
+        slowest = std::max(slowest, result.seconds);
+        expectDocumentedRun(result);
+        EXPECT_EQ("", result.output);
+        for (const std::string& text : result.log) {
+            if (text.find("writing Permission for file (") == std::string::npos)
+                continue;
+            EXPECT_TRUE(text.find("(" + data("A") + ")") != std::string::npos ||
+                        text.find("(" + data("B") + ")") != std::string::npos ||
+                        text.find("(data/A)") != std::string::npos)
+                << text;
+        }
+        if (HasFailure())
+            break;
+    }
+    std::cout << files << " files, seed " << seed << ", slowest run " << slowest << " s; exit status:";
+    for (const auto& entry : statuses)
+        std::cout << " " << entry.first << " x" << entry.second;
+    std::cout << "\n";
+    EXPECT_EQ(outsideBefore, aclTree(data("outside")));
+    EXPECT_EQ(ownAclBefore, testsupport::getfacl(dir.path()));
+}
+
+std::string readLine(const std::string& level, const std::string& text)
+{
+    return tagged(level, "C_TolvaneManager::readIniValue") + text;
+}
+
+struct IniCase {
+    std::string name;
+    std::string text;
+    int status;
+    Lines lines; // between the start line and the end line
+};
+
+// Shapes whose lines are known exactly.
+TEST_F(HostileInput, HandPickedConfigurationShapes)
+{
+    inData("mkdir A && : > A/f");
+    const std::string folder = data("A");
+    const std::string lockA = line::success(true, folder);
+    const std::string countUnfound =
+        readLine("ERROR", " :: ReturnCode = -2 : Configuration file : [FOLDER].NB_FOLDER unfound parameter");
+    const std::string overflow =
+        readLine("FATAL", " :: ReturnCode= -7 : POCO Exception Syntax error -- Not a valid integer: ");
+    const std::vector<IniCase> cases = {
+        {"CRLF line ends", "[FOLDER]\r\nNB_FOLDER=1\r\nFOLDER_1=" + folder + "\r\n", 1, {lockA}},
+        {"byte-order mark before the section", "\xef\xbb\xbf[FOLDER]\nNB_FOLDER=1\nFOLDER_1=" + folder + "\n",
+         254, {countUnfound, line::emptyFolderList()}},
+        {"byte-order mark on a comment line", "\xef\xbb\xbf;\n[FOLDER]\nNB_FOLDER=1\nFOLDER_1=" + folder + "\n",
+         1, {lockA}},
+        {"duplicate keys and sections",
+         "[FOLDER]\nNB_FOLDER=7\nFOLDER_1=" + data("gone") + "\n[OTHER]\nx=1\n[FOLDER]\nNB_FOLDER=1\nFOLDER_1=" +
+             folder + "\n",
+         1, {lockA}},
+        {"count beyond 32 bits", "[FOLDER]\nNB_FOLDER=99999999999999999999\nFOLDER_1=" + folder + "\n", 254,
+         {overflow + "99999999999999999999", line::emptyFolderList()}},
+        {"count of 2^31", "[FOLDER]\nNB_FOLDER=2147483648\nFOLDER_1=" + folder + "\n", 254,
+         {overflow + "2147483648", line::emptyFolderList()}},
+        {"NUL inside a folder value", std::string("[FOLDER]\nNB_FOLDER=1\nFOLDER_1=") + folder + '\0' + "x\n",
+         253, {line::missing(folder + std::string(1, '\0') + "x")}},
+        {"binary noise only", std::string("\x00\x01\xfe\xff[\x80]=\x7f\r\r\n", 12), 254,
+         {countUnfound, line::emptyFolderList()}},
+    };
+    for (const IniCase& shape : cases) {
+        SCOPED_TRACE(shape.name);
+        writeIniText(shape.text);
+        const ProgramRun result = runProgram("-lock");
+        EXPECT_EQ(shape.status, result.status);
+        Lines expected = {line::start()};
+        expected.insert(expected.end(), shape.lines.begin(), shape.lines.end());
+        expected.push_back(line::end());
+        EXPECT_EQ(expected, result.log);
+        expectDocumentedRun(result);
+    }
+}
+
+// Every read parses the whole file again: 21 reads of 2 MB here.
+TEST_F(HostileInput, MultiMegabyteConfigurationIsReadInBoundedTime)
+{
+    inData("mkdir A && : > A/f");
+    std::string text = "[FOLDER]\nNB_FOLDER=20\nFOLDER_1=" + data("A") + "\n";
+    while (text.size() < 1536 * 1024)
+        text += ";" + std::string(100, 'c') + "\n";
+    text += "FOLDER_2=" + std::string(512 * 1024, 'v') + "\n";
+    writeIniText(text);
+    const ProgramRun result = runProgram("-lock");
+    EXPECT_EQ(253, result.status);
+    // The 18 missing keys, then the walks: A, the long name, 18 empty entries.
+    ASSERT_EQ(1u + 18 + 1 + 1 + 18 + 1, result.log.size());
+    EXPECT_EQ(line::success(true, data("A")), result.log[19]);
+    EXPECT_EQ(line::missing(std::string(512 * 1024, 'v')), result.log[20]);
+    EXPECT_EQ(line::missing(""), result.log[21]);
+    expectDocumentedRun(result);
+    std::cout << text.size() << "-byte Tolvane.ini read 21 times in " << result.seconds << " s\n";
+    EXPECT_LT(result.seconds, 30.0);
+}
+
+// Whatever becomes of the log, the run does its work and its status stays.
+TEST_F(HostileInput, BrokenLogConfigurationChangesNeitherTheWorkNorTheStatus)
+{
+    inData("mkdir A && : > A/f && chmod 666 A/f && mkdir immutable");
+    const auto before = aclTree(data("A"));
+    writeIni({data("A")});
+    const std::string xml = testsupport::readFile(dir / "LogTolvane.xml");
+    const auto withFile = [&](const std::string& file) {
+        std::string text = xml;
+        const std::size_t at = text.find(dir / "tolvane.log");
+        return text.replace(at, (dir / "tolvane.log").size(), file);
+    };
+    std::string billionLaughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE l [\n<!ENTITY l0 \"lol\">\n";
+    for (int level = 1; level <= 12; ++level) {
+        billionLaughs += "<!ENTITY l" + std::to_string(level) + " \"";
+        for (int copy = 0; copy < 10; ++copy)
+            billionLaughs += "&l" + std::to_string(level - 1) + ";";
+        billionLaughs += "\">\n";
+    }
+    billionLaughs += "]>\n<log4j:configuration xmlns:log4j=\"http://jakarta.apache.org/log4j/\"><root>"
+                     "<priority value=\"&l12;\"/></root></log4j:configuration>\n";
+    const bool immutable = run("chattr +i " + shellQuote(data("immutable")) + " 2>&1 && echo ok") == "ok\n";
+    std::vector<std::pair<std::string, std::string>> variants = {
+        {"missing", ""},
+        {"empty", "\n"},
+        {"truncated", xml.substr(0, xml.size() / 2)},
+        {"binary", std::string("\x00\xff\xfe<\x01>", 6)},
+        {"entity bomb", billionLaughs},
+        {"log in a missing folder", withFile(data("new/folder/tolvane.log"))},
+        {"log below a plain file", withFile(dir / "Tolvane.ini/tolvane.log")},
+        {"log in /proc", withFile("/proc/tolvane-test/tolvane.log")},
+    };
+    if (immutable)
+        variants.push_back({"log in an immutable folder", withFile(data("immutable/tolvane.log"))});
+    for (const auto& variant : variants) {
+        SCOPED_TRACE(variant.first);
+        std::remove((dir / "LogTolvane.xml").c_str());
+        if (variant.first != "missing")
+            testsupport::writeFile(dir / "LogTolvane.xml", variant.second);
+        for (const bool lock : {true, false}) {
+            const ProgramRun result = runProgram(lock ? "-lock" : "-unlock");
+            EXPECT_EQ(1, result.status) << result.output;
+            EXPECT_LT(result.seconds, 10.0);
+            EXPECT_EQ(mapAcls(before, lock ? withoutWrite : withWriteBack), aclTree(data("A")));
+        }
+    }
+    if (immutable)
+        run("chattr -i " + shellQuote(data("immutable")));
+    EXPECT_EQ("", run("ls -A " + shellQuote(data("immutable"))));
+}
+
+} // namespace
+} // namespace e2e
