@@ -18,6 +18,7 @@ class IniFileConfiguration;
 namespace winsec {
 struct AceRule;
 }
+enum class FileKind;
 
 class C_TolvaneManager {
 public:
@@ -55,7 +56,7 @@ private:
 
     bool rewriteWritePermission(const std::string& path, const std::string& tag,
                                 const winsec::AceRule& rule);
-    bool visitEntry(const std::string& entry, bool lock, bool runningResult);
+    bool visitEntry(const std::string& entry, FileKind kind, bool lock, bool runningResult);
     bool readFolderCount(int& count);
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configurationHolding(const std::string& key);
     void failWith(std::int32_t code, const std::string& message);

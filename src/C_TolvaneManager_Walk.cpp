@@ -1,11 +1,10 @@
 #include "C_TolvaneManager.h"
 
-#include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Path.h>
 
-#include "FileKind.h"
+#include "FolderListing.h"
 #include "SecurityApi.h"
 
 #include <exception>
@@ -50,9 +49,9 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
         bool result = filePermissionModification(path, lock);
         if (!folder.isDirectory())
             return result;
-        const Poco::DirectoryIterator end;
-        for (Poco::DirectoryIterator entry(path); entry != end; ++entry)
-            result = visitEntry(entry->path(), lock, result);
+        FolderListing listing(path);
+        while (listing.next())
+            result = visitEntry(listing.path(), listing.kind(), lock, result);
         return result;
     } catch (const Poco::Exception& e) {
         fatalWith(messagePrefix(walkTag) + " :: ReturnCode = -7 : POCO Exception " + e.name() +
@@ -66,12 +65,18 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
 }
 
 // A link below a configured folder is neither entered nor modified: whoever
-// can write the tree could otherwise point it anywhere. A sub-folder's own
-// outcome does not change its parent's result.
-bool C_TolvaneManager::visitEntry(const std::string& entry, bool lock, bool runningResult)
+// can write the tree could otherwise point it anywhere. An entry that is gone
+// by the time it is looked at is reported as missing, and the rest of the
+// folder is still handled. A sub-folder's own outcome does not change its
+// parent's result.
+bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool lock,
+                                  bool runningResult)
 {
-    switch (fileKindOf(entry)) {
+    switch (kind) {
     case FileKind::Link:
+        return runningResult;
+    case FileKind::Missing:
+        isFileExists(entry);
         return runningResult;
     case FileKind::Folder:
         recursiveFolderPermissionAccess(entry, lock);

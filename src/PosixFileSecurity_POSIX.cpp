@@ -66,7 +66,7 @@ int OpenInode::open(const std::string& path)
 {
     if (path.find('\0') != std::string::npos)
         return EINVAL;
-    descriptor = TreeResolver::open(path);
+    descriptor = TreeResolver::open(path, O_PATH);
     if (descriptor < 0)
         return -descriptor;
     if (fstat(descriptor, &fileStatus) != 0)

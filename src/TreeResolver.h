@@ -16,10 +16,11 @@ public:
     static void enter(const std::string& root, const std::string& listingPrefix);
     static void leave();
 
-    // An O_PATH descriptor for `path`, or -errno. Outside a tree, or for a
-    // path that does not start with the listing prefix, only a link in the
-    // last component is refused.
-    static int open(const std::string& path);
+    // A descriptor for `path` opened with `flags` (O_PATH, or O_RDONLY |
+    // O_DIRECTORY for a listing), or -errno. Outside a tree, or for a path
+    // that does not start with the listing prefix, only a link in the last
+    // component is refused.
+    static int open(const std::string& path, int flags);
 };
 
 } // namespace posixacl

@@ -26,7 +26,7 @@ int descriptorOrError(int descriptor)
 
 // The fallback for kernels without openat2: one component at a time, each
 // refused if it is a link, every one but the last required to be a folder.
-int openComponentwise(int start, const std::string& relative)
+int openComponentwise(int start, const std::string& relative, int flags)
 {
     int current = start;
     std::size_t begin = 0;
@@ -39,8 +39,10 @@ int openComponentwise(int start, const std::string& relative)
         begin = end + 1;
         if (name.empty())
             continue;
-        const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY);
-        const int next = name == ".." ? (errno = EXDEV, -1) : openat(current, name.c_str(), flags);
+        const int componentFlags =
+            O_NOFOLLOW | O_CLOEXEC | (last ? flags : O_PATH | O_DIRECTORY);
+        const int next =
+            name == ".." ? (errno = EXDEV, -1) : openat(current, name.c_str(), componentFlags);
         const int error = errno;
         if (current != start)
             close(current);
@@ -51,18 +53,18 @@ int openComponentwise(int start, const std::string& relative)
     return current != start ? current : -ENOENT;
 }
 
-int openBeneath(int start, const std::string& relative)
+int openBeneath(int start, const std::string& relative, int flags)
 {
     if (!openat2Missing) {
         open_how how{};
-        how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+        how.flags = static_cast<unsigned>(flags | O_NOFOLLOW | O_CLOEXEC);
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
         const long descriptor = syscall(SYS_openat2, start, relative.c_str(), &how, sizeof how);
         if (descriptor >= 0 || errno != ENOSYS)
             return descriptorOrError(static_cast<int>(descriptor));
         openat2Missing = true;
     }
-    return openComponentwise(start, relative);
+    return openComponentwise(start, relative, flags);
 }
 
 bool liesBelowTree(const std::string& path)
@@ -88,15 +90,15 @@ void TreeResolver::leave()
     tree = Tree();
 }
 
-int TreeResolver::open(const std::string& path)
+int TreeResolver::open(const std::string& path, int flags)
 {
     if (!tree.root.empty() && path == tree.root)
-        return descriptorOrError(::open(path.c_str(), O_PATH | O_CLOEXEC));
+        return descriptorOrError(::open(path.c_str(), flags | O_CLOEXEC));
     if (!liesBelowTree(path))
-        return descriptorOrError(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        return descriptorOrError(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
     if (tree.descriptor < 0)
         return -ENOENT;
-    return openBeneath(tree.descriptor, path.substr(tree.listingPrefix.size()));
+    return openBeneath(tree.descriptor, path.substr(tree.listingPrefix.size()), flags);
 }
 
 } // namespace posixacl

@@ -1,0 +1,104 @@
+// A folder is opened through the tree resolver, so that below a configured
+// folder no link is followed in any component of its path, and read through
+// that descriptor; an entry's kind comes from the listing (d_type) or, where
+// the file system does not say, from a query relative to the open folder.
+#include "FolderListing.h"
+
+#include "TreeResolver.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Path.h>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct FolderListing::State {
+    DIR* directory = nullptr;
+    std::string prefix; // the folder's path as a directory, as Poco spells it
+};
+
+namespace {
+
+[[noreturn]] void throwFor(const std::string& path, int error)
+{
+    errno = error;
+    Poco::File::handleLastError(path);
+    throw Poco::FileException(path, error); // not reached: the call above throws
+}
+
+bool isSelfOrParent(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+FileKind kindOfMode(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return FileKind::Link;
+    return S_ISDIR(mode) ? FileKind::Folder : FileKind::Other;
+}
+
+FileKind kindOf(DIR* directory, const dirent& entry, const std::string& path)
+{
+    switch (entry.d_type) {
+    case DT_LNK:
+        return FileKind::Link;
+    case DT_DIR:
+        return FileKind::Folder;
+    case DT_UNKNOWN:
+        break;
+    default:
+        return FileKind::Other;
+    }
+    struct stat status;
+    if (fstatat(dirfd(directory), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+        return kindOfMode(status.st_mode);
+    if (errno == ENOENT)
+        return FileKind::Missing;
+    throwFor(path, errno);
+}
+
+} // namespace
+
+FolderListing::FolderListing(const std::string& folder) : state(new State())
+{
+    state->prefix = Poco::Path(folder).makeDirectory().toString();
+    const int descriptor = posixacl::TreeResolver::open(folder, O_RDONLY | O_DIRECTORY);
+    if (descriptor < 0)
+        throwFor(folder, -descriptor);
+    state->directory = fdopendir(descriptor);
+    if (state->directory == nullptr) {
+        const int error = errno;
+        close(descriptor);
+        throwFor(folder, error);
+    }
+}
+
+FolderListing::~FolderListing()
+{
+    if (state->directory != nullptr)
+        closedir(state->directory);
+}
+
+bool FolderListing::next()
+{
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(state->directory);
+        if (entry == nullptr) {
+            if (errno != 0)
+                throwFor(state->prefix, errno);
+            return false;
+        }
+        if (isSelfOrParent(entry->d_name))
+            continue;
+        entryPath.assign(state->prefix).append(entry->d_name);
+        entryKind = kindOf(state->directory, *entry, entryPath);
+        return true;
+    }
+}
