@@ -49,6 +49,8 @@ public:
     C_TolvaneManager& operator=(const C_TolvaneManager&) = delete;
 
 private:
+    class FailedStepLog;
+
     C_TolvaneManager();
 
     // "[tag]: tag", the start of every message of the operation `tag`.

@@ -4,6 +4,24 @@
 
 #include <exception>
 
+// Logs a failed step of the rewrite of `path` and stores -4.
+class C_TolvaneManager::FailedStepLog final : public winsec::FailureReport {
+public:
+    FailedStepLog(C_TolvaneManager& manager, const std::string& path, const std::string& tag)
+        : manager(manager), path(path), tag(tag)
+    {
+    }
+    void failed(const char* text) override
+    {
+        manager.failWith(-4, messagePrefix(tag) + text + path);
+    }
+
+private:
+    C_TolvaneManager& manager;
+    const std::string& path;
+    const std::string& tag;
+};
+
 bool C_TolvaneManager::lockWritingPermission(const std::string& path)
 {
     return rewriteWritePermission(path, "C_TolvaneManager::lockWritingPermission", winsec::lockRule);
@@ -19,9 +37,8 @@ bool C_TolvaneManager::rewriteWritePermission(const std::string& path, const std
                                               const winsec::AceRule& rule)
 {
     try {
-        winsec::DaclRewrite rewrite(path, rule, [&](const char* text) {
-            failWith(-4, messagePrefix(tag) + text + path);
-        });
+        FailedStepLog log(*this, path, tag);
+        winsec::DaclRewrite rewrite(path, rule, log);
         return rewrite.run();
     } catch (const std::exception& e) {
         fatalWith(messagePrefix(tag) + " :: ReturnCode = -7 : STD Exception " + e.what());

@@ -40,8 +40,8 @@ void writeMask(BYTE* ace, ACCESS_MASK mask)
 const AceRule lockRule = {clearWriteData, true};
 const AceRule unlockRule = {giveBackWriteData, false};
 
-DaclRewrite::DaclRewrite(const std::string& path, const AceRule& rule, FailureReport report)
-    : path(path), rule(rule), report(std::move(report))
+DaclRewrite::DaclRewrite(const std::string& path, const AceRule& rule, FailureReport& report)
+    : path(path), rule(rule), report(report), api(securityApi())
 {
 }
 
@@ -80,7 +80,7 @@ bool DaclRewrite::readSecurity()
 {
     const SECURITY_INFORMATION wanted =
         kOwnerSecurityInformation | kGroupSecurityInformation | kDaclSecurityInformation;
-    if (securityApi().getNamedSecurityInfo(path, SE_FILE_OBJECT, wanted, &owner, &group, &dacl,
+    if (api.getNamedSecurityInfo(path, SE_FILE_OBJECT, wanted, &owner, &group, &dacl,
                                            &sacl, &readDescriptor) == kErrorSuccess)
         return true;
     fail(" :: ReturnCode = -4 : Getting Security Information Failed for ");
@@ -89,10 +89,10 @@ bool DaclRewrite::readSecurity()
 
 void DaclRewrite::createDescriptor()
 {
-    newDescriptor = securityApi().localAlloc(kLptr, kSecurityDescriptorMinLength);
+    newDescriptor = api.localAlloc(kLptr, kSecurityDescriptorMinLength);
     if (newDescriptor == nullptr)
         fail(" :: ReturnCode = -4 : Alloc new security descriptor failed for ");
-    else if (!securityApi().initializeSecurityDescriptor(newDescriptor, kSecurityDescriptorRevision))
+    else if (!api.initializeSecurityDescriptor(newDescriptor, kSecurityDescriptorRevision))
         fail(" :: ReturnCode = -4 : Creating new security descriptor failed for ");
 }
 
@@ -101,7 +101,7 @@ void DaclRewrite::takeDacl()
     BOOL present = 0;
     BOOL defaulted = 0;
     PACL taken = nullptr;
-    daclTaken = securityApi().getSecurityDescriptorDacl(readDescriptor, &present, &taken, &defaulted);
+    daclTaken = api.getSecurityDescriptorDacl(readDescriptor, &present, &taken, &defaulted);
     if (!daclTaken) {
         fail(" :: ReturnCode = -4 : Getting DACL from security descriptor failed for ");
         return;
@@ -114,7 +114,7 @@ ACL_SIZE_INFORMATION DaclRewrite::querySize()
 {
     ACL_SIZE_INFORMATION size = {0, sizeof(ACL), 0};
     if (dacl != nullptr &&
-        !securityApi().getAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
+        !api.getAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
         fail(" :: ReturnCode = -4 : Getting ACL size information Failed for ");
         copyComplete = false;
     }
@@ -124,14 +124,14 @@ ACL_SIZE_INFORMATION DaclRewrite::querySize()
 // The new DACL has room for every byte in use plus 2 x (owner SID) + 16.
 void DaclRewrite::createDacl(const ACL_SIZE_INFORMATION& size)
 {
-    const DWORD ownerLength = owner != nullptr ? securityApi().getLengthSid(owner) : 0;
+    const DWORD ownerLength = owner != nullptr ? api.getLengthSid(owner) : 0;
     const DWORD bytes = size.AclBytesInUse + 2 * ownerLength + 16;
-    newDacl = static_cast<PACL>(securityApi().localAlloc(kLptr, bytes));
+    newDacl = static_cast<PACL>(api.localAlloc(kLptr, bytes));
     if (newDacl == nullptr) {
         fail(" :: ReturnCode = -4 : Alloc new ACL failed for ");
         return;
     }
-    if (!securityApi().initializeAcl(newDacl, bytes, kAclRevision)) {
+    if (!api.initializeAcl(newDacl, bytes, kAclRevision)) {
         fail(" :: ReturnCode = -4 : Initializing new DACL Failed for ");
         copyComplete = false;
     }
@@ -146,7 +146,7 @@ void DaclRewrite::copyAces(DWORD count)
 void DaclRewrite::copyAce(DWORD index)
 {
     LPVOID ace = nullptr;
-    if (!securityApi().getAce(dacl, index, &ace)) {
+    if (!api.getAce(dacl, index, &ace)) {
         fail(" :: ReturnCode = -4 : Getting ACE Failed for ");
         copyComplete = false;
         return;
@@ -174,7 +174,7 @@ void DaclRewrite::append(LPVOID ace, WORD size)
 {
     if (newDacl == nullptr)
         return;
-    if (!securityApi().addAce(newDacl, kAclRevision, kMaxDword, ace, size)) {
+    if (!api.addAce(newDacl, kAclRevision, kMaxDword, ace, size)) {
         fail(" :: ReturnCode = -4 : Adding ACE to new ACL Failed for ");
         copyComplete = false;
     }
@@ -184,7 +184,7 @@ bool DaclRewrite::attachDacl()
 {
     if (newDacl == nullptr)
         return false;
-    if (securityApi().setSecurityDescriptorDacl(newDescriptor, 1, newDacl, 0))
+    if (api.setSecurityDescriptorDacl(newDescriptor, 1, newDacl, 0))
         return true;
     fail(" :: ReturnCode = -4 : Setting new security descriptor to new ACL Failed for ");
     return false;
@@ -194,7 +194,7 @@ bool DaclRewrite::write()
 {
     if (!daclTaken || !copyComplete)
         return false;
-    if (securityApi().setFileSecurity(path, kDaclSecurityInformation, newDescriptor))
+    if (api.setFileSecurity(path, kDaclSecurityInformation, newDescriptor))
         return true;
     fail(" :: ReturnCode = -4 : Setting file new security descriptor Failed for ");
     return false;
@@ -202,7 +202,7 @@ bool DaclRewrite::write()
 
 void DaclRewrite::fail(const char* text)
 {
-    report(text);
+    report.failed(text);
 }
 
 void DaclRewrite::releaseAll()
@@ -216,7 +216,7 @@ template <typename Block>
 void DaclRewrite::release(Block*& block)
 {
     if (block != nullptr)
-        securityApi().localFree(block);
+        api.localFree(block);
     block = nullptr;
 }
 

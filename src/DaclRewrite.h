@@ -7,7 +7,6 @@
 
 #include "SecurityApi.h"
 
-#include <functional>
 #include <string>
 
 namespace winsec {
@@ -24,11 +23,18 @@ extern const AceRule lockRule;
 // Sets bit 0x2 wherever some other right is held.
 extern const AceRule unlockRule;
 
+// Receives the message text of each failed step.
+class FailureReport {
+public:
+    virtual void failed(const char* text) = 0;
+
+protected:
+    ~FailureReport() = default;
+};
+
 class DaclRewrite {
 public:
-    using FailureReport = std::function<void(const char* text)>;
-
-    DaclRewrite(const std::string& path, const AceRule& rule, FailureReport report);
+    DaclRewrite(const std::string& path, const AceRule& rule, FailureReport& report);
     ~DaclRewrite();
     DaclRewrite(const DaclRewrite&) = delete;
     DaclRewrite& operator=(const DaclRewrite&) = delete;
@@ -56,7 +62,8 @@ private:
 
     const std::string& path;
     const AceRule& rule;
-    FailureReport report;
+    FailureReport& report;
+    SecurityApi& api;
 
     PSECURITY_DESCRIPTOR readDescriptor = nullptr;
     PSID owner = nullptr;

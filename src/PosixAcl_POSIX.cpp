@@ -240,9 +240,17 @@ bool isCanonicallySorted(const Entries& entries)
 
 } // namespace
 
+// Insertion sort: ACLs are short, usually sorted already, and this takes no
+// memory of its own; entries that compare equal keep their order.
 void sortCanonically(Entries& entries)
 {
-    std::stable_sort(entries.begin(), entries.end(), canonicallyBefore);
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        const Entry entry = entries[i];
+        std::size_t j = i;
+        for (; j > 0 && canonicallyBefore(entry, entries[j - 1]); --j)
+            entries[j] = entries[j - 1];
+        entries[j] = entry;
+    }
 }
 
 Entries entriesFromMode(unsigned mode)

@@ -53,13 +53,13 @@ int openComponentwise(int start, const std::string& relative, int flags)
     return current != start ? current : -ENOENT;
 }
 
-int openBeneath(int start, const std::string& relative, int flags)
+int openBeneath(int start, const char* relative, int flags)
 {
     if (!openat2Missing) {
         open_how how{};
         how.flags = static_cast<unsigned>(flags | O_NOFOLLOW | O_CLOEXEC);
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        const long descriptor = syscall(SYS_openat2, start, relative.c_str(), &how, sizeof how);
+        const long descriptor = syscall(SYS_openat2, start, relative, &how, sizeof how);
         if (descriptor >= 0 || errno != ENOSYS)
             return descriptorOrError(static_cast<int>(descriptor));
         openat2Missing = true;
@@ -98,7 +98,7 @@ int TreeResolver::open(const std::string& path, int flags)
         return descriptorOrError(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
     if (tree.descriptor < 0)
         return -ENOENT;
-    return openBeneath(tree.descriptor, path.substr(tree.listingPrefix.size()), flags);
+    return openBeneath(tree.descriptor, path.c_str() + tree.listingPrefix.size(), flags);
 }
 
 } // namespace posixacl
