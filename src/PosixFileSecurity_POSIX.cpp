@@ -150,13 +150,18 @@ void restoreDefaultAcl(const OpenInode& inode, bool hadDefault, const Entries& p
 }
 
 // The default ACL goes first, so that a failed access write can be undone
-// with the one ACL read beforehand.
-int writeBothAcls(const OpenInode& inode, const PosixAcls& acls)
+// with the one ACL read beforehand: `known` when this inode's default ACL
+// was just read, else read here.
+int writeBothAcls(const OpenInode& inode, const PosixAcls& acls, const Entries* known)
 {
     Entries previous;
-    const int readError = readAcl(inode, kDefaultAclName, &previous);
+    const int readError = known != nullptr && !known->empty()
+                              ? 0
+                              : readAcl(inode, kDefaultAclName, &previous);
     if (readError != 0 && readError != ENODATA)
         return readError;
+    if (known != nullptr && !known->empty())
+        previous = *known;
     const int defaultError = writeAcl(inode, kDefaultAclName, acls.defaults);
     if (defaultError != 0)
         return defaultError;
@@ -172,6 +177,7 @@ int writeBothAcls(const OpenInode& inode, const PosixAcls& acls)
 struct LastRead {
     std::string path;
     OpenInode inode;
+    Entries defaults;
 };
 LastRead lastRead;
 
@@ -196,6 +202,7 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
         *security = std::move(read);
         lastRead.path = path;
         lastRead.inode = std::move(inode);
+        lastRead.defaults = security->acls.defaults;
     }
     return error;
 }
@@ -205,15 +212,20 @@ int writeFileAcls(const std::string& path, const PosixAcls& acls)
     if (!isValid(acls.access) || (!acls.defaults.empty() && !isValid(acls.defaults)))
         return EINVAL;
     OpenInode inode;
-    if (lastRead.inode.isOpen() && lastRead.path == path)
+    Entries readDefaults;
+    const bool reused = lastRead.inode.isOpen() && lastRead.path == path;
+    if (reused) {
         inode = std::move(lastRead.inode);
+        readDefaults.swap(lastRead.defaults);
+    }
     forgetLastRead();
     const int error = inode.isOpen() ? 0 : inode.open(path);
     if (error != 0)
         return error;
     if (acls.defaults.empty())
         return writeAccessAcl(inode, acls.access);
-    return inode.isDirectory() ? writeBothAcls(inode, acls) : ENOTDIR;
+    return inode.isDirectory() ? writeBothAcls(inode, acls, reused ? &readDefaults : nullptr)
+                               : ENOTDIR;
 }
 
 } // namespace posixacl

@@ -323,6 +323,10 @@ TEST(SecurityApiPosix, FailedSecondWriteRestoresTheFirst)
     const Snapshot before = snapshot(folder);
     EXPECT_FALSE(writeDacl(folder, posixacl::daclFromAcls(large)));
     expectSame(before, snapshot(folder), "after the failed access ACL write");
+    // The same, when the write reuses what the read just took from the inode.
+    EXPECT_EQ(readError(folder), kErrorSuccess);
+    EXPECT_FALSE(writeDacl(folder, posixacl::daclFromAcls(large)));
+    expectSame(before, snapshot(folder), "after the failed write that followed a read");
 }
 
 // ramfs keeps no xattrs at all; a private mount namespace keeps the mount
