@@ -304,6 +304,11 @@ DaclView readDacl(const std::string& path, const std::string& stage)
     return view;
 }
 
+struct CollectedReports final : FailureReport {
+    void failed(const char* text) override { texts += text; }
+    std::string texts;
+};
+
 // Runs the sequence the program runs for one path; returns the DACL it
 // handed to SetFileSecurityW.
 DaclView rewrite(const std::string& path, const AceRule& rule, const std::string& stage,
@@ -312,8 +317,9 @@ DaclView rewrite(const std::string& path, const AceRule& rule, const std::string
     RecordingSecurityApi recorder;
     recorder.hidingDacl = hidingDacl;
     const ScopedSecurityApi inForce(recorder);
-    std::string reports;
-    DaclRewrite rewriter(path, rule, [&reports](const char* text) { reports += text; });
+    CollectedReports collected;
+    const std::string& reports = collected.texts;
+    DaclRewrite rewriter(path, rule, collected);
     const bool written = rewriter.run();
     check(written && reports.empty(),
           stage + ": DaclRewrite" + (reports.empty() ? "" : " reported" + reports), path);
