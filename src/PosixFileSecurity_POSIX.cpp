@@ -75,6 +75,11 @@ int OpenInode::open(const std::string& path)
         return ELOOP;
     if (!S_ISREG(fileStatus.st_mode) && !S_ISDIR(fileStatus.st_mode))
         return EINVAL;
+    // Whoever can write a folder can hard-link into it any file of the same
+    // file system that they may read and write; its ACL is not the tree's to
+    // change. The configured path itself is the administrator's choice.
+    if (S_ISREG(fileStatus.st_mode) && fileStatus.st_nlink > 1 && !TreeResolver::isTreeRoot(path))
+        return EMLINK;
     static constexpr char kFdFolder[] = "/proc/self/fd/";
     std::memcpy(procName, kFdFolder, sizeof kFdFolder - 1);
     char* const end = procName + sizeof procName - 1;

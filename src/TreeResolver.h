@@ -17,10 +17,13 @@ public:
     static void leave();
 
     // A descriptor for `path` opened with `flags` (O_PATH, or O_RDONLY |
-    // O_DIRECTORY for a listing), or -errno. Outside a tree, or for a path
-    // that does not start with the listing prefix, only a link in the last
-    // component is refused.
+    // O_DIRECTORY for a listing), or -errno. Inside a tree, a path that is
+    // neither the configured folder nor below it fails with EXDEV; outside
+    // any tree only a link in the last component is refused.
     static int open(const std::string& path, int flags);
+
+    // Whether `path` is the configured folder of the tree being walked.
+    static bool isTreeRoot(const std::string& path);
 };
 
 } // namespace posixacl

@@ -14,6 +14,7 @@ struct Tree {
     std::string root;
     std::string listingPrefix;
     int descriptor = -1;
+    int openError = 0; // why the folder could not be opened
 };
 
 Tree tree;
@@ -69,8 +70,19 @@ int openBeneath(int start, const char* relative, int flags)
 
 bool liesBelowTree(const std::string& path)
 {
-    return !tree.root.empty() && path.size() > tree.listingPrefix.size() &&
+    return path.size() > tree.listingPrefix.size() &&
            path.compare(0, tree.listingPrefix.size(), tree.listingPrefix) == 0;
+}
+
+// The configured folder is the inode opened on entering the tree, so that
+// it and everything resolved below it are one and the same tree.
+int openRoot(int flags)
+{
+    if (tree.descriptor < 0)
+        return -tree.openError;
+    if ((flags & O_PATH) != 0)
+        return descriptorOrError(fcntl(tree.descriptor, F_DUPFD_CLOEXEC, 0));
+    return descriptorOrError(openat(tree.descriptor, ".", flags | O_CLOEXEC));
 }
 
 } // namespace
@@ -81,6 +93,7 @@ void TreeResolver::enter(const std::string& root, const std::string& listingPref
     tree.root = root;
     tree.listingPrefix = listingPrefix;
     tree.descriptor = ::open(root.c_str(), O_PATH | O_CLOEXEC);
+    tree.openError = tree.descriptor < 0 ? errno : 0;
 }
 
 void TreeResolver::leave()
@@ -90,14 +103,23 @@ void TreeResolver::leave()
     tree = Tree();
 }
 
+bool TreeResolver::isTreeRoot(const std::string& path)
+{
+    return !tree.root.empty() && path == tree.root;
+}
+
+// Inside a tree, a path that is neither the folder nor spelt as lying below
+// it is refused rather than opened some other way.
 int TreeResolver::open(const std::string& path, int flags)
 {
-    if (!tree.root.empty() && path == tree.root)
-        return descriptorOrError(::open(path.c_str(), flags | O_CLOEXEC));
-    if (!liesBelowTree(path))
+    if (tree.root.empty())
         return descriptorOrError(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+    if (path == tree.root)
+        return openRoot(flags);
+    if (!liesBelowTree(path))
+        return -EXDEV;
     if (tree.descriptor < 0)
-        return -ENOENT;
+        return -tree.openError;
     return openBeneath(tree.descriptor, path.c_str() + tree.listingPrefix.size(), flags);
 }
 

@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <map>
 #include <unistd.h>
 
@@ -70,6 +71,28 @@ TEST_F(FolderListingTest, FailuresAreThoseOfTheDirectoryIterator)
 {
     EXPECT_THROW(FolderListing(dir / "tree/gone"), Poco::FileNotFoundException);
     EXPECT_THROW(FolderListing(dir / "tree/file"), Poco::OpenFileException);
+}
+
+winsec::DWORD readError(const std::string& path)
+{
+    winsec::PSECURITY_DESCRIPTOR read = nullptr;
+    const winsec::DWORD error = winsec::systemSecurityApi().getNamedSecurityInfo(
+        path, winsec::SE_FILE_OBJECT, 7, nullptr, nullptr, nullptr, nullptr, &read);
+    winsec::systemSecurityApi().localFree(read);
+    return error;
+}
+
+// Whoever can write the tree could link in a file from elsewhere on the same
+// file system; and a path that does not lie in the tree is never opened.
+TEST_F(FolderListingTest, SecurityIsNeverReachedOutsideTheTree)
+{
+    writeFile(dir / "outside/shared", "");
+    ASSERT_EQ(link((dir / "outside/shared").c_str(), (dir / "tree/innocent").c_str()), 0);
+    EXPECT_EQ(readError(dir / "tree/innocent"), winsec::DWORD(EMLINK));
+    EXPECT_EQ(readError(dir / "outside/secret"), winsec::DWORD(EXDEV));
+    EXPECT_EQ(readError(dir / "tree/link/secret"), winsec::DWORD(ELOOP));
+    EXPECT_EQ(readError(dir / "tree/file"), 0u);
+    EXPECT_EQ(readError(dir / "tree"), 0u);
 }
 
 TEST(FolderListingOutsideATree, ConfiguredFolderReachedThroughALinkIsListed)
