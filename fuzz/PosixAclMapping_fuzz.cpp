@@ -2,9 +2,9 @@
 // system.posix_acl_* value, a valid ACL must come back exactly (in
 // canonical order) after decode, DACL, and back; taken as a DACL, the bytes
 // may be refused but whatever is accepted must map back to itself.
-#include "AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "FuzzSupport.h"
-#include "PosixAcl.h"
+#include "posixacl/PosixAcl.h"
 
 #include <algorithm>
 

@@ -23,8 +23,8 @@ build=${FUZZ_BUILD_DIR:-build-libfuzzer}
 # nothing that touches files, logs or the rest of the program.
 sources_of() {
     case "$1" in
-        AclMemory) echo src/AclMemory_POSIX.cpp ;;
-        PosixAclMapping) echo src/PosixAcl_POSIX.cpp src/AclMemory_POSIX.cpp ;;
+        AclMemory) echo src/posixacl/AclMemory.cpp ;;
+        PosixAclMapping) echo src/posixacl/PosixAcl.cpp src/posixacl/AclMemory.cpp ;;
         *) echo "unknown target: $1" >&2; return 1 ;;
     esac
 }

@@ -23,6 +23,10 @@ public:
     FolderListing(const FolderListing&) = delete;
     FolderListing& operator=(const FolderListing&) = delete;
 
+    // What every entry's path begins with: `folder` as a directory, spelt
+    // the way Poco::Path spells it.
+    static std::string prefixOf(const std::string& folder);
+
     // Moves to the next entry; false when there is none left.
     bool next();
     const std::string& path() const { return entryPath; }

@@ -4,11 +4,10 @@
 // the file system does not say, from a query relative to the open folder.
 #include "FolderListing.h"
 
-#include "TreeResolver.h"
+#include "posixacl/TreeResolver.h"
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
-#include <Poco/Path.h>
 
 #include <cerrno>
 #include <cstring>
@@ -67,7 +66,7 @@ FileKind kindOf(DIR* directory, const dirent& entry, const std::string& path)
 
 FolderListing::FolderListing(const std::string& folder) : state(new State())
 {
-    state->prefix = Poco::Path(folder).makeDirectory().toString();
+    state->prefix = prefixOf(folder);
     const int descriptor = posixacl::TreeResolver::open(folder, O_RDONLY | O_DIRECTORY);
     if (descriptor < 0)
         throwFor(folder, -descriptor);

@@ -1,6 +1,6 @@
 #include "FolderListing.h"
 
-#include "WideString_WIN32.h"
+#include "winsec/WideString_WIN32.h"
 
 #include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>

@@ -2,9 +2,9 @@
 // (deny entries, inherited entries, generic rights, no DACL at all): the
 // descriptor read is crafted, the write is captured, and everything between
 // runs on the real in-memory operations.
-#include "AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "ManagerFixture.h"
-#include "SecurityApi.h"
+#include "winsec/SecurityApi.h"
 
 #include <gmock/gmock.h>
 

@@ -1,9 +1,9 @@
 // The in-memory operations and the POSIX ACL <-> DACL mapping. Every ACL
 // lives in a buffer of exactly its size, so that a read past it shows up in
 // the sanitizer build.
-#include "AclMemory.h"
-#include "PosixAcl.h"
-#include "SecurityApi.h"
+#include "posixacl/AclMemory.h"
+#include "posixacl/PosixAcl.h"
+#include "winsec/SecurityApi.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #ifndef TOLVANE_FAULT_INJECTING_SECURITY_API_H
 #define TOLVANE_FAULT_INJECTING_SECURITY_API_H
 
-#include "SecurityApi.h"
+#include "winsec/SecurityApi.h"
 
 #include <array>
 #include <cstddef>
@@ -85,11 +85,6 @@ public:
     winsec::BOOL setFileSecurity(const std::string& path, winsec::SECURITY_INFORMATION info,
                                  winsec::PSECURITY_DESCRIPTOR descriptor) override;
     winsec::HLOCAL localFree(winsec::HLOCAL memory) override;
-    void beginTree(const std::string& root, const std::string& listingPrefix) override
-    {
-        real.beginTree(root, listingPrefix);
-    }
-    void endTree() override { real.endTree(); }
 
 private:
     struct Rule {

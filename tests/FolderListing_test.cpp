@@ -2,7 +2,8 @@
 // paths are spelt as the directory iterator spells them, and no link is
 // followed in any component, even one swapped in after the walk began.
 #include "FolderListing.h"
-#include "SecurityApi.h"
+#include "TreeScope.h"
+#include "winsec/SecurityApi.h"
 #include "TestSupport.h"
 
 #include <Poco/Exception.h>
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <map>
+#include <optional>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -36,11 +38,13 @@ protected:
         writeFile(dir / "tree/file", "");
         run("mkfifo " + shellQuote(dir / "tree/fifo"));
         ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "tree/link").c_str()), 0);
-        winsec::systemSecurityApi().beginTree(dir / "tree", dir / "tree/");
+        scope.emplace(dir / "tree", depth);
     }
-    void TearDown() override { winsec::systemSecurityApi().endTree(); }
+    void TearDown() override { scope.reset(); }
 
     TempDir dir;
+    int depth = 0;
+    std::optional<TreeScope> scope;
 };
 
 TEST_F(FolderListingTest, KindsComeFromTheListingWithoutFollowingLinks)
@@ -100,10 +104,10 @@ TEST(FolderListingOutsideATree, ConfiguredFolderReachedThroughALinkIsListed)
     TempDir dir;
     makeDirectories(dir / "real/inner");
     ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "configured").c_str()), 0);
-    winsec::systemSecurityApi().beginTree(dir / "configured", dir / "configured/");
+    int depth = 0;
+    const TreeScope scope(dir / "configured", depth);
     EXPECT_EQ(listAll(dir / "configured"),
               (std::map<std::string, FileKind>{{dir / "configured/inner", FileKind::Folder}}));
-    winsec::systemSecurityApi().endTree();
 }
 
 } // namespace

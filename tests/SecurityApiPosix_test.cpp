@@ -1,9 +1,9 @@
 // The system's security operations on real files and real POSIX ACLs,
 // checked with getfacl and, where it matters, by writing as uid 65534.
-#include "AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "FaultInjectingSecurityApi.h"
-#include "PosixAcl.h"
-#include "SecurityApi.h"
+#include "posixacl/PosixAcl.h"
+#include "winsec/SecurityApi.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -4,9 +4,9 @@
 // inode opened, whatever the path names by then, and works for inodes that
 // must not be opened for I/O. The xattr values are decoded here rather than
 // through libacl, whose path functions would follow links again.
-#include "PosixFileSecurity.h"
+#include "posixacl/FileSecurity.h"
 
-#include "TreeResolver.h"
+#include "posixacl/TreeResolver.h"
 
 #include <cerrno>
 #include <charconv>

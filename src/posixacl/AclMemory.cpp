@@ -1,9 +1,9 @@
 // Structures are copied in and out with memcpy rather than dereferenced in
 // place: callers may hand any byte position (an ACE view, a fuzzer's input),
 // and only the copy is known to be aligned.
-#include "AclMemory.h"
+#include "posixacl/AclMemory.h"
 
-#include "SecurityApi.h"
+#include "winsec/SecurityApi.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -2,8 +2,8 @@
 // UTF-8, as POCO hands them out on Windows, and are converted to UTF-16 here;
 // a path that does not convert exactly is refused rather than guessed at,
 // since a lossy conversion could name a different file than the one walked.
-#include "SecurityApi.h"
-#include "WideString_WIN32.h"
+#include "winsec/SecurityApi.h"
+#include "winsec/WideString_WIN32.h"
 
 namespace winsec {
 

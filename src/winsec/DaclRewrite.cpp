@@ -1,4 +1,4 @@
-#include "DaclRewrite.h"
+#include "winsec/DaclRewrite.h"
 
 #include <cstring>
 
@@ -83,7 +83,7 @@ bool DaclRewrite::readSecurity()
     if (api.getNamedSecurityInfo(path, SE_FILE_OBJECT, wanted, &owner, &group, &dacl,
                                            &sacl, &readDescriptor) == kErrorSuccess)
         return true;
-    fail(" :: ReturnCode = -4 : Getting Security Information Failed for ");
+    fail("Getting Security Information Failed for ");
     return false;
 }
 
@@ -91,9 +91,9 @@ void DaclRewrite::createDescriptor()
 {
     newDescriptor = api.localAlloc(kLptr, kSecurityDescriptorMinLength);
     if (newDescriptor == nullptr)
-        fail(" :: ReturnCode = -4 : Alloc new security descriptor failed for ");
+        fail("Alloc new security descriptor failed for ");
     else if (!api.initializeSecurityDescriptor(newDescriptor, kSecurityDescriptorRevision))
-        fail(" :: ReturnCode = -4 : Creating new security descriptor failed for ");
+        fail("Creating new security descriptor failed for ");
 }
 
 void DaclRewrite::takeDacl()
@@ -103,7 +103,7 @@ void DaclRewrite::takeDacl()
     PACL taken = nullptr;
     daclTaken = api.getSecurityDescriptorDacl(readDescriptor, &present, &taken, &defaulted);
     if (!daclTaken) {
-        fail(" :: ReturnCode = -4 : Getting DACL from security descriptor failed for ");
+        fail("Getting DACL from security descriptor failed for ");
         return;
     }
     daclPresent = present;
@@ -115,7 +115,7 @@ ACL_SIZE_INFORMATION DaclRewrite::querySize()
     ACL_SIZE_INFORMATION size = {0, sizeof(ACL), 0};
     if (dacl != nullptr &&
         !api.getAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
-        fail(" :: ReturnCode = -4 : Getting ACL size information Failed for ");
+        fail("Getting ACL size information Failed for ");
         copyComplete = false;
     }
     return size;
@@ -128,11 +128,11 @@ void DaclRewrite::createDacl(const ACL_SIZE_INFORMATION& size)
     const DWORD bytes = size.AclBytesInUse + 2 * ownerLength + 16;
     newDacl = static_cast<PACL>(api.localAlloc(kLptr, bytes));
     if (newDacl == nullptr) {
-        fail(" :: ReturnCode = -4 : Alloc new ACL failed for ");
+        fail("Alloc new ACL failed for ");
         return;
     }
     if (!api.initializeAcl(newDacl, bytes, kAclRevision)) {
-        fail(" :: ReturnCode = -4 : Initializing new DACL Failed for ");
+        fail("Initializing new DACL Failed for ");
         copyComplete = false;
     }
 }
@@ -147,7 +147,7 @@ void DaclRewrite::copyAce(DWORD index)
 {
     LPVOID ace = nullptr;
     if (!api.getAce(dacl, index, &ace)) {
-        fail(" :: ReturnCode = -4 : Getting ACE Failed for ");
+        fail("Getting ACE Failed for ");
         copyComplete = false;
         return;
     }
@@ -175,7 +175,7 @@ void DaclRewrite::append(LPVOID ace, WORD size)
     if (newDacl == nullptr)
         return;
     if (!api.addAce(newDacl, kAclRevision, kMaxDword, ace, size)) {
-        fail(" :: ReturnCode = -4 : Adding ACE to new ACL Failed for ");
+        fail("Adding ACE to new ACL Failed for ");
         copyComplete = false;
     }
 }
@@ -186,7 +186,7 @@ bool DaclRewrite::attachDacl()
         return false;
     if (api.setSecurityDescriptorDacl(newDescriptor, 1, newDacl, 0))
         return true;
-    fail(" :: ReturnCode = -4 : Setting new security descriptor to new ACL Failed for ");
+    fail("Setting new security descriptor to new ACL Failed for ");
     return false;
 }
 
@@ -196,7 +196,7 @@ bool DaclRewrite::write()
         return false;
     if (api.setFileSecurity(path, kDaclSecurityInformation, newDescriptor))
         return true;
-    fail(" :: ReturnCode = -4 : Setting file new security descriptor Failed for ");
+    fail("Setting file new security descriptor Failed for ");
     return false;
 }
 

@@ -4,9 +4,9 @@
 #define TOLVANE_SECURITY_TYPES_H
 
 #if defined(_WIN32)
-#include "SecurityTypes_WIN32.h"
+#include "winsec/SecurityTypes_WIN32.h"
 #else
-#include "SecurityTypes_POSIX.h"
+#include "winsec/SecurityTypes_POSIX.h"
 #endif
 
 #endif

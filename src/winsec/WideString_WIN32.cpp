@@ -1,4 +1,4 @@
-#include "WideString_WIN32.h"
+#include "winsec/WideString_WIN32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

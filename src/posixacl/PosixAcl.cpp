@@ -1,6 +1,6 @@
-#include "PosixAcl.h"
+#include "posixacl/PosixAcl.h"
 
-#include "AclMemory.h"
+#include "posixacl/AclMemory.h"
 
 #include <algorithm>
 #include <tuple>

@@ -5,7 +5,7 @@
 #ifndef TOLVANE_DACL_REWRITE_H
 #define TOLVANE_DACL_REWRITE_H
 
-#include "SecurityApi.h"
+#include "winsec/SecurityApi.h"
 
 #include <string>
 

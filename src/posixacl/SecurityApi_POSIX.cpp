@@ -7,10 +7,9 @@
 // ELOOP means the path named a symbolic link; EINVAL a bad argument, a DACL
 // no POSIX ACL can say, or a path that is neither file nor directory;
 // ENOTDIR default entries for a file; EOVERFLOW ACLs too large for a DACL.
-#include "AclMemory.h"
-#include "PosixFileSecurity.h"
-#include "TreeResolver.h"
-#include "SecurityApi.h"
+#include "posixacl/AclMemory.h"
+#include "posixacl/FileSecurity.h"
+#include "winsec/SecurityApi.h"
 
 #include <cerrno>
 #include <cstring>
@@ -152,12 +151,6 @@ public:
 
     HLOCAL localFree(HLOCAL memory) override { return aclmemory::release(memory); }
 
-    void beginTree(const std::string& root, const std::string& listingPrefix) override
-    {
-        posixacl::TreeResolver::enter(root, listingPrefix);
-    }
-
-    void endTree() override { posixacl::TreeResolver::leave(); }
 };
 
 } // namespace

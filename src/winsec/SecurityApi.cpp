@@ -1,4 +1,4 @@
-#include "SecurityApi.h"
+#include "winsec/SecurityApi.h"
 
 namespace winsec {
 

@@ -5,7 +5,7 @@
 #ifndef TOLVANE_ACL_MEMORY_H
 #define TOLVANE_ACL_MEMORY_H
 
-#include "SecurityTypes.h"
+#include "winsec/SecurityTypes.h"
 
 #include <cstddef>
 #include <cstdint>

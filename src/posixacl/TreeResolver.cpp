@@ -1,4 +1,4 @@
-#include "TreeResolver.h"
+#include "posixacl/TreeResolver.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -8,9 +8,9 @@
 // again. So the DACL handed to SetFileSecurityW is checked as it is handed
 // over, and the DACL read back must equal it only where the system keeps it;
 // under Wine that comparison is printed as a note.
-#include "DaclRewrite.h"
-#include "SecurityApi.h"
-#include "WideString_WIN32.h"
+#include "winsec/DaclRewrite.h"
+#include "winsec/SecurityApi.h"
+#include "winsec/WideString_WIN32.h"
 
 #include <cstdio>
 #include <cstring>

@@ -5,7 +5,7 @@
 #ifndef TOLVANE_POSIX_FILE_SECURITY_H
 #define TOLVANE_POSIX_FILE_SECURITY_H
 
-#include "PosixAcl.h"
+#include "posixacl/PosixAcl.h"
 
 #include <cstdint>
 #include <string>

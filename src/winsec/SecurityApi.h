@@ -5,7 +5,7 @@
 #ifndef TOLVANE_SECURITY_API_H
 #define TOLVANE_SECURITY_API_H
 
-#include "SecurityTypes.h"
+#include "winsec/SecurityTypes.h"
 
 #include <string>
 
@@ -77,15 +77,6 @@ public:
     // LocalFree: null on success.
     virtual HLOCAL localFree(HLOCAL memory) = 0;
 
-    // The paths that follow, until endTree, lie in the configured folder
-    // `root`; those below it begin with `listingPrefix`. A layer may resolve
-    // them from the folder so that no link below it is ever followed.
-    virtual void beginTree(const std::string& root, const std::string& listingPrefix)
-    {
-        (void)root;
-        (void)listingPrefix;
-    }
-    virtual void endTree() {}
 };
 
 // The system's implementation, defined once per platform.

@@ -1,0 +1,27 @@
+// The configured folder whose tree a walk is in. While the outermost scope
+// of a walk lives, the platform may resolve every path below that folder
+// from the folder itself (POSIX: without following any link); on Windows
+// there is nothing to hold.
+#ifndef TOLVANE_TREE_SCOPE_H
+#define TOLVANE_TREE_SCOPE_H
+
+#include <string>
+
+class TreeScope {
+public:
+    // `depth` counts the levels of the walk in progress: only the scope that
+    // finds it at 0 enters the tree of `folder`, and leaves it again.
+    TreeScope(const std::string& folder, int& depth);
+    ~TreeScope();
+    TreeScope(const TreeScope&) = delete;
+    TreeScope& operator=(const TreeScope&) = delete;
+
+private:
+    // Defined once per platform.
+    static void enter(const std::string& folder);
+    static void leave();
+
+    int& depth;
+};
+
+#endif

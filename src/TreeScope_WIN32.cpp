@@ -1,0 +1,7 @@
+#include "TreeScope.h"
+
+// Windows resolves every path as it is; a reparse point below a configured
+// folder is kept out of the walk by the listing instead.
+void TreeScope::enter(const std::string&) {}
+
+void TreeScope::leave() {}
