@@ -67,15 +67,14 @@ FileKind kindOf(DIR* directory, const dirent& entry, const std::string& path)
 FolderListing::FolderListing(const std::string& folder) : state(new State())
 {
     state->prefix = prefixOf(folder);
-    const int descriptor = posixacl::TreeResolver::open(folder, O_RDONLY | O_DIRECTORY);
-    if (descriptor < 0)
-        throwFor(folder, -descriptor);
-    state->directory = fdopendir(descriptor);
-    if (state->directory == nullptr) {
-        const int error = errno;
-        close(descriptor);
+    posixacl::Descriptor descriptor;
+    const int error = posixacl::TreeResolver::open(folder, O_RDONLY | O_DIRECTORY, &descriptor);
+    if (error != 0)
         throwFor(folder, error);
-    }
+    state->directory = fdopendir(descriptor.get());
+    if (state->directory == nullptr)
+        throwFor(folder, errno);
+    descriptor.release(); // the listing owns it now
 }
 
 FolderListing::~FolderListing()

@@ -6,13 +6,14 @@
 // through libacl, whose path functions would follow links again.
 #include "posixacl/FileSecurity.h"
 
+#include "posixacl/Refusals.h"
 #include "posixacl/TreeResolver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <utility>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -24,39 +25,35 @@ namespace {
 
 constexpr char kAccessAclName[] = "system.posix_acl_access";
 constexpr char kDefaultAclName[] = "system.posix_acl_default";
-constexpr std::size_t kMaxXattrSize = 65536; // the kernel's XATTR_SIZE_MAX
+constexpr std::size_t kFirstReadSize = 256;
 constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
+
+// "/proc/self/fd/" and the decimal digits of any int, with its NUL.
+constexpr std::size_t kProcFdNameSize = 32;
 
 // A regular file or directory held by an O_PATH descriptor.
 class OpenInode {
 public:
-    OpenInode() = default;
-    OpenInode(const OpenInode&) = delete;
-    OpenInode& operator=(const OpenInode&) = delete;
-    OpenInode& operator=(OpenInode&& other) noexcept
-    {
-        std::swap(descriptor, other.descriptor);
-        std::swap(fileStatus, other.fileStatus);
-        std::swap(procName, other.procName);
-        return *this;
-    }
-    ~OpenInode()
-    {
-        if (descriptor >= 0)
-            close(descriptor);
-    }
-
     int open(const std::string& path);
     const struct stat& status() const { return fileStatus; }
     bool isDirectory() const { return S_ISDIR(fileStatus.st_mode); }
-    bool isOpen() const { return descriptor >= 0; }
-    // Names this inode for calls that take a path.
-    const char* name() const { return procName; }
+    bool isOpen() const { return descriptor.isOpen(); }
+
+    // The inode's extended attributes and mode, reached only through the
+    // descriptor. 0 or an errno value (ENODATA: no such attribute).
+    int readAttribute(const char* attribute, Bytes* value) const;
+    int writeAttribute(const char* attribute, const Bytes& value) const;
+    int removeAttribute(const char* attribute) const;
+    int changeMode(mode_t mode) const;
 
 private:
-    int descriptor = -1;
+    // Names this inode for calls that take a path.
+    const char* name() const { return procName; }
+    int checkKind(const std::string& path) const;
+
+    Descriptor descriptor;
     struct stat fileStatus {};
-    char procName[32] = {};
+    char procName[kProcFdNameSize] = {};
 };
 
 // The one place where a path turns into an inode (the tree resolver decides
@@ -66,44 +63,83 @@ int OpenInode::open(const std::string& path)
 {
     if (path.find('\0') != std::string::npos)
         return EINVAL;
-    descriptor = TreeResolver::open(path, O_PATH);
-    if (descriptor < 0)
-        return -descriptor;
-    if (fstat(descriptor, &fileStatus) != 0)
-        return errno;
-    if (S_ISLNK(fileStatus.st_mode))
-        return ELOOP;
-    if (!S_ISREG(fileStatus.st_mode) && !S_ISDIR(fileStatus.st_mode))
-        return EINVAL;
-    // Whoever can write a folder can hard-link into it any file of the same
-    // file system that they may read and write; its ACL is not the tree's to
-    // change. The configured path itself is the administrator's choice.
-    if (S_ISREG(fileStatus.st_mode) && fileStatus.st_nlink > 1 && !TreeResolver::isTreeRoot(path))
-        return EMLINK;
+    int error = TreeResolver::open(path, O_PATH, &descriptor);
+    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
+        error = errno;
+    if (error == 0)
+        error = checkKind(path);
+    if (error != 0)
+        return error;
     static constexpr char kFdFolder[] = "/proc/self/fd/";
     std::memcpy(procName, kFdFolder, sizeof kFdFolder - 1);
     char* const end = procName + sizeof procName - 1;
-    *std::to_chars(procName + sizeof kFdFolder - 1, end, descriptor).ptr = '\0';
+    *std::to_chars(procName + sizeof kFdFolder - 1, end, descriptor.get()).ptr = '\0';
     return 0;
+}
+
+int OpenInode::checkKind(const std::string& path) const
+{
+    const mode_t mode = fileStatus.st_mode;
+    if (S_ISLNK(mode))
+        return refusal::kLink;
+    if (!S_ISREG(mode) && !S_ISDIR(mode))
+        return refusal::kOtherKind;
+    // The configured path itself is the administrator's choice.
+    if (S_ISREG(mode) && fileStatus.st_nlink > 1 && !TreeResolver::isTreeRoot(path))
+        return refusal::kHardLink;
+    return 0;
+}
+
+// A small first try: the kernel allocates as much as it is offered, and most
+// values are a few dozen bytes. A larger one is read again at its size.
+int OpenInode::readAttribute(const char* attribute, Bytes* value) const
+{
+    value->resize(std::max(value->capacity(), kFirstReadSize));
+    for (;;) {
+        const ssize_t size = getxattr(name(), attribute, value->data(), value->size());
+        if (size >= 0) {
+            value->resize(static_cast<std::size_t>(size));
+            return 0;
+        }
+        if (errno != ERANGE)
+            return errno;
+        const ssize_t needed = getxattr(name(), attribute, nullptr, 0);
+        if (needed < 0)
+            return errno;
+        value->resize(static_cast<std::size_t>(needed));
+    }
+}
+
+int OpenInode::writeAttribute(const char* attribute, const Bytes& value) const
+{
+    return setxattr(name(), attribute, value.data(), value.size(), 0) == 0 ? 0 : errno;
+}
+
+int OpenInode::removeAttribute(const char* attribute) const
+{
+    return removexattr(name(), attribute) == 0 ? 0 : errno;
+}
+
+int OpenInode::changeMode(mode_t mode) const
+{
+    return chmod(name(), mode) == 0 ? 0 : errno;
 }
 
 // 0, ENODATA when the inode has no such ACL, EOPNOTSUPP without ACL
 // support, EIO for a value that is not a valid ACL.
 int readAcl(const OpenInode& inode, const char* aclName, Entries* entries)
 {
-    // One buffer for the process: reads never overlap, and the largest
-    // value fits.
-    static std::uint8_t value[kMaxXattrSize];
-    const ssize_t size = getxattr(inode.name(), aclName, value, sizeof value);
-    if (size < 0)
-        return errno;
-    return decodeXattr(value, static_cast<std::size_t>(size), entries) ? 0 : EIO;
+    // One buffer for the process, reused: reads never overlap.
+    static Bytes value;
+    const int error = inode.readAttribute(aclName, &value);
+    if (error != 0)
+        return error;
+    return decodeXattr(value.data(), value.size(), entries) ? 0 : EIO;
 }
 
 int writeAcl(const OpenInode& inode, const char* aclName, const Entries& entries)
 {
-    const Bytes value = encodeXattr(entries);
-    return setxattr(inode.name(), aclName, value.data(), value.size(), 0) == 0 ? 0 : errno;
+    return inode.writeAttribute(aclName, encodeXattr(entries));
 }
 
 bool hasNoAcl(int error)
@@ -131,7 +167,7 @@ int readDefaultAcl(const OpenInode& inode, Entries* entries)
 int writeModeBits(const OpenInode& inode, const Entries& minimal)
 {
     const mode_t mode = (inode.status().st_mode & kSpecialBits) | modeFromMinimal(minimal);
-    return chmod(inode.name(), mode) == 0 ? 0 : errno;
+    return inode.changeMode(mode);
 }
 
 // Through the xattr even for a minimal ACL: the kernel then drops the
@@ -151,7 +187,7 @@ void restoreDefaultAcl(const OpenInode& inode, bool hadDefault, const Entries& p
     if (hadDefault)
         writeAcl(inode, kDefaultAclName, previous);
     else
-        removexattr(inode.name(), kDefaultAclName);
+        inode.removeAttribute(kDefaultAclName);
 }
 
 // The default ACL goes first, so that a failed access write can be undone

@@ -4,9 +4,9 @@
 // mapping). Writing takes such a DACL back, in either descriptor form.
 // Paths are used as they are, bytes unchanged. Errors are errno values:
 // getNamedSecurityInfo returns them, setFileSecurity leaves one in errno.
-// ELOOP means the path named a symbolic link; EINVAL a bad argument, a DACL
-// no POSIX ACL can say, or a path that is neither file nor directory;
-// ENOTDIR default entries for a file; EOVERFLOW ACLs too large for a DACL.
+// Besides the refusals of Refusals.h: EINVAL for a bad argument or a DACL no
+// POSIX ACL can say, ENOTDIR for default entries on a file, EOVERFLOW for
+// ACLs too large for a DACL.
 #include "posixacl/AclMemory.h"
 #include "posixacl/FileSecurity.h"
 #include "winsec/SecurityApi.h"

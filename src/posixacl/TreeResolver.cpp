@@ -1,5 +1,7 @@
 #include "posixacl/TreeResolver.h"
 
+#include "posixacl/Refusals.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -13,23 +15,28 @@ namespace {
 struct Tree {
     std::string root;
     std::string listingPrefix;
-    int descriptor = -1;
+    Descriptor folder;
     int openError = 0; // why the folder could not be opened
 };
 
 Tree tree;
 bool openat2Missing = false;
 
-int descriptorOrError(int descriptor)
+// Takes a system call's result: the descriptor into `opened`, else errno.
+int keep(int descriptor, Descriptor* opened)
 {
-    return descriptor >= 0 ? descriptor : -errno;
+    if (descriptor < 0)
+        return errno;
+    opened->reset(descriptor);
+    return 0;
 }
 
 // The fallback for kernels without openat2: one component at a time, each
-// refused if it is a link, every one but the last required to be a folder.
-int openComponentwise(int start, const std::string& relative, int flags)
+// refused if it is a link (refusal::kLink, through O_NOFOLLOW), every one
+// but the last required to be a folder.
+int openComponentwise(int start, const std::string& relative, int flags, Descriptor* opened)
 {
-    int current = start;
+    Descriptor current;
     std::size_t begin = 0;
     while (begin < relative.size()) {
         std::size_t end = relative.find('/', begin);
@@ -40,21 +47,23 @@ int openComponentwise(int start, const std::string& relative, int flags)
         begin = end + 1;
         if (name.empty())
             continue;
-        const int componentFlags =
-            O_NOFOLLOW | O_CLOEXEC | (last ? flags : O_PATH | O_DIRECTORY);
-        const int next =
-            name == ".." ? (errno = EXDEV, -1) : openat(current, name.c_str(), componentFlags);
-        const int error = errno;
-        if (current != start)
-            close(current);
-        if (next < 0)
-            return -error;
-        current = next;
+        if (name == "..")
+            return refusal::kOutsideTree;
+        const int componentFlags = O_NOFOLLOW | O_CLOEXEC | (last ? flags : O_PATH | O_DIRECTORY);
+        const int from = current.isOpen() ? current.get() : start;
+        Descriptor next;
+        const int error = keep(openat(from, name.c_str(), componentFlags), &next);
+        if (error != 0)
+            return error;
+        current = std::move(next);
     }
-    return current != start ? current : -ENOENT;
+    if (!current.isOpen())
+        return ENOENT;
+    *opened = std::move(current);
+    return 0;
 }
 
-int openBeneath(int start, const char* relative, int flags)
+int openBeneath(int start, const char* relative, int flags, Descriptor* opened)
 {
     if (!openat2Missing) {
         open_how how{};
@@ -62,10 +71,10 @@ int openBeneath(int start, const char* relative, int flags)
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
         const long descriptor = syscall(SYS_openat2, start, relative, &how, sizeof how);
         if (descriptor >= 0 || errno != ENOSYS)
-            return descriptorOrError(static_cast<int>(descriptor));
+            return keep(static_cast<int>(descriptor), opened);
         openat2Missing = true;
     }
-    return openComponentwise(start, relative, flags);
+    return openComponentwise(start, relative, flags, opened);
 }
 
 bool liesBelowTree(const std::string& path)
@@ -76,13 +85,13 @@ bool liesBelowTree(const std::string& path)
 
 // The configured folder is the inode opened on entering the tree, so that
 // it and everything resolved below it are one and the same tree.
-int openRoot(int flags)
+int openRoot(int flags, Descriptor* opened)
 {
-    if (tree.descriptor < 0)
-        return -tree.openError;
+    if (!tree.folder.isOpen())
+        return tree.openError;
     if ((flags & O_PATH) != 0)
-        return descriptorOrError(fcntl(tree.descriptor, F_DUPFD_CLOEXEC, 0));
-    return descriptorOrError(openat(tree.descriptor, ".", flags | O_CLOEXEC));
+        return keep(fcntl(tree.folder.get(), F_DUPFD_CLOEXEC, 0), opened);
+    return keep(openat(tree.folder.get(), ".", flags | O_CLOEXEC), opened);
 }
 
 } // namespace
@@ -92,14 +101,11 @@ void TreeResolver::enter(const std::string& root, const std::string& listingPref
     leave();
     tree.root = root;
     tree.listingPrefix = listingPrefix;
-    tree.descriptor = ::open(root.c_str(), O_PATH | O_CLOEXEC);
-    tree.openError = tree.descriptor < 0 ? errno : 0;
+    tree.openError = keep(::open(root.c_str(), O_PATH | O_CLOEXEC), &tree.folder);
 }
 
 void TreeResolver::leave()
 {
-    if (tree.descriptor >= 0)
-        close(tree.descriptor);
     tree = Tree();
 }
 
@@ -108,19 +114,17 @@ bool TreeResolver::isTreeRoot(const std::string& path)
     return !tree.root.empty() && path == tree.root;
 }
 
-// Inside a tree, a path that is neither the folder nor spelt as lying below
-// it is refused rather than opened some other way.
-int TreeResolver::open(const std::string& path, int flags)
+int TreeResolver::open(const std::string& path, int flags, Descriptor* opened)
 {
     if (tree.root.empty())
-        return descriptorOrError(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+        return keep(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC), opened);
     if (path == tree.root)
-        return openRoot(flags);
+        return openRoot(flags, opened);
     if (!liesBelowTree(path))
-        return -EXDEV;
-    if (tree.descriptor < 0)
-        return -tree.openError;
-    return openBeneath(tree.descriptor, path.c_str() + tree.listingPrefix.size(), flags);
+        return refusal::kOutsideTree;
+    if (!tree.folder.isOpen())
+        return tree.openError;
+    return openBeneath(tree.folder.get(), path.c_str() + tree.listingPrefix.size(), flags, opened);
 }
 
 } // namespace posixacl

@@ -1,7 +1,24 @@
 // Rewrites the DACL of one path so that only bit 0x2 (write data / add file)
 // of the access masks differs, through the security operations of
 // securityApi(). Each failed step is reported with its message text; the
-// caller adds the prefix and the path, logs it and records the failure.
+// caller adds the head and the path, logs it and records the failure.
+//
+// What a failed step reports, and what still runs after it. Nothing is ever
+// written once any step has failed: a DACL that may lack an entry would grant
+// or deny what the old one did not.
+//   step                         text ("... for <path>")                     then
+//   1 getNamedSecurityInfo       Getting Security Information Failed          stop
+//   2 localAlloc (descriptor)    Alloc new security descriptor failed         3-9, stop
+//   3 initializeSecurityDescr.   Creating new security descriptor failed      4-10, stop
+//   4 getSecurityDescriptorDacl  Getting DACL from security descriptor failed 5-10, stop
+//   5 getAclInformation          Getting ACL size information Failed          6-10, stop
+//   6 localAlloc (DACL)          Alloc new ACL failed                         8, stop
+//   7 initializeAcl              Initializing new DACL Failed                 8-10, stop
+//   8 getAce (each ACE)          Getting ACE Failed                           next ACE, 10, stop
+//   9 addAce (each ACE)          Adding ACE to new ACL Failed                 next ACE, 10, stop
+//  10 setSecurityDescriptorDacl  Setting new security descriptor to new ACL Failed  stop
+//  11 setFileSecurity            Setting file new security descriptor Failed  -
+// Every block is released exactly once by the destructor, whatever failed.
 #ifndef TOLVANE_DACL_REWRITE_H
 #define TOLVANE_DACL_REWRITE_H
 
