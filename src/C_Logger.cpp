@@ -1,9 +1,12 @@
 #include "C_Logger.h"
 
-#include <log4cxx/helpers/messagebuffer.h>
+#include "LogText.h"
+
+#include <log4cxx/helpers/transcoder.h>
 #include <log4cxx/logmanager.h>
 #include <log4cxx/xml/domconfigurator.h>
 
+#include <clocale>
 #include <memory>
 
 const std::string C_Logger::logConfigFileName = "LogTolvane.xml";
@@ -13,8 +16,22 @@ Poco::Mutex C_Logger::instanceMutex;
 std::atomic<C_Logger*> C_Logger::instance{nullptr};
 bool C_Logger::watcherStopped = false;
 
+namespace {
+
+// log4cxx writes a line through the C library's multibyte conversion of the
+// process locale, and the program never chose one: in the C locale every
+// character beyond ASCII would come out as '?'. Lines are UTF-8 whatever
+// locale the run was started in.
+void useUtf8Characters()
+{
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+}
+
+} // namespace
+
 C_Logger::C_Logger() : logger(), enabled(false)
 {
+    useUtf8Characters();
     const std::string configurationPath = logConfigDirectory + logConfigFileName;
     // log4cxx 1.0 cannot start its watcher again once shutdown has stopped it
     // (it would delete the old one a second time), so an instance made after
@@ -70,9 +87,12 @@ void C_Logger::logFatal(const std::string& message)
         emit(log4cxx::Level::getFatal(), message, LOG4CXX_LOCATION);
 }
 
+// Escaped first, so the text is valid UTF-8 and is decoded as such rather
+// than through the locale; no name it holds can break the line.
 void C_Logger::emit(const log4cxx::LevelPtr& level, const std::string& message,
                     const log4cxx::spi::LocationInfo& location)
 {
-    log4cxx::helpers::MessageBuffer buffer;
-    logger->forcedLog(level, buffer.str(buffer << message), location);
+    log4cxx::LogString text;
+    log4cxx::helpers::Transcoder::decodeUTF8(escapedForLog(message), text);
+    logger->forcedLogLS(level, text, location);
 }
