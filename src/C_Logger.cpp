@@ -18,10 +18,13 @@ bool C_Logger::watcherStopped = false;
 
 namespace {
 
-// log4cxx writes a line through the C library's multibyte conversion of the
-// process locale, and the program never chose one: in the C locale every
-// character beyond ASCII would come out as '?'. Lines are UTF-8 whatever
-// locale the run was started in.
+// Debian's log4cxx 1.0 is built without a fixed charset: it decodes a
+// std::string message, and an appender without an Encoding encodes each
+// line, through the C library's multibyte conversion of the process locale.
+// A program that never calls setlocale runs in the C locale, whatever LANG
+// says, and there every byte and character beyond ASCII came out as '?'.
+// Messages are therefore handed over already decoded from UTF-8, and the
+// appenders' conversion is UTF-8 whatever the locale the run started in.
 void useUtf8Characters()
 {
     std::setlocale(LC_CTYPE, "C.UTF-8");
