@@ -35,16 +35,6 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
     return false;
 }
 
-// One entry of a folder's listing, `runningResult` being the folder's result
-// so far. The rules, in the order they are checked:
-// - a link below a configured folder is neither entered nor modified:
-//   whoever can write the tree could otherwise point it anywhere;
-// - an entry gone by the time it is looked at is reported as missing, and
-//   the rest of the folder is still handled;
-// - a sub-folder is walked at once, and its own outcome does not change its
-//   parent's result;
-// - once a file of this folder has failed, the files listed after it are
-//   left as they are until the next run.
 // The configured folder is what its tree scope resolved, never looked up by
 // name again. One the resolver refused exists for the walk: it then fails
 // like a path that cannot be read, and nothing below it is listed.
@@ -56,6 +46,16 @@ bool C_TolvaneManager::resolvedFolderExists(const std::string& path, FileKind ki
     return false;
 }
 
+// One entry of a folder's listing, `runningResult` being the folder's result
+// so far. The rules, in the order they are checked:
+// - a link below a configured folder is neither entered nor modified:
+//   whoever can write the tree could otherwise point it anywhere;
+// - an entry gone by the time it is looked at is reported as missing, and
+//   the rest of the folder is still handled;
+// - a sub-folder is walked at once, and its own outcome does not change its
+//   parent's result;
+// - once a file of this folder has failed, the files listed after it are
+//   left as they are until the next run.
 bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool lock,
                                   bool runningResult)
 {

@@ -226,7 +226,6 @@ bool canonicallyBefore(const Entry& left, const Entry& right)
     return std::tie(left.tag, left.id) < std::tie(right.tag, right.id);
 }
 
-
 } // namespace
 
 // Insertion sort: ACLs are short, usually sorted already, and this takes no

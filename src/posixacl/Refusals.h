@@ -1,7 +1,7 @@
-// What the POSIX backend refuses to act on below a configured folder, each
-// rule with the one errno value it is reported as. Every check site names the
-// rule it applies; nothing else in the backend produces these values on
-// purpose.
+// What the POSIX backend refuses to act on in and below a configured folder,
+// each rule with the one errno value it is reported as. Every check site
+// names the rule it applies; nothing else in the backend produces these
+// values on purpose.
 #ifndef TOLVANE_POSIXACL_REFUSALS_H
 #define TOLVANE_POSIXACL_REFUSALS_H
 
