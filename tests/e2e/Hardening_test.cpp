@@ -262,16 +262,16 @@ TEST_F(HardeningTest, LinksSwappedInDuringRunsNeverLeadOutOfTheFolder)
 // uid 65534 owns the folder above a configured folder, renames that folder
 // away and leaves a link to the sentinel in its place. The configured path
 // then fails as one that cannot be read; root's own link to another
-// configured folder is still followed.
+// configured folder (spelt from the current directory) is still followed.
 TEST_F(HardeningTest, ConfiguredFolderSwappedForALinkIsRefusedAsUnreadable)
 {
     testsupport::run("chmod 755 " + shellQuote(dir.path()) + " " + shellQuote(dir / "data"));
     makeSentinel();
     inData("mkdir -p home/T srv && touch home/T/f srv/f && chmod 666 home/T/f srv/f"
-           " && chown -R 65534:65534 home && ln -s srv admin.lnk");
+           " && chown -R 65534:65534 home && ln -s \"$PWD/srv\" admin.lnk");
     ASSERT_EQ("", testsupport::run(asNobody("cd " + shellQuote(data("home")) +
                                             " && mv T T.away && ln -s ../sentinel/open T 2>&1")));
-    writeIni({data("home/T"), data("admin.lnk")});
+    writeIni({data("home/T"), "data/admin.lnk"});
     const std::string sentinelBefore = sentinelState();
     const auto away = aclTree(data("home/T.away"));
     const auto srv = aclTree(data("srv"));
@@ -282,7 +282,7 @@ TEST_F(HardeningTest, ConfiguredFolderSwappedForALinkIsRefusedAsUnreadable)
         EXPECT_EQ(252, result.status);
         EXPECT_EQ((Lines{line::start(), line::readFailed(lock, data("home/T")),
                          line::modificationFailed(lock, data("home/T")),
-                         line::success(lock, data("admin.lnk")), line::end()}),
+                         line::success(lock, "data/admin.lnk"), line::end()}),
                   result.log);
         EXPECT_EQ(sentinelBefore, sentinelState());
         EXPECT_EQ(away, aclTree(data("home/T.away")));
