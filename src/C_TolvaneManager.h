@@ -74,6 +74,9 @@ private:
     bool rewriteWritePermission(const std::string& path, const std::string& tag,
                                 const winsec::AceRule& rule);
     bool visitEntry(const std::string& entry, FileKind kind, bool lock, bool runningResult);
+    bool resolvedFolderExists(const std::string& path, FileKind kind);
+    // Logs the -3 line for `path`.
+    void reportMissing(const std::string& path);
     bool readFolderCount(int& count);
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configurationHolding(const std::string& key);
     // Logs codedHead(tag, code) + text at error level and stores `code`.

@@ -5,6 +5,8 @@
 #include "FolderListing.h"
 #include "TreeScope.h"
 
+#include <optional>
+
 namespace {
 
 const std::string walkTag = "C_TolvaneManager::recursiveFolderPermissionAccess";
@@ -16,11 +18,12 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
 {
     try {
         const TreeScope scope(path, walkDepth);
+        const std::optional<FileKind> resolved = scope.configuredFolderKind();
         Poco::File folder(path);
-        if (!isFileExists(path))
+        if (resolved ? !resolvedFolderExists(path, *resolved) : !isFileExists(path))
             return false;
         bool result = filePermissionModification(path, lock);
-        if (!folder.isDirectory())
+        if (resolved ? *resolved != FileKind::Folder : !folder.isDirectory())
             return result;
         FolderListing listing(path);
         while (listing.next())
@@ -29,6 +32,17 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
     } catch (...) {
         fatalWithCurrentException(walkTag, kPocoUpperLabel);
     }
+    return false;
+}
+
+// The configured folder is what its tree scope resolved, never looked up by
+// name again. One the resolver refused exists for the walk: it then fails
+// like a path that cannot be read, and nothing below it is listed.
+bool C_TolvaneManager::resolvedFolderExists(const std::string& path, FileKind kind)
+{
+    if (kind != FileKind::Missing)
+        return true;
+    reportMissing(path);
     return false;
 }
 

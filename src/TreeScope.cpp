@@ -3,7 +3,7 @@
 TreeScope::TreeScope(const std::string& folder, int& depth) : depth(depth)
 {
     if (depth == 0)
-        enter(folder);
+        resolvedKind = enter(folder);
     ++depth;
 }
 

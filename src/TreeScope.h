@@ -5,6 +5,9 @@
 #ifndef TOLVANE_TREE_SCOPE_H
 #define TOLVANE_TREE_SCOPE_H
 
+#include "FolderListing.h"
+
+#include <optional>
 #include <string>
 
 class TreeScope {
@@ -16,12 +19,18 @@ public:
     TreeScope(const TreeScope&) = delete;
     TreeScope& operator=(const TreeScope&) = delete;
 
+    // For the scope that entered the tree, what the platform resolved the
+    // configured folder to (FileKind::Link: a path it refuses to follow);
+    // nothing for a sub-folder, or where paths are taken as they are.
+    std::optional<FileKind> configuredFolderKind() const { return resolvedKind; }
+
 private:
     // Defined once per platform.
-    static void enter(const std::string& folder);
+    static std::optional<FileKind> enter(const std::string& folder);
     static void leave();
 
     int& depth;
+    std::optional<FileKind> resolvedKind;
 };
 
 #endif

@@ -2,6 +2,9 @@
 
 // Windows resolves every path as it is; a reparse point below a configured
 // folder is kept out of the walk by the listing instead.
-void TreeScope::enter(const std::string&) {}
+std::optional<FileKind> TreeScope::enter(const std::string&)
+{
+    return std::nullopt;
+}
 
 void TreeScope::leave() {}

@@ -31,7 +31,8 @@ constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 // "/proc/self/fd/" and the decimal digits of any int, with its NUL.
 constexpr std::size_t kProcFdNameSize = 32;
 
-// A regular file or directory held by an O_PATH descriptor.
+// An inode other than a link held by an O_PATH descriptor: a FIFO, socket or
+// device is never opened for I/O, so none of them can block or act.
 class OpenInode {
 public:
     int open(const std::string& path);
@@ -57,8 +58,8 @@ private:
 };
 
 // The one place where a path turns into an inode (the tree resolver decides
-// which links count). The type test comes before any other call, so a FIFO
-// or a device is never opened for I/O.
+// which links count). The O_PATH descriptor is the only open: a FIFO or a
+// device is never opened for I/O, and its ACL is changed like a file's.
 int OpenInode::open(const std::string& path)
 {
     if (path.find('\0') != std::string::npos)
@@ -82,8 +83,6 @@ int OpenInode::checkKind(const std::string& path) const
     const mode_t mode = fileStatus.st_mode;
     if (S_ISLNK(mode))
         return refusal::kLink;
-    if (!S_ISREG(mode) && !S_ISDIR(mode))
-        return refusal::kOtherKind;
     // The configured path itself is the administrator's choice.
     if (S_ISREG(mode) && fileStatus.st_nlink > 1 && !TreeResolver::isTreeRoot(path))
         return refusal::kHardLink;

@@ -1,7 +1,8 @@
 // Owner, group and POSIX ACLs of one path, read and written through a handle
-// on the inode the path names, never through the path again. Only regular
-// files and directories are handled, and a symbolic link in the path's last
-// component is refused, not followed. Results are 0 or an errno value.
+// on the inode the path names, never through the path again. Files of every
+// kind are handled (FIFOs, sockets and devices without being opened for
+// I/O), and a symbolic link in the path's last component is refused, not
+// followed. Results are 0 or an errno value.
 #ifndef TOLVANE_POSIX_FILE_SECURITY_H
 #define TOLVANE_POSIX_FILE_SECURITY_H
 

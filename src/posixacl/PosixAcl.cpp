@@ -59,11 +59,6 @@ bool isNamed(std::uint16_t tag)
     return tag == kUser || tag == kGroup;
 }
 
-bool isDuplicate(const Entry* previous, const Entry& entry)
-{
-    return previous != nullptr && previous->tag == entry.tag && previous->id >= entry.id;
-}
-
 bool moveOn(std::uint16_t* state, std::uint16_t from, std::uint16_t to)
 {
     if (*state != from)
@@ -215,13 +210,11 @@ bool isValid(const Entries& entries)
 {
     std::uint16_t state = kUserObj;
     bool needsMask = false;
-    const Entry* previous = nullptr;
     for (const Entry& entry : entries) {
         if ((entry.perm & ~kPermBits) != 0 || !advance(entry, &state, &needsMask))
             return false;
-        if (isNamed(entry.tag) && (entry.id == kUndefinedId || isDuplicate(previous, entry)))
+        if (isNamed(entry.tag) && entry.id == kUndefinedId)
             return false;
-        previous = &entry;
     }
     return state == 0;
 }
@@ -231,11 +224,6 @@ namespace {
 bool canonicallyBefore(const Entry& left, const Entry& right)
 {
     return std::tie(left.tag, left.id) < std::tie(right.tag, right.id);
-}
-
-bool isCanonicallySorted(const Entries& entries)
-{
-    return std::is_sorted(entries.begin(), entries.end(), canonicallyBefore);
 }
 
 } // namespace
@@ -252,6 +240,20 @@ void sortCanonically(Entries& entries)
         entries[j] = entry;
     }
 }
+
+namespace {
+
+// An ACL the kernel would store keeps its order, so that what was read
+// maps back byte for byte; any other order of entries is sorted first.
+bool keepOrSortValid(Entries& entries)
+{
+    if (isValid(entries))
+        return true;
+    sortCanonically(entries);
+    return isValid(entries);
+}
+
+} // namespace
 
 Entries entriesFromMode(unsigned mode)
 {
@@ -282,14 +284,8 @@ bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries)
         decoded.push_back(Entry{tag, readLe16(value + at + 2),
                                 isNamed(tag) ? readLe32(value + at + 4) : kUndefinedId});
     }
-    if (!isCanonicallySorted(decoded)) {
-        Entries sorted = decoded;
-        sortCanonically(sorted);
-        if (!isValid(sorted))
-            return false;
-    } else if (!isValid(decoded)) {
+    if (!isValid(decoded))
         return false;
-    }
     *entries = std::move(decoded);
     return true;
 }
@@ -363,9 +359,8 @@ bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
             return false;
         at += aceSize;
     }
-    sortCanonically(result.access);
-    sortCanonically(result.defaults);
-    if (!isValid(result.access) || (!result.defaults.empty() && !isValid(result.defaults)))
+    if (!keepOrSortValid(result.access) ||
+        (!result.defaults.empty() && !keepOrSortValid(result.defaults)))
         return false;
     *acls = std::move(result);
     return true;

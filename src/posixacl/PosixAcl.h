@@ -68,9 +68,11 @@ struct PosixAcls {
     Entries defaults;
 };
 
-// The kernel's rules for an ACL, on entries in canonical order: one owning
-// user, owning group and other entry, unique named ids, a mask whenever
-// something is named, no unknown tag or permission bit.
+// The kernel's rules for an ACL (posix_acl_valid), on entries as stored:
+// tags in canonical order, one owning user, owning group and other entry, a
+// mask whenever something is named, no unknown tag or permission bit, no
+// named entry without an id. Named ids may repeat and come in any order: the
+// kernel stores such ACLs, so they must be read and written back as they are.
 bool isValid(const Entries& entries);
 void sortCanonically(Entries& entries);
 
@@ -93,8 +95,9 @@ bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry);
 // The DACL (an ACL block of revision 2) for two ACLs; empty when it would
 // not fit the 64 KiB an ACL can hold.
 Bytes daclFromAcls(const PosixAcls& acls);
-// The two ACLs a DACL block of `size` bytes stands for, each sorted into
-// canonical order. Fails on a malformed block, an ACE other than
+// The two ACLs a DACL block of `size` bytes stands for, each in the order
+// of its ACEs when that order is valid, else sorted into canonical order
+// first. Fails on a malformed block, an ACE other than
 // ACCESS_ALLOWED, other flags or rights than those listed above, an unknown
 // SID, or ACLs that are not valid.
 bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls);

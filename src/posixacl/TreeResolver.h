@@ -1,6 +1,8 @@
 // Turns the paths of one folder tree into descriptors. The configured folder
-// is opened as configured, links and all: the administrator chose it.
-// Everything below it is resolved from that folder's descriptor without
+// is resolved once, on entering its tree, one component at a time without
+// following any link but root's (refusal::kForeignLink): whoever can write a
+// folder above it could otherwise swap it for a link to anywhere. Everything
+// below it is resolved from that folder's descriptor without
 // following any link in any component (refusal::kLink), so a folder swapped
 // for a link while the tree is walked makes the open fail instead of leading
 // out of the tree.
@@ -10,6 +12,7 @@
 #include "posixacl/Descriptor.h"
 
 #include <string>
+#include <sys/stat.h>
 
 namespace posixacl {
 
@@ -18,6 +21,10 @@ public:
     // Paths below `root` start with `listingPrefix`.
     static void enter(const std::string& root, const std::string& listingPrefix);
     static void leave();
+
+    // What entering found at the configured folder: 0 and its status, or
+    // the errno value of why it could not be resolved.
+    static int rootStatus(struct stat* status);
 
     // Opens `path` with `flags` (O_PATH, or O_RDONLY | O_DIRECTORY for a
     // listing) into `opened`; 0 or an errno value. Inside a tree, a path that

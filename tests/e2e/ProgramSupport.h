@@ -48,8 +48,14 @@ std::string withWriteBack(const std::string& acl);
 std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
                                            std::string (*change)(const std::string&));
 
-// Binds the machine-wide instance guard as a run does; -1 when it is taken.
-int bindInstanceGuard();
+// Takes the machine-wide instance guard as a run by this user does (as
+// root: the lock file under /run); -1 when it is taken.
+int holdInstanceGuard();
+// Binds the abstract socket name any user can bind; -1 when it is taken.
+int bindAbstractGuardName();
+
+// A shell command line running `script` as uid and gid 65534, no groups.
+std::string asNobody(const std::string& script);
 
 namespace line {
 std::string start();
@@ -60,6 +66,7 @@ std::string emptyFolderList();
 std::string anotherInstance();
 std::string missing(const std::string& path);
 std::string writeFailed(bool lock, const std::string& path);
+std::string readFailed(bool lock, const std::string& path);
 std::string modificationFailed(bool lock, const std::string& path);
 } // namespace line
 

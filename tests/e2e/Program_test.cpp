@@ -198,10 +198,12 @@ struct KilledAtEnd {
     pid_t pid = -1;
 };
 
-bool guardIsBound()
+bool guardIsHeld()
 {
-    return testsupport::readFile("/proc/net/unix")
-               .find("@Global\\{CFF99109-6635-466D-9A06-1FCF59AEE10B}") != std::string::npos;
+    const int probe = holdInstanceGuard();
+    if (probe >= 0)
+        close(probe);
+    return probe < 0;
 }
 
 TEST_F(ProgramTest, SecondInstanceIsRefusedWithoutReadingTheConfiguration)
@@ -209,7 +211,7 @@ TEST_F(ProgramTest, SecondInstanceIsRefusedWithoutReadingTheConfiguration)
     inData("mkdir A && : > A/f");
     writeIniText("[FOLDER]\nNB_FOLDER=3\nFOLDER_1=" + data("A") + "\n");
     const auto before = aclTree(data("A"));
-    const int guard = bindInstanceGuard();
+    const int guard = holdInstanceGuard();
     ASSERT_GE(guard, 0) << "something else holds the instance guard";
     const ProgramRun refused = runProgram("-lock");
     close(guard);
@@ -234,9 +236,9 @@ TEST_F(ProgramTest, RunningInstanceRefusesOthersUntilItIsKilled)
             execl(TOLVANE_BINARY, TOLVANE_BINARY, "-lock", static_cast<char*>(nullptr));
         _exit(127);
     }
-    for (int tries = 0; tries < 100 && !guardIsBound(); ++tries)
+    for (int tries = 0; tries < 100 && !guardIsHeld(); ++tries)
         usleep(100 * 1000);
-    ASSERT_TRUE(guardIsBound());
+    ASSERT_TRUE(guardIsHeld());
     ASSERT_EQ(0, waitpid(holder.pid, nullptr, WNOHANG)) << "the first run did not stay";
 
     inData("mkdir A && : > A/f");
