@@ -15,6 +15,8 @@ const std::string modificationTag = "C_TolvaneManager::filePermissionModificatio
 bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, bool lock)
 {
     try {
+        if (walkDepth == 0)
+            recordLossReported = false;
         const TreeScope scope(path, walkDepth);
         Poco::File folder(path);
         if (!isFileExists(path))

@@ -141,9 +141,27 @@ public:
         return 1;
     }
     HLOCAL localFree(HLOCAL memory) override { return aclmemory::release(memory); }
+    DWORD storeWriteRecord(const std::string&, const Bytes& stored) override
+    {
+        record = stored;
+        hasRecord = true;
+        return kErrorSuccess;
+    }
+    DWORD readWriteRecord(const std::string&, Bytes* read) override
+    {
+        *read = record;
+        return hasRecord ? kErrorSuccess : kErrorNoWriteRecord;
+    }
+    DWORD removeWriteRecord(const std::string&) override
+    {
+        hasRecord = false;
+        return kErrorSuccess;
+    }
 
     Bytes written;
     int writes = 0;
+    Bytes record;
+    bool hasRecord = false;
 
 private:
     bool hasDacl;

@@ -1,5 +1,7 @@
 // Each path costs one open, one fstat, one xattr read per ACL kind read and
-// one xattr write per ACL kind written, and one close. The ACLs are reached
+// one xattr write per ACL kind written, and one close; its record one xattr
+// read, and one write (a lock that changes it) or removal (an unlock that
+// used it). The ACLs are reached
 // through /proc/self/fd/N of an O_PATH descriptor: that name leads to the
 // inode opened, whatever the path names by then, and works for inodes that
 // must not be opened for I/O. The xattr values are decoded here rather than
@@ -8,6 +10,7 @@
 
 #include "posixacl/Refusals.h"
 #include "posixacl/TreeResolver.h"
+#include "winsec/WriteRecord.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +28,8 @@ namespace {
 
 constexpr char kAccessAclName[] = "system.posix_acl_access";
 constexpr char kDefaultAclName[] = "system.posix_acl_default";
+// Short, so that with an ordinary ACL it still fits inside an ext4 inode.
+constexpr char kWriteRecordName[] = "trusted.tolvane";
 constexpr std::size_t kFirstReadSize = 256;
 constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 
@@ -49,7 +54,7 @@ public:
 private:
     // Names this inode for calls that take a path.
     const char* name() const { return procName; }
-    int checkKind(const std::string& path) const;
+    int checkKind() const;
 
     Descriptor descriptor;
     struct stat fileStatus {};
@@ -67,7 +72,7 @@ int OpenInode::open(const std::string& path)
     if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
         error = errno;
     if (error == 0)
-        error = checkKind(path);
+        error = checkKind();
     if (error != 0)
         return error;
     static constexpr char kFdFolder[] = "/proc/self/fd/";
@@ -77,16 +82,13 @@ int OpenInode::open(const std::string& path)
     return 0;
 }
 
-int OpenInode::checkKind(const std::string& path) const
+int OpenInode::checkKind() const
 {
     const mode_t mode = fileStatus.st_mode;
     if (S_ISLNK(mode))
         return refusal::kLink;
     if (!S_ISREG(mode) && !S_ISDIR(mode))
         return refusal::kOtherKind;
-    // The configured path itself is the administrator's choice.
-    if (S_ISREG(mode) && fileStatus.st_nlink > 1 && !TreeResolver::isTreeRoot(path))
-        return refusal::kHardLink;
     return 0;
 }
 
@@ -227,6 +229,28 @@ void forgetLastRead()
     lastRead.inode = OpenInode();
 }
 
+// The inode the last read of `path` opened, else `fresh`, opened now.
+int inodeOf(const std::string& path, OpenInode& fresh, const OpenInode** inode)
+{
+    const bool reused = lastRead.inode.isOpen() && lastRead.path == path;
+    *inode = reused ? &lastRead.inode : &fresh;
+    return reused ? 0 : fresh.open(path);
+}
+
+// refusal::kHardLink, applied: the configured path itself is the
+// administrator's choice.
+bool mayGoWithoutRecord(const OpenInode& inode, const std::string& path)
+{
+    const struct stat& status = inode.status();
+    return !S_ISREG(status.st_mode) || status.st_nlink <= 1 || TreeResolver::isTreeRoot(path);
+}
+
+bool isWellFormedRecord(const Bytes& record)
+{
+    std::vector<winsec::AceItem> items;
+    return winsec::parseWriteRecord(record.data(), record.size(), &items);
+}
+
 } // namespace
 
 int readFileSecurity(const std::string& path, FileSecurity* security)
@@ -248,25 +272,56 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
     return error;
 }
 
+// The inode read stays open after the write, for the record that unlock
+// removes only once the ACLs are written.
 int writeFileAcls(const std::string& path, const PosixAcls& acls)
 {
     if (!isValid(acls.access) || (!acls.defaults.empty() && !isValid(acls.defaults)))
         return EINVAL;
-    OpenInode inode;
-    Entries readDefaults;
-    const bool reused = lastRead.inode.isOpen() && lastRead.path == path;
-    if (reused) {
-        inode = std::move(lastRead.inode);
-        readDefaults.swap(lastRead.defaults);
-    }
-    forgetLastRead();
-    const int error = inode.isOpen() ? 0 : inode.open(path);
+    OpenInode fresh;
+    const OpenInode* inode = nullptr;
+    const int error = inodeOf(path, fresh, &inode);
     if (error != 0)
         return error;
+    Entries readDefaults;
+    if (inode == &lastRead.inode)
+        readDefaults.swap(lastRead.defaults); // what is on disk may change now
     if (acls.defaults.empty())
-        return writeAccessAcl(inode, acls.access);
-    return inode.isDirectory() ? writeBothAcls(inode, acls, reused ? &readDefaults : nullptr)
-                               : ENOTDIR;
+        return writeAccessAcl(*inode, acls.access);
+    return inode->isDirectory()
+               ? writeBothAcls(*inode, acls, inode == &fresh ? nullptr : &readDefaults)
+               : ENOTDIR;
+}
+
+int readWriteRecord(const std::string& path, Bytes* record)
+{
+    OpenInode fresh;
+    const OpenInode* inode = nullptr;
+    int error = inodeOf(path, fresh, &inode);
+    if (error != 0)
+        return error;
+    error = inode->readAttribute(kWriteRecordName, record);
+    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(*record)))
+        error = ENODATA;
+    if (error == ENODATA && !mayGoWithoutRecord(*inode, path))
+        return refusal::kHardLink;
+    return error;
+}
+
+int storeWriteRecord(const std::string& path, const Bytes& record)
+{
+    OpenInode fresh;
+    const OpenInode* inode = nullptr;
+    const int error = inodeOf(path, fresh, &inode);
+    return error != 0 ? error : inode->writeAttribute(kWriteRecordName, record);
+}
+
+int removeWriteRecord(const std::string& path)
+{
+    OpenInode fresh;
+    const OpenInode* inode = nullptr;
+    const int error = inodeOf(path, fresh, &inode);
+    return error != 0 ? error : inode->removeAttribute(kWriteRecordName);
 }
 
 } // namespace posixacl

@@ -242,6 +242,18 @@ public:
         return system.setFileSecurity(path, info, descriptor);
     }
     HLOCAL localFree(HLOCAL memory) override { return system.localFree(memory); }
+    DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) override
+    {
+        return system.storeWriteRecord(path, record);
+    }
+    DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) override
+    {
+        return system.readWriteRecord(path, record);
+    }
+    DWORD removeWriteRecord(const std::string& path) override
+    {
+        return system.removeWriteRecord(path);
+    }
 
 private:
     SecurityApi& system = systemSecurityApi();
@@ -306,6 +318,7 @@ DaclView readDacl(const std::string& path, const std::string& stage)
 
 struct CollectedReports final : FailureReport {
     void failed(const char* text) override { texts += text; }
+    void recordNotKept(const char* text) override { texts += text; }
     std::string texts;
 };
 
