@@ -48,6 +48,8 @@ std::vector<FailureRow> failureRows()
           kAddAceFailed, kAddAceFailed, kAddAceFailed, kAddAceFailed, kAddAceFailed},
          -4},
         {Op::GetAce, 2, fail, {"ERROR :: ReturnCode = -4 : Getting ACE Failed for "}, -4},
+        {Op::ReadWriteRecord, 1, fail,
+         {"ERROR :: ReturnCode = -4 : Getting Security Information Failed for "}, -4},
         {Op::AddAce, kAceCount, fail, {kAddAceFailed}, -4},
         {Op::SetSecurityDescriptorDacl, 1, fail,
          {"ERROR :: ReturnCode = -4 : Setting new security descriptor to new ACL Failed for "},
@@ -133,9 +135,9 @@ TEST_F(WritePermissionFailuresTest, CleanRunWritesAndReleasesEverything)
         EXPECT_EQ(counting.callCount(SecurityOperation::AddAce), unsigned(kAceCount));
     }
     EXPECT_EQ(manager().getReturnCode(), 1);
-    // Unlock gives write to every entry that holds another right.
-    EXPECT_EQ(getfacl(file), "user::rw-\nuser:nobody:rw-\ngroup::rw-\ngroup:nogroup:rw-\n"
-                             "mask::rw-\nother::rw-\n\n");
+    // Unlock gives write back to exactly the entries the lock took it from.
+    EXPECT_EQ(getfacl(file), "user::rw-\nuser:nobody:rw-\ngroup::r--\ngroup:nogroup:r--\n"
+                             "mask::rw-\nother::r--\n\n");
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // Each path costs one open, one fstat, one xattr read per ACL kind read and
 // one xattr write per ACL kind written, and one close; its record one xattr
-// read, and one write (a lock that changes it) or removal (an unlock that
-// used it). The ACLs are reached
+// read, and one write when a lock changes it or an unlock gives it back. The ACLs are reached
 // through /proc/self/fd/N of an O_PATH descriptor: that name leads to the
 // inode opened, whatever the path names by then, and works for inodes that
 // must not be opened for I/O. The xattr values are decoded here rather than
@@ -17,6 +16,8 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <utility>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -245,10 +246,24 @@ bool mayGoWithoutRecord(const OpenInode& inode, const std::string& path)
     return !S_ISREG(status.st_mode) || status.st_nlink <= 1 || TreeResolver::isTreeRoot(path);
 }
 
+// Without CAP_SYS_ADMIN the trusted namespace is closed to this process: as
+// far as it can tell, the file system keeps no records.
+bool mayKeepRecords()
+{
+    static const bool may = [] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+        return syscall(SYS_capget, &header, data) == 0 &&
+               (data[CAP_SYS_ADMIN / 32].effective & 1u << CAP_SYS_ADMIN % 32) != 0;
+    }();
+    return may;
+}
+
 bool isWellFormedRecord(const Bytes& record)
 {
     std::vector<winsec::AceItem> items;
-    return winsec::parseWriteRecord(record.data(), record.size(), &items);
+    bool givenBack = false;
+    return winsec::parseWriteRecord(record.data(), record.size(), &items, &givenBack);
 }
 
 } // namespace
@@ -312,8 +327,10 @@ int storeWriteRecord(const std::string& path, const Bytes& record)
 {
     OpenInode fresh;
     const OpenInode* inode = nullptr;
-    const int error = inodeOf(path, fresh, &inode);
-    return error != 0 ? error : inode->writeAttribute(kWriteRecordName, record);
+    int error = inodeOf(path, fresh, &inode);
+    if (error == 0)
+        error = inode->writeAttribute(kWriteRecordName, record);
+    return error == EPERM && !mayKeepRecords() ? EOPNOTSUPP : error;
 }
 
 int removeWriteRecord(const std::string& path)

@@ -57,7 +57,7 @@ DaclRewrite::~DaclRewrite()
 
 // A DACL that may have lost an entry, or a descriptor without the new DACL,
 // is never written: it would grant or deny what the old one did not. Lock
-// stores its record before the DACL, unlock removes it only after: a run
+// stores its record before the DACL, unlock marks it given back only after: a run
 // that stops in between leaves what the next run of either kind completes.
 bool DaclRewrite::run()
 {
@@ -76,7 +76,7 @@ bool DaclRewrite::run()
         copyAces(size.AceCount);
     if (newDescriptor == nullptr || !attachDacl() || !daclTaken || !copyComplete)
         return false;
-    return storeRecord() && write() && removeRecord();
+    return storeRecord() && write() && markGivenBack();
 }
 
 bool DaclRewrite::readSecurity()
@@ -95,7 +95,8 @@ bool DaclRewrite::readRecord()
 {
     const DWORD error = api.readWriteRecord(path, &recordRead);
     if (error == kErrorSuccess)
-        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordedItems);
+        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordedItems,
+                                     &recordGivenBack);
     const bool lockGoesOnWithout = error == kErrorWriteRecordNeeded && rule.recordsWhatItTakes;
     if (error == kErrorSuccess || error == kErrorNoWriteRecord || lockGoesOnWithout)
         return true;
@@ -244,6 +245,11 @@ bool DaclRewrite::storeRecord()
         return true;
     if (error == kErrorWriteRecordsUnsupported || error == kErrorNoRoomForWriteRecord) {
         report.recordNotKept("Storing write record Failed, unlock falls back to the broad rule, for ");
+        // An older record would name less than this lock took; the broad
+        // rule is what the line just logged promises. Nothing more to do if
+        // even that fails.
+        if (hasRecord)
+            api.removeWriteRecord(path);
         return true;
     }
     fail("Setting file new security descriptor Failed for ");
@@ -259,14 +265,13 @@ bool DaclRewrite::write()
 }
 
 // Only once the DACL it describes is written: until then a rerun needs it.
-bool DaclRewrite::removeRecord()
+bool DaclRewrite::markGivenBack()
 {
-    if (rule.recordsWhatItTakes || !hasRecord)
+    if (rule.recordsWhatItTakes || !hasRecord || recordGivenBack)
         return true;
-    const DWORD error = api.removeWriteRecord(path);
-    if (error == kErrorSuccess || error == kErrorNoWriteRecord)
+    if (api.storeWriteRecord(path, givenBackRecord()) == kErrorSuccess)
         return true;
-    fail("Removing write record Failed for ");
+    fail("Marking write record as given back Failed for ");
     return false;
 }
 

@@ -20,11 +20,12 @@
 //  10 setSecurityDescriptorDacl  Setting new security descriptor to new ACL Failed  stop
 //  10b storeWriteRecord (lock)   Setting file new security descriptor Failed  stop
 //  11 setFileSecurity            Setting file new security descriptor Failed  stop
-//  12 removeWriteRecord (unlock) Removing write record Failed                 -
+//  12 storeWriteRecord (unlock)  Marking write record as given back Failed    -
 // Step 1b fails -unlock on kErrorWriteRecordNeeded; -lock takes that as no
 // record. Step 10b on a file system without room or support for records is
-// no failure: the lock goes on (taking write away is always safe), and the
-// report hears of it once through recordNotKept.
+// no failure: the lock goes on (taking write away is always safe), the
+// report hears of it through recordNotKept, and an older record is removed.
+// Step 12 keeps the record, marked as given back (winsec/WriteRecord.h).
 // Every block is released exactly once by the destructor, whatever failed.
 #ifndef TOLVANE_DACL_REWRITE_H
 #define TOLVANE_DACL_REWRITE_H
@@ -91,7 +92,7 @@ private:
     bool attachDacl();
     bool storeRecord();
     bool write();
-    bool removeRecord();
+    bool markGivenBack();
     void fail(const char* text);
     void releaseAll();
     template <typename Block>
@@ -118,6 +119,7 @@ private:
     std::vector<BYTE> recordRead;
     std::vector<AceItem> recordedItems;
     bool hasRecord = false;
+    bool recordGivenBack = false;
     // Items of the ACEs copied so far with occurrence 0, to count repeats.
     std::vector<AceItem> firstItems;
     // Lock: the items of the new record, in DACL order.

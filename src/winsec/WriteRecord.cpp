@@ -192,24 +192,33 @@ AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence)
 
 std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items)
 {
-    std::vector<BYTE> record(1, kWriteRecordVersion);
+    std::vector<BYTE> record = {kWriteRecordVersion, kWriteTaken};
     for (const AceItem& item : items)
         record.insert(record.end(), item.begin(), item.end());
     return record;
 }
 
-bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items)
+std::vector<BYTE> givenBackRecord()
 {
-    if (bytes == nullptr || size == 0 || bytes[0] != kWriteRecordVersion)
+    return {kWriteRecordVersion, kWriteGivenBack};
+}
+
+bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,
+                      bool* givenBack)
+{
+    if (bytes == nullptr || size < 2 || bytes[0] != kWriteRecordVersion ||
+        (bytes[1] != kWriteTaken && bytes[1] != kWriteGivenBack) ||
+        (bytes[1] == kWriteGivenBack && size != 2))
         return false;
     std::vector<AceItem> parsed;
     const BYTE* const end = bytes + size;
-    for (const BYTE* at = bytes + 1; at < end;) {
+    for (const BYTE* at = bytes + 2; at < end;) {
         parsed.emplace_back();
         if (!readItem(at, end, &parsed.back()))
             return false;
     }
     items->swap(parsed);
+    *givenBack = bytes[1] == kWriteGivenBack;
     return true;
 }
 

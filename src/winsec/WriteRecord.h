@@ -9,8 +9,9 @@
 // number of ACEs before it in the DACL with the same type, flags and bytes.
 // The mask is left out: it is what lock and unlock change.
 //
-// Stored form, version 1: one version byte, then one item per ACE, each a
-// head byte and what the head says follows, in this order:
+// Stored form, version 1: one version byte, one state byte (0: the items
+// name what -lock took; 1: -unlock gave it back, and no item follows), then
+// one item per ACE, each a head byte and what the head says follows:
 //   bits 3-4  0: ACCESS_ALLOWED, flags 0   1: ACCESS_ALLOWED, flags 0x0B
 //             2: a type byte and a flags byte follow
 //   bit 5     an occurrence follows (varint, at least 1); without it, 0
@@ -21,6 +22,10 @@
 // exactly one encoding: an item that is not the one the encoder writes
 // (an unused bit or form, an overlong varint, form 6 for bytes another form
 // says) makes the whole record malformed. A POSIX entry costs 1 to 6 bytes.
+//
+// Unlock keeps a record it gave back rather than removing it: a second
+// -unlock, or one after an -unlock that was killed, must not take the path
+// for one never locked and apply the broad rule to it.
 #ifndef TOLVANE_WRITE_RECORD_H
 #define TOLVANE_WRITE_RECORD_H
 
@@ -33,6 +38,8 @@
 namespace winsec {
 
 constexpr BYTE kWriteRecordVersion = 1;
+constexpr BYTE kWriteTaken = 0;
+constexpr BYTE kWriteGivenBack = 1;
 
 // An ACE's identity in its stored form; compares equal exactly when the
 // identities are equal.
@@ -42,9 +49,14 @@ using AceItem = std::string;
 // the `occurrence`-th with its type, flags and bytes.
 AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence);
 
+// A record of what lock took: the items of the ACEs that held 0x2.
 std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items);
-// False, with `items` untouched, for a malformed record or another version.
-bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items);
+// The record of a path whose write right unlock gave back.
+std::vector<BYTE> givenBackRecord();
+// False, with its outputs untouched, for a malformed record or another
+// version.
+bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,
+                      bool* givenBack);
 
 } // namespace winsec
 

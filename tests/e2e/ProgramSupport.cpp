@@ -113,6 +113,12 @@ std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tr
     return tree;
 }
 
+std::map<std::string, std::string> afterRun(const std::map<std::string, std::string>& before,
+                                            bool lock)
+{
+    return lock ? mapAcls(before, withoutWrite) : before;
+}
+
 // Abstract names are kept apart per socket type, so this has to be a
 // datagram socket like the one a run binds.
 int bindInstanceGuard()
@@ -173,6 +179,13 @@ std::string writeFailed(bool lock, const std::string& path)
                                  : "C_TolvaneManager::unlockWritingPermission";
     return "ERROR [" + tag + "]: " + tag +
            " :: ReturnCode = -4 : Setting file new security descriptor Failed for " + path;
+}
+
+std::string recordNotKept(const std::string& path)
+{
+    const std::string tag = "C_TolvaneManager::lockWritingPermission";
+    return "ERROR [" + tag + "]: " + tag + " :: ReturnCode = -4 : Storing write record Failed, " +
+           "unlock falls back to the broad rule, for " + path;
 }
 
 std::string modificationFailed(bool lock, const std::string& path)

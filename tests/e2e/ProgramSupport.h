@@ -47,6 +47,10 @@ std::string withoutWrite(const std::string& acl);
 std::string withWriteBack(const std::string& acl);
 std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
                                            std::string (*change)(const std::string&));
+// What a run makes of a tree `before` the first -lock: -lock clears every w,
+// -unlock gives back exactly what the lock took.
+std::map<std::string, std::string> afterRun(const std::map<std::string, std::string>& before,
+                                            bool lock);
 
 // Binds the machine-wide instance guard as a run does; -1 when it is taken.
 int bindInstanceGuard();
@@ -61,6 +65,7 @@ std::string anotherInstance();
 std::string missing(const std::string& path);
 std::string writeFailed(bool lock, const std::string& path);
 std::string modificationFailed(bool lock, const std::string& path);
+std::string recordNotKept(const std::string& path);
 } // namespace line
 
 } // namespace e2e
