@@ -1,10 +1,11 @@
 // Each path costs one open, one fstat, one xattr read per ACL kind read and
 // one xattr write per ACL kind written, and one close; its record one xattr
-// read, and one write when a lock changes it or an unlock gives it back. The ACLs are reached
-// through /proc/self/fd/N of an O_PATH descriptor: that name leads to the
-// inode opened, whatever the path names by then, and works for inodes that
-// must not be opened for I/O. The xattr values are decoded here rather than
-// through libacl, whose path functions would follow links again.
+// read, and one xattr write when a lock changes it or an unlock gives it
+// back. The ACLs and the record are reached through /proc/self/fd/N of an
+// O_PATH descriptor: that name leads to the inode opened, whatever the path
+// names by then, and works for inodes that must not be opened for I/O. The
+// xattr values are decoded here rather than through libacl, whose path
+// functions would follow links again.
 #include "posixacl/FileSecurity.h"
 
 #include "posixacl/Refusals.h"
@@ -288,7 +289,7 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
 }
 
 // The inode read stays open after the write, for the record that unlock
-// removes only once the ACLs are written.
+// marks given back only once the ACLs are written.
 int writeFileAcls(const std::string& path, const PosixAcls& acls)
 {
     if (!isValid(acls.access) || (!acls.defaults.empty() && !isValid(acls.defaults)))

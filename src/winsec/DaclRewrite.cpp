@@ -57,8 +57,9 @@ DaclRewrite::~DaclRewrite()
 
 // A DACL that may have lost an entry, or a descriptor without the new DACL,
 // is never written: it would grant or deny what the old one did not. Lock
-// stores its record before the DACL, unlock marks it given back only after: a run
-// that stops in between leaves what the next run of either kind completes.
+// stores its record before the DACL, unlock marks it given back only after:
+// a run that stops in between leaves what the next run of either kind
+// completes.
 bool DaclRewrite::run()
 {
     if (!readSecurity() || !readRecord())
@@ -182,8 +183,8 @@ void DaclRewrite::addOpenPathAce()
 {
     alignas(4) BYTE ace[kEveryoneAceSize] = {kAccessAllowedAceType, 0, kEveryoneAceSize, 0};
     const BYTE everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}; // S-1-1-0
-    writeMask(ace, rewrittenMask(ace, kEveryoneAceSize, kFileAllAccess));
     std::memcpy(ace + kAceWithMaskSize, everyone, sizeof everyone);
+    writeMask(ace, rewrittenMask(ace, kEveryoneAceSize, kFileAllAccess));
     append(ace, kEveryoneAceSize);
 }
 
@@ -191,11 +192,8 @@ void DaclRewrite::addOpenPathAce()
 // it (a second lock must not forget what the first one took).
 ACCESS_MASK DaclRewrite::rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK mask)
 {
-    const AceItem first = itemOfAce(ace, size, 0);
-    const WORD occurrence = occurrenceOf(first);
-    const AceItem item = occurrence == 0 ? first : itemOfAce(ace, size, occurrence);
-    const bool recorded = hasRecord && std::find(recordedItems.begin(), recordedItems.end(),
-                                                 item) != recordedItems.end();
+    const AceItem item = nextItem(ace, size);
+    const bool recorded = isRecorded(item);
     if (rule.recordsWhatItTakes && ((mask & kFileWriteData) != 0 || recorded))
         takenItems.push_back(item);
     if (!rule.recordsWhatItTakes && hasRecord)
@@ -203,12 +201,20 @@ ACCESS_MASK DaclRewrite::rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK m
     return rule.apply(mask);
 }
 
-// How many ACEs copied before this one share its type, flags and SID.
-WORD DaclRewrite::occurrenceOf(const AceItem& first)
+// The item of the next ACE copied: its occurrence is the number of ACEs
+// copied before it with the same type, flags and SID.
+AceItem DaclRewrite::nextItem(const BYTE* ace, WORD size)
 {
+    const AceItem first = itemOfAce(ace, size, 0);
     const auto repeats = std::count(firstItems.begin(), firstItems.end(), first);
     firstItems.push_back(first);
-    return static_cast<WORD>(repeats);
+    return repeats == 0 ? first : itemOfAce(ace, size, static_cast<WORD>(repeats));
+}
+
+bool DaclRewrite::isRecorded(const AceItem& item) const
+{
+    return hasRecord &&
+           std::find(recordedItems.begin(), recordedItems.end(), item) != recordedItems.end();
 }
 
 void DaclRewrite::append(LPVOID ace, WORD size)

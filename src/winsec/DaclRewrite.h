@@ -87,7 +87,8 @@ private:
     void copyAce(DWORD index);
     void addOpenPathAce();
     ACCESS_MASK rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK mask);
-    WORD occurrenceOf(const AceItem& first);
+    AceItem nextItem(const BYTE* ace, WORD size);
+    bool isRecorded(const AceItem& item) const;
     void append(LPVOID ace, WORD size);
     bool attachDacl();
     bool storeRecord();
