@@ -115,14 +115,6 @@ void expectDocumentedRun(const ProgramRun& result)
     EXPECT_EQ(statusFromLog(result.log), result.status);
 }
 
-std::string readFailed(bool lock, const std::string& path)
-{
-    const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
-                                 : "C_TolvaneManager::unlockWritingPermission";
-    return tagged("ERROR", tag) + " :: ReturnCode = -4 : Getting Security Information Failed for " +
-           path;
-}
-
 Lines sortedMiddle(Lines log)
 {
     if (log.size() >= 2)
@@ -199,7 +191,7 @@ TEST_F(HostileInput, SpecialFilesFailAloneAndAreNeverOpened)
         EXPECT_LT(result.seconds, 10.0);
         Lines expected = {line::success(lock, data("S"))};
         for (const std::string& node : nodes) {
-            expected.push_back(readFailed(lock, node));
+            expected.push_back(line::readFailed(lock, node));
             expected.push_back(line::modificationFailed(lock, node));
         }
         std::sort(expected.begin(), expected.end());

@@ -173,6 +173,14 @@ std::string missing(const std::string& path)
            " :: ReturnCode = -3 : File " + path + " doesn't exist";
 }
 
+std::string readFailed(bool lock, const std::string& path)
+{
+    const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
+                                 : "C_TolvaneManager::unlockWritingPermission";
+    return "ERROR [" + tag + "]: " + tag +
+           " :: ReturnCode = -4 : Getting Security Information Failed for " + path;
+}
+
 std::string writeFailed(bool lock, const std::string& path)
 {
     const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"

@@ -63,6 +63,7 @@ std::string wrongArgument();
 std::string emptyFolderList();
 std::string anotherInstance();
 std::string missing(const std::string& path);
+std::string readFailed(bool lock, const std::string& path);
 std::string writeFailed(bool lock, const std::string& path);
 std::string modificationFailed(bool lock, const std::string& path);
 std::string recordNotKept(const std::string& path);
