@@ -90,6 +90,9 @@ private:
     std::int32_t returnCode;
     // Levels of the folder walk in progress; 0 between configured folders.
     int walkDepth = 0;
+    // Whether the configured folder being walked has logged a path whose
+    // record could not be kept.
+    bool recordLossReported = false;
 
     static C_TolvaneManager* instance;
 };

@@ -17,6 +17,8 @@ const std::string modificationTag = "C_TolvaneManager::filePermissionModificatio
 bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, bool lock)
 {
     try {
+        if (walkDepth == 0)
+            recordLossReported = false;
         const TreeScope scope(path, walkDepth);
         const std::optional<FileKind> resolved = scope.configuredFolderKind();
         Poco::File folder(path);

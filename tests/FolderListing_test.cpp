@@ -4,6 +4,7 @@
 #include "FolderListing.h"
 #include "TreeScope.h"
 #include "winsec/SecurityApi.h"
+#include "winsec/WriteRecord.h"
 #include "TestSupport.h"
 
 #include <Poco/Exception.h>
@@ -87,12 +88,18 @@ winsec::DWORD readError(const std::string& path)
 }
 
 // Whoever can write the tree could link in a file from elsewhere on the same
-// file system; and a path that does not lie in the tree is never opened.
+// file system: lock may take write away from it, unlock may not guess what
+// to give back. A path that does not lie in the tree is never opened.
 TEST_F(FolderListingTest, SecurityIsNeverReachedOutsideTheTree)
 {
     writeFile(dir / "outside/shared", "");
     ASSERT_EQ(link((dir / "outside/shared").c_str(), (dir / "tree/innocent").c_str()), 0);
-    EXPECT_EQ(readError(dir / "tree/innocent"), winsec::DWORD(EMLINK));
+    EXPECT_EQ(readError(dir / "tree/innocent"), 0u);
+    winsec::SecurityApi& api = winsec::systemSecurityApi();
+    std::vector<winsec::BYTE> record;
+    EXPECT_EQ(api.readWriteRecord(dir / "tree/innocent", &record), winsec::DWORD(EMLINK));
+    ASSERT_EQ(api.storeWriteRecord(dir / "tree/innocent", winsec::givenBackRecord()), 0u);
+    EXPECT_EQ(api.readWriteRecord(dir / "tree/innocent", &record), 0u);
     EXPECT_EQ(readError(dir / "outside/secret"), winsec::DWORD(EXDEV));
     EXPECT_EQ(readError(dir / "tree/link/secret"), winsec::DWORD(ELOOP));
     EXPECT_EQ(readError(dir / "tree/file"), 0u);

@@ -1,19 +1,24 @@
 // Each path costs one open, one fstat, one xattr read per ACL kind read and
-// one xattr write per ACL kind written, and one close. The ACLs are reached
-// through /proc/self/fd/N of an O_PATH descriptor: that name leads to the
-// inode opened, whatever the path names by then, and works for inodes that
-// must not be opened for I/O. The xattr values are decoded here rather than
-// through libacl, whose path functions would follow links again.
+// one xattr write per ACL kind written, and one close; its record one xattr
+// read, and one xattr write when a lock changes it or an unlock gives it
+// back. The ACLs and the record are reached through /proc/self/fd/N of an
+// O_PATH descriptor: that name leads to the inode opened, whatever the path
+// names by then, and works for inodes that must not be opened for I/O. The
+// xattr values are decoded here rather than through libacl, whose path
+// functions would follow links again.
 #include "posixacl/FileSecurity.h"
 
 #include "posixacl/Refusals.h"
 #include "posixacl/TreeResolver.h"
+#include "winsec/WriteRecord.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <utility>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -25,6 +30,8 @@ namespace {
 
 constexpr char kAccessAclName[] = "system.posix_acl_access";
 constexpr char kDefaultAclName[] = "system.posix_acl_default";
+// Short, so that with an ordinary ACL it still fits inside an ext4 inode.
+constexpr char kWriteRecordName[] = "trusted.tolvane";
 constexpr std::size_t kFirstReadSize = 256;
 constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 
@@ -50,7 +57,7 @@ public:
 private:
     // Names this inode for calls that take a path.
     const char* name() const { return procName; }
-    int checkKind(const std::string& path) const;
+    int checkKind() const;
 
     Descriptor descriptor;
     struct stat fileStatus {};
@@ -68,7 +75,7 @@ int OpenInode::open(const std::string& path)
     if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
         error = errno;
     if (error == 0)
-        error = checkKind(path);
+        error = checkKind();
     if (error != 0)
         return error;
     static constexpr char kFdFolder[] = "/proc/self/fd/";
@@ -78,14 +85,11 @@ int OpenInode::open(const std::string& path)
     return 0;
 }
 
-int OpenInode::checkKind(const std::string& path) const
+int OpenInode::checkKind() const
 {
     const mode_t mode = fileStatus.st_mode;
     if (S_ISLNK(mode))
         return refusal::kLink;
-    // The configured path itself is the administrator's choice.
-    if (S_ISREG(mode) && fileStatus.st_nlink > 1 && !TreeResolver::isTreeRoot(path))
-        return refusal::kHardLink;
     return 0;
 }
 
@@ -226,6 +230,42 @@ void forgetLastRead()
     lastRead.inode = OpenInode();
 }
 
+// The inode the last read of `path` opened, else `fresh`, opened now.
+int inodeOf(const std::string& path, OpenInode& fresh, const OpenInode** inode)
+{
+    const bool reused = lastRead.inode.isOpen() && lastRead.path == path;
+    *inode = reused ? &lastRead.inode : &fresh;
+    return reused ? 0 : fresh.open(path);
+}
+
+// refusal::kHardLink, applied: the configured path itself is the
+// administrator's choice.
+bool mayGoWithoutRecord(const OpenInode& inode, const std::string& path)
+{
+    const struct stat& status = inode.status();
+    return !S_ISREG(status.st_mode) || status.st_nlink <= 1 || TreeResolver::isTreeRoot(path);
+}
+
+// Without CAP_SYS_ADMIN the trusted namespace is closed to this process: as
+// far as it can tell, the file system keeps no records.
+bool mayKeepRecords()
+{
+    static const bool may = [] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+        return syscall(SYS_capget, &header, data) == 0 &&
+               (data[CAP_SYS_ADMIN / 32].effective & 1u << CAP_SYS_ADMIN % 32) != 0;
+    }();
+    return may;
+}
+
+bool isWellFormedRecord(const Bytes& record)
+{
+    std::vector<winsec::AceItem> items;
+    bool givenBack = false;
+    return winsec::parseWriteRecord(record.data(), record.size(), &items, &givenBack);
+}
+
 } // namespace
 
 int readFileSecurity(const std::string& path, FileSecurity* security)
@@ -247,25 +287,58 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
     return error;
 }
 
+// The inode read stays open after the write, for the record that unlock
+// marks given back only once the ACLs are written.
 int writeFileAcls(const std::string& path, const PosixAcls& acls)
 {
     if (!isValid(acls.access) || (!acls.defaults.empty() && !isValid(acls.defaults)))
         return EINVAL;
-    OpenInode inode;
-    Entries readDefaults;
-    const bool reused = lastRead.inode.isOpen() && lastRead.path == path;
-    if (reused) {
-        inode = std::move(lastRead.inode);
-        readDefaults.swap(lastRead.defaults);
-    }
-    forgetLastRead();
-    const int error = inode.isOpen() ? 0 : inode.open(path);
+    OpenInode fresh;
+    const OpenInode* inode = nullptr;
+    const int error = inodeOf(path, fresh, &inode);
     if (error != 0)
         return error;
+    Entries readDefaults;
+    if (inode == &lastRead.inode)
+        readDefaults.swap(lastRead.defaults); // what is on disk may change now
     if (acls.defaults.empty())
-        return writeAccessAcl(inode, acls.access);
-    return inode.isDirectory() ? writeBothAcls(inode, acls, reused ? &readDefaults : nullptr)
-                               : ENOTDIR;
+        return writeAccessAcl(*inode, acls.access);
+    return inode->isDirectory()
+               ? writeBothAcls(*inode, acls, inode == &fresh ? nullptr : &readDefaults)
+               : ENOTDIR;
+}
+
+int readWriteRecord(const std::string& path, Bytes* record)
+{
+    OpenInode fresh;
+    const OpenInode* inode = nullptr;
+    int error = inodeOf(path, fresh, &inode);
+    if (error != 0)
+        return error;
+    error = inode->readAttribute(kWriteRecordName, record);
+    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(*record)))
+        error = ENODATA;
+    if (error == ENODATA && !mayGoWithoutRecord(*inode, path))
+        return refusal::kHardLink;
+    return error;
+}
+
+int storeWriteRecord(const std::string& path, const Bytes& record)
+{
+    OpenInode fresh;
+    const OpenInode* inode = nullptr;
+    int error = inodeOf(path, fresh, &inode);
+    if (error == 0)
+        error = inode->writeAttribute(kWriteRecordName, record);
+    return error == EPERM && !mayKeepRecords() ? EOPNOTSUPP : error;
+}
+
+int removeWriteRecord(const std::string& path)
+{
+    OpenInode fresh;
+    const OpenInode* inode = nullptr;
+    const int error = inodeOf(path, fresh, &inode);
+    return error != 0 ? error : inode->removeAttribute(kWriteRecordName);
 }
 
 } // namespace posixacl

@@ -6,15 +6,21 @@
 // getNamedSecurityInfo returns them, setFileSecurity leaves one in errno.
 // Besides the refusals of Refusals.h: EINVAL for a bad argument or a DACL no
 // POSIX ACL can say, ENOTDIR for default entries on a file, EOVERFLOW for
-// ACLs too large for a DACL.
+// ACLs too large for a DACL. The record operations return errno values too.
 #include "posixacl/AclMemory.h"
 #include "posixacl/FileSecurity.h"
+#include "posixacl/Refusals.h"
 #include "winsec/SecurityApi.h"
 
 #include <cerrno>
 #include <cstring>
 
 namespace winsec {
+
+const DWORD kErrorNoWriteRecord = ENODATA;
+const DWORD kErrorWriteRecordNeeded = posixacl::refusal::kHardLink;
+const DWORD kErrorWriteRecordsUnsupported = EOPNOTSUPP;
+const DWORD kErrorNoRoomForWriteRecord = ENOSPC;
 
 namespace {
 
@@ -151,6 +157,20 @@ public:
 
     HLOCAL localFree(HLOCAL memory) override { return aclmemory::release(memory); }
 
+    DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) override
+    {
+        return static_cast<DWORD>(posixacl::storeWriteRecord(path, record));
+    }
+
+    DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) override
+    {
+        return static_cast<DWORD>(posixacl::readWriteRecord(path, record));
+    }
+
+    DWORD removeWriteRecord(const std::string& path) override
+    {
+        return static_cast<DWORD>(posixacl::removeWriteRecord(path));
+    }
 };
 
 } // namespace

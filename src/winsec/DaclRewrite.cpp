@@ -1,5 +1,6 @@
 #include "winsec/DaclRewrite.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace winsec {
@@ -37,8 +38,8 @@ void writeMask(BYTE* ace, ACCESS_MASK mask)
 
 } // namespace
 
-const AceRule lockRule = {clearWriteData, true};
-const AceRule unlockRule = {giveBackWriteData, false};
+const AceRule lockRule = {clearWriteData, true, true};
+const AceRule unlockRule = {giveBackWriteData, false, false};
 
 DaclRewrite::DaclRewrite(const std::string& path, const AceRule& rule, FailureReport& report)
     : path(path), rule(rule), report(report), api(securityApi())
@@ -55,10 +56,13 @@ DaclRewrite::~DaclRewrite()
 }
 
 // A DACL that may have lost an entry, or a descriptor without the new DACL,
-// is never written: it would grant or deny what the old one did not.
+// is never written: it would grant or deny what the old one did not. Lock
+// stores its record before the DACL, unlock marks it given back only after:
+// a run that stops in between leaves what the next run of either kind
+// completes.
 bool DaclRewrite::run()
 {
-    if (!readSecurity())
+    if (!readSecurity() || !readRecord())
         return false;
     createDescriptor();
     takeDacl();
@@ -71,9 +75,9 @@ bool DaclRewrite::run()
         addOpenPathAce();
     else if (daclPresent && size.AceCount != 0)
         copyAces(size.AceCount);
-    if (newDescriptor == nullptr || !attachDacl())
+    if (newDescriptor == nullptr || !attachDacl() || !daclTaken || !copyComplete)
         return false;
-    return write();
+    return storeRecord() && write() && markGivenBack();
 }
 
 bool DaclRewrite::readSecurity()
@@ -82,6 +86,20 @@ bool DaclRewrite::readSecurity()
         kOwnerSecurityInformation | kGroupSecurityInformation | kDaclSecurityInformation;
     if (api.getNamedSecurityInfo(path, SE_FILE_OBJECT, wanted, &owner, &group, &dacl,
                                            &sacl, &readDescriptor) == kErrorSuccess)
+        return true;
+    fail("Getting Security Information Failed for ");
+    return false;
+}
+
+// A malformed record, or one of another version, counts as none.
+bool DaclRewrite::readRecord()
+{
+    const DWORD error = api.readWriteRecord(path, &recordRead);
+    if (error == kErrorSuccess)
+        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordedItems,
+                                     &recordGivenBack);
+    const bool lockGoesOnWithout = error == kErrorWriteRecordNeeded && rule.recordsWhatItTakes;
+    if (error == kErrorSuccess || error == kErrorNoWriteRecord || lockGoesOnWithout)
         return true;
     fail("Getting Security Information Failed for ");
     return false;
@@ -155,7 +173,7 @@ void DaclRewrite::copyAce(DWORD index)
     ACE_HEADER header;
     std::memcpy(&header, bytes, sizeof header);
     if (header.AceSize >= kAceWithMaskSize)
-        writeMask(bytes, rule.apply(readMask(bytes)));
+        writeMask(bytes, rewrittenMask(bytes, header.AceSize, readMask(bytes)));
     append(ace, header.AceSize);
 }
 
@@ -165,9 +183,38 @@ void DaclRewrite::addOpenPathAce()
 {
     alignas(4) BYTE ace[kEveryoneAceSize] = {kAccessAllowedAceType, 0, kEveryoneAceSize, 0};
     const BYTE everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}; // S-1-1-0
-    writeMask(ace, rule.apply(kFileAllAccess));
     std::memcpy(ace + kAceWithMaskSize, everyone, sizeof everyone);
+    writeMask(ace, rewrittenMask(ace, kEveryoneAceSize, kFileAllAccess));
     append(ace, kEveryoneAceSize);
+}
+
+// Lock records the ACE when it held 0x2, or when the record already named
+// it (a second lock must not forget what the first one took).
+ACCESS_MASK DaclRewrite::rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK mask)
+{
+    const AceItem item = nextItem(ace, size);
+    const bool recorded = isRecorded(item);
+    if (rule.recordsWhatItTakes && ((mask & kFileWriteData) != 0 || recorded))
+        takenItems.push_back(item);
+    if (!rule.recordsWhatItTakes && hasRecord)
+        return recorded ? (mask | kFileWriteData) : mask;
+    return rule.apply(mask);
+}
+
+// The item of the next ACE copied: its occurrence is the number of ACEs
+// copied before it with the same type, flags and SID.
+AceItem DaclRewrite::nextItem(const BYTE* ace, WORD size)
+{
+    const AceItem first = itemOfAce(ace, size, 0);
+    const auto repeats = std::count(firstItems.begin(), firstItems.end(), first);
+    firstItems.push_back(first);
+    return repeats == 0 ? first : itemOfAce(ace, size, static_cast<WORD>(repeats));
+}
+
+bool DaclRewrite::isRecorded(const AceItem& item) const
+{
+    return hasRecord &&
+           std::find(recordedItems.begin(), recordedItems.end(), item) != recordedItems.end();
 }
 
 void DaclRewrite::append(LPVOID ace, WORD size)
@@ -190,13 +237,47 @@ bool DaclRewrite::attachDacl()
     return false;
 }
 
+// Unchanged, the record is not written again. A file system that cannot
+// keep it does not stop the lock: unlock then falls back to the broad rule.
+bool DaclRewrite::storeRecord()
+{
+    if (!rule.recordsWhatItTakes)
+        return true;
+    const std::vector<BYTE> record = encodeWriteRecord(takenItems);
+    if (hasRecord && record == recordRead)
+        return true;
+    const DWORD error = api.storeWriteRecord(path, record);
+    if (error == kErrorSuccess)
+        return true;
+    if (error == kErrorWriteRecordsUnsupported || error == kErrorNoRoomForWriteRecord) {
+        report.recordNotKept("Storing write record Failed, unlock falls back to the broad rule, for ");
+        // An older record would name less than this lock took; the broad
+        // rule is what the line just logged promises. Nothing more to do if
+        // even that fails.
+        if (hasRecord)
+            api.removeWriteRecord(path);
+        return true;
+    }
+    fail("Setting file new security descriptor Failed for ");
+    return false;
+}
+
 bool DaclRewrite::write()
 {
-    if (!daclTaken || !copyComplete)
-        return false;
     if (api.setFileSecurity(path, kDaclSecurityInformation, newDescriptor))
         return true;
     fail("Setting file new security descriptor Failed for ");
+    return false;
+}
+
+// Only once the DACL it describes is written: until then a rerun needs it.
+bool DaclRewrite::markGivenBack()
+{
+    if (rule.recordsWhatItTakes || !hasRecord || recordGivenBack)
+        return true;
+    if (api.storeWriteRecord(path, givenBackRecord()) == kErrorSuccess)
+        return true;
+    fail("Marking write record as given back Failed for ");
     return false;
 }
 

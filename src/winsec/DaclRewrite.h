@@ -8,6 +8,7 @@
 // or deny what the old one did not.
 //   step                         text ("... for <path>")                     then
 //   1 getNamedSecurityInfo       Getting Security Information Failed          stop
+//   1b readWriteRecord           Getting Security Information Failed          stop
 //   2 localAlloc (descriptor)    Alloc new security descriptor failed         3-9, stop
 //   3 initializeSecurityDescr.   Creating new security descriptor failed      4-10, stop
 //   4 getSecurityDescriptorDacl  Getting DACL from security descriptor failed 5-10, stop
@@ -17,14 +18,23 @@
 //   8 getAce (each ACE)          Getting ACE Failed                           next ACE, 10, stop
 //   9 addAce (each ACE)          Adding ACE to new ACL Failed                 next ACE, 10, stop
 //  10 setSecurityDescriptorDacl  Setting new security descriptor to new ACL Failed  stop
-//  11 setFileSecurity            Setting file new security descriptor Failed  -
+//  10b storeWriteRecord (lock)   Setting file new security descriptor Failed  stop
+//  11 setFileSecurity            Setting file new security descriptor Failed  stop
+//  12 storeWriteRecord (unlock)  Marking write record as given back Failed    -
+// Step 1b fails -unlock on kErrorWriteRecordNeeded; -lock takes that as no
+// record. Step 10b on a file system without room or support for records is
+// no failure: the lock goes on (taking write away is always safe), the
+// report hears of it through recordNotKept, and an older record is removed.
+// Step 12 keeps the record, marked as given back (winsec/WriteRecord.h).
 // Every block is released exactly once by the destructor, whatever failed.
 #ifndef TOLVANE_DACL_REWRITE_H
 #define TOLVANE_DACL_REWRITE_H
 
 #include "winsec/SecurityApi.h"
+#include "winsec/WriteRecord.h"
 
 #include <string>
+#include <vector>
 
 namespace winsec {
 
@@ -33,17 +43,23 @@ struct AceRule {
     // Whether a path without any DACL (open to everyone) gets a written
     // DACL: an Everyone entry with all file rights, the rule applied.
     bool closesOpenPath;
+    // Lock: records which ACEs held 0x2, before the DACL is written. Else
+    // unlock: a path's record, when it has one, overrides `apply`.
+    bool recordsWhatItTakes;
 };
 
-// Clears bit 0x2 everywhere.
+// Clears bit 0x2 everywhere, recording where it was.
 extern const AceRule lockRule;
-// Sets bit 0x2 wherever some other right is held.
+// Sets bit 0x2 on exactly the ACEs the record names that are still there;
+// without a record (the broad rule), wherever some other right is held.
 extern const AceRule unlockRule;
 
 // Receives the message text of each failed step.
 class FailureReport {
 public:
     virtual void failed(const char* text) = 0;
+    // The path was locked, but its record could not be kept.
+    virtual void recordNotKept(const char* text) = 0;
 
 protected:
     ~FailureReport() = default;
@@ -62,6 +78,7 @@ public:
 
 private:
     bool readSecurity();
+    bool readRecord();
     void createDescriptor();
     void takeDacl();
     ACL_SIZE_INFORMATION querySize();
@@ -69,9 +86,14 @@ private:
     void copyAces(DWORD count);
     void copyAce(DWORD index);
     void addOpenPathAce();
+    ACCESS_MASK rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK mask);
+    AceItem nextItem(const BYTE* ace, WORD size);
+    bool isRecorded(const AceItem& item) const;
     void append(LPVOID ace, WORD size);
     bool attachDacl();
+    bool storeRecord();
     bool write();
+    bool markGivenBack();
     void fail(const char* text);
     void releaseAll();
     template <typename Block>
@@ -93,6 +115,16 @@ private:
     PACL newDacl = nullptr;
     // False as soon as the new DACL may lack an entry of the old one.
     bool copyComplete = true;
+
+    // The path's record as read, parsed when it is well formed.
+    std::vector<BYTE> recordRead;
+    std::vector<AceItem> recordedItems;
+    bool hasRecord = false;
+    bool recordGivenBack = false;
+    // Items of the ACEs copied so far with occurrence 0, to count repeats.
+    std::vector<AceItem> firstItems;
+    // Lock: the items of the new record, in DACL order.
+    std::vector<AceItem> takenItems;
 };
 
 } // namespace winsec

@@ -1,5 +1,6 @@
 // The twelve security operations the write-permission logic needs, with the
-// inputs and results of their Windows counterparts. The logic reaches them only
+// inputs and results of their Windows counterparts, and three that keep the
+// record of what -lock took (winsec/WriteRecord.h) with the path itself. The logic reaches them only
 // through securityApi(); a test may put another implementation in its place
 // for its own duration with ScopedSecurityApi.
 #ifndef TOLVANE_SECURITY_API_H
@@ -8,6 +9,7 @@
 #include "winsec/SecurityTypes.h"
 
 #include <string>
+#include <vector>
 
 namespace winsec {
 
@@ -35,6 +37,19 @@ constexpr BYTE kInheritedAce = 0x10;
 constexpr SECURITY_DESCRIPTOR_CONTROL kSeDaclPresent = 0x0004;
 constexpr SECURITY_DESCRIPTOR_CONTROL kSeDaclDefaulted = 0x0008;
 constexpr SECURITY_DESCRIPTOR_CONTROL kSeSelfRelative = 0x8000;
+
+// What the record operations report besides kErrorSuccess, each the
+// platform's own error code (defined beside its SecurityApi).
+// readWriteRecord: the path holds no record (or an unreadable one), and
+// -unlock may fall back to the broad rule.
+extern const DWORD kErrorNoWriteRecord;
+// readWriteRecord: the path holds no record, and -unlock must not guess
+// without one (POSIX: refusal::kHardLink).
+extern const DWORD kErrorWriteRecordNeeded;
+// storeWriteRecord: the file system keeps no records, or has no room left
+// for this one.
+extern const DWORD kErrorWriteRecordsUnsupported;
+extern const DWORD kErrorNoRoomForWriteRecord;
 
 class SecurityApi {
 public:
@@ -77,6 +92,12 @@ public:
     // LocalFree: null on success.
     virtual HLOCAL localFree(HLOCAL memory) = 0;
 
+    // The record of the path, kept where only administrators can read or
+    // write it, on the very file getNamedSecurityInfo read last for the same
+    // path. kErrorSuccess or an error code.
+    virtual DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) = 0;
+    virtual DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) = 0;
+    virtual DWORD removeWriteRecord(const std::string& path) = 0;
 };
 
 // The system's implementation, defined once per platform.

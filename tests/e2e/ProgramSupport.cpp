@@ -115,6 +115,12 @@ std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tr
     return tree;
 }
 
+std::map<std::string, std::string> afterRun(const std::map<std::string, std::string>& before,
+                                            bool lock)
+{
+    return lock ? mapAcls(before, withoutWrite) : before;
+}
+
 // Abstract names are kept apart per socket type, so this has to be a
 // datagram socket like the one a run binds.
 int bindAbstractGuardName()
@@ -187,6 +193,14 @@ std::string missing(const std::string& path)
            " :: ReturnCode = -3 : File " + path + " doesn't exist";
 }
 
+std::string readFailed(bool lock, const std::string& path)
+{
+    const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
+                                 : "C_TolvaneManager::unlockWritingPermission";
+    return "ERROR [" + tag + "]: " + tag +
+           " :: ReturnCode = -4 : Getting Security Information Failed for " + path;
+}
+
 std::string writeFailed(bool lock, const std::string& path)
 {
     const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
@@ -195,12 +209,11 @@ std::string writeFailed(bool lock, const std::string& path)
            " :: ReturnCode = -4 : Setting file new security descriptor Failed for " + path;
 }
 
-std::string readFailed(bool lock, const std::string& path)
+std::string recordNotKept(const std::string& path)
 {
-    const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
-                                 : "C_TolvaneManager::unlockWritingPermission";
-    return "ERROR [" + tag + "]: " + tag +
-           " :: ReturnCode = -4 : Getting Security Information Failed for " + path;
+    const std::string tag = "C_TolvaneManager::lockWritingPermission";
+    return "ERROR [" + tag + "]: " + tag + " :: ReturnCode = -4 : Storing write record Failed, " +
+           "unlock falls back to the broad rule, for " + path;
 }
 
 std::string modificationFailed(bool lock, const std::string& path)

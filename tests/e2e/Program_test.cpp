@@ -27,13 +27,20 @@ std::vector<std::string> words(const std::string& text)
     return result;
 }
 
+// What -lock took is recorded with each entry, and -unlock gives back just
+// that: read-only entries stay read-only, write-only ones (drop boxes) get
+// their write back, and an entry added while locked keeps what it was given.
+// D is configured only for the last run.
 TEST_F(ProgramTest, LockAndUnlockRewriteEveryEntryOfEveryFolderInListOrder)
 {
     inData("mkdir A B C && chmod 755 A && chmod 777 B && chmod 711 C"
            " && setfacl -m u:65534:rwx A && setfacl -d -m u::rwx,g::r-x,o::r-x,u:65534:rwx A"
-           " && : > A/f1 && chmod 644 A/f1 && setfacl -m u:65534:rw- A/f1"
-           " && mkdir -p A/sub/deeper && : > A/sub/f2 && : > A/sub/deeper/f3"
-           " && : > B/g1 && chmod 666 B/g1 && mkdir -m 777 B/empty && : > C/h && chmod 600 C/h");
+           " && : > A/f1 && chmod 644 A/f1 && setfacl -m u:65534:rw- A/f1 && chown 65534 A/f1"
+           " && mkdir -p A/sub/deeper && chmod 2775 A/sub && : > A/sub/f2 && : > A/sub/deeper/f3"
+           " && setfacl -m u:1000:r--,g:100:-w-,g:1001:r-x A/sub/f2"
+           " && : > B/g1 && chmod 666 B/g1 && mkdir -m 777 B/empty && : > C/h && chmod 600 C/h"
+           " && mkdir -m 2775 B/drop && setfacl -m g:100:-wx B/drop && setfacl -d -m g:100:-w- B/drop"
+           " && mkdir D && : > D/f && chmod 644 D/f");
     const std::string root = dir / "data";
     const auto before = aclTree(root);
     ASSERT_NE(std::string::npos, before.at(data("A")).find("default:user:65534:rwx"));
@@ -43,31 +50,53 @@ TEST_F(ProgramTest, LockAndUnlockRewriteEveryEntryOfEveryFolderInListOrder)
     for (const std::string& path : writable)
         ASSERT_TRUE(nobodyCanWrite(path)) << path;
     writeIni({data("C"), data("A"), data("B")});
+    auto expected = afterRun(before, true);
+    for (const std::string& untouched : {root, data("D"), data("D/f")})
+        expected[untouched] = before.at(untouched);
 
-    const ProgramRun locked = runProgram("-lock");
-    EXPECT_EQ(1, locked.status);
-    EXPECT_EQ("", locked.output);
-    EXPECT_EQ((Lines{line::start(), line::success(true, data("C")), line::success(true, data("A")),
-                     line::success(true, data("B")), line::end()}),
-              locked.log);
-    auto expected = mapAcls(before, withoutWrite);
-    expected[root] = before.at(root);
-    EXPECT_EQ(expected, aclTree(root));
+    for (int run = 0; run < 2; ++run) {
+        const ProgramRun locked = runProgram("-lock");
+        EXPECT_EQ(1, locked.status);
+        EXPECT_EQ("", locked.output);
+        EXPECT_EQ((Lines{line::start(), line::success(true, data("C")),
+                         line::success(true, data("A")), line::success(true, data("B")),
+                         line::end()}),
+                  locked.log);
+        EXPECT_EQ(expected, aclTree(root)) << "lock twice is lock once";
+    }
     for (const std::string& path : writable)
         EXPECT_FALSE(nobodyCanWrite(path)) << path;
+    const std::string record = "trusted.tolvane " + shellQuote(data("A/f1"));
+    int status = 0;
+    testsupport::run("setpriv --reuid=65534 --regid=65534 --clear-groups getfattr -n " + record,
+                     &status);
+    EXPECT_NE(0, status) << "its owner can read the record";
+    testsupport::run("setpriv --reuid=65534 --regid=65534 --clear-groups setfattr -v 0x01 -n " +
+                         record,
+                     &status);
+    EXPECT_NE(0, status) << "its owner can forge the record";
+    inData("setfacl -m u:1002:rw-,u:1003:r-- C/h");
 
     const ProgramRun unlocked = runProgram("-unlock");
     EXPECT_EQ(1, unlocked.status);
     EXPECT_EQ((Lines{line::start(), line::success(false, data("C")), line::success(false, data("A")),
                      line::success(false, data("B")), line::end()}),
               unlocked.log);
-    expected = mapAcls(before, withWriteBack);
-    expected[root] = before.at(root);
+    expected = before;
+    expected[data("C/h")] = "user::rw-\nuser:1002:rw-\nuser:1003:r--\ngroup::---\nmask::rw-\n"
+                            "other::---\n";
     EXPECT_EQ(expected, aclTree(root));
     for (const std::string& path : writable)
         EXPECT_TRUE(nobodyCanWrite(path)) << path;
-    // "other" held no right on it, so unlocking gives it none.
-    EXPECT_FALSE(nobodyCanWrite(data("C/h")));
+    EXPECT_EQ(1, runProgram("-unlock").status);
+    EXPECT_EQ(expected, aclTree(root)) << "unlock twice is unlock once";
+
+    // A tree never locked has no records: the broad rule applies.
+    writeIni({data("D")});
+    EXPECT_EQ(1, runProgram("-unlock").status);
+    expected[data("D")] = withWriteBack(before.at(data("D")));
+    expected[data("D/f")] = withWriteBack(before.at(data("D/f")));
+    EXPECT_EQ(expected, aclTree(root));
 }
 
 TEST_F(ProgramTest, AnyOtherArgumentIsRefusedAfterTheConfigurationIsRead)
@@ -179,7 +208,7 @@ TEST_F(ProgramTest, FileWhoseAclCannotBeWrittenStopsTheFilesAfterItInItsFolder)
         EXPECT_EQ((Lines{line::start(), line::writeFailed(lock, failing),
                          line::modificationFailed(lock, failing), line::end()}),
                   result.log);
-        auto expected = mapAcls(before, lock ? withoutWrite : withWriteBack);
+        auto expected = afterRun(before, lock);
         for (std::size_t index = 1; index < files.size(); ++index)
             expected[files[index]] = before.at(files[index]);
         EXPECT_EQ(expected, aclTree(data("F")));
@@ -255,23 +284,40 @@ TEST_F(ProgramTest, RunningInstanceRefusesOthersUntilItIsKilled)
     EXPECT_EQ((Lines{line::start(), line::success(true, data("A")), line::end()}), next.log);
 }
 
+// A file with two links in the tree is locked and unlocked like any other;
+// one linked in from outside while locked has no record, and unlock cannot
+// know whose it is.
 TEST_F(ProgramTest, LinksBelowAFolderAreNeitherFollowedNorModified)
 {
     inData("mkdir -p T/sub outside/dir && : > T/f && : > T/sub/g && : > outside/file"
            " && : > outside/dir/inner && chmod 666 outside/file"
            " && ln -s ../outside/file T/tofile && ln -s ../../outside/dir T/sub/todir"
            " && ln -s .. T/sub/up && ln -s " + shellQuote(data("T")) + " T/sub/self"
-           " && ln -s ../outside/gone T/dangling");
+           " && ln -s ../outside/gone T/dangling"
+           " && : > T/pair && setfacl -m g:100:r T/pair && ln T/pair T/sub/pair");
     const auto beforeTree = aclTree(data("T"));
     const auto beforeOutside = aclTree(data("outside"));
     writeIni({data("T")});
 
     for (const bool lock : {true, false}) {
         SCOPED_TRACE(lock ? "-lock" : "-unlock");
+        if (!lock)
+            inData("ln outside/file T/sub/in");
         const ProgramRun result = runProgram(lock ? "-lock" : "-unlock");
-        EXPECT_EQ(1, result.status);
-        EXPECT_EQ((Lines{line::start(), line::success(lock, data("T")), line::end()}), result.log);
-        EXPECT_EQ(mapAcls(beforeTree, lock ? withoutWrite : withWriteBack), aclTree(data("T")));
+        auto expected = afterRun(beforeTree, lock);
+        if (lock) {
+            EXPECT_EQ(1, result.status);
+            EXPECT_EQ((Lines{line::start(), line::success(lock, data("T")), line::end()}),
+                      result.log);
+        } else {
+            EXPECT_EQ(252, result.status);
+            EXPECT_EQ((Lines{line::start(), line::readFailed(false, data("T/sub/in")),
+                             line::modificationFailed(false, data("T/sub/in")),
+                             line::success(false, data("T")), line::end()}),
+                      result.log);
+            expected[data("T/sub/in")] = beforeOutside.at(data("outside/file"));
+        }
+        EXPECT_EQ(expected, aclTree(data("T")));
         EXPECT_EQ(beforeOutside, aclTree(data("outside")));
     }
 }
