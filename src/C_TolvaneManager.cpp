@@ -198,6 +198,11 @@ bool C_TolvaneManager::isFileExists(const std::string& path)
         fatalWith(existsTag, describe(kPocoUpperLabel, e));
         return false;
     }
-    failWith(ReturnCode::Missing, existsTag, "File " + path + " doesn't exist");
+    reportMissing(path);
     return false;
+}
+
+void C_TolvaneManager::reportMissing(const std::string& path)
+{
+    failWith(ReturnCode::Missing, existsTag, "File " + path + " doesn't exist");
 }

@@ -47,6 +47,8 @@ public:
     bool readIniValue(int& value);
     // Whether `path` exists; logs the -3 line when it does not.
     bool isFileExists(const std::string& path);
+    // Logs the -3 line of a path that does not exist.
+    void reportMissing(const std::string& path);
 
     // Changes `path` and, for a folder, everything below it; true when the
     // path itself and every file listed directly in it were changed.

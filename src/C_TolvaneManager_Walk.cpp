@@ -1,7 +1,5 @@
 #include "C_TolvaneManager.h"
 
-#include <Poco/File.h>
-
 #include "FolderListing.h"
 #include "TreeScope.h"
 
@@ -16,11 +14,13 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
 {
     try {
         const TreeScope scope(path, walkDepth);
-        Poco::File folder(path);
-        if (!isFileExists(path))
+        const FileKind kind = FolderListing::kindAt(path);
+        if (kind == FileKind::Missing) {
+            reportMissing(path);
             return false;
+        }
         bool result = filePermissionModification(path, lock);
-        if (!folder.isDirectory())
+        if (kind != FileKind::Folder)
             return result;
         FolderListing listing(path);
         while (listing.next())
@@ -49,7 +49,7 @@ bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool 
     case FileKind::Link:
         return runningResult;
     case FileKind::Missing:
-        isFileExists(entry);
+        reportMissing(entry);
         return runningResult;
     case FileKind::Folder:
         recursiveFolderPermissionAccess(entry, lock);

@@ -10,6 +10,7 @@
 #include <Poco/File.h>
 
 #include <cerrno>
+#include <optional>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 struct FolderListing::State {
     DIR* directory = nullptr;
     std::string prefix; // the folder's path as a directory, as Poco spells it
+    std::optional<posixacl::HeldFolder> held; // its entries are opened from it
 };
 
 namespace {
@@ -68,19 +70,30 @@ FolderListing::FolderListing(const std::string& folder) : state(new State())
 {
     state->prefix = prefixOf(folder);
     posixacl::Descriptor descriptor;
-    const int error = posixacl::TreeResolver::open(folder, O_RDONLY | O_DIRECTORY, &descriptor);
+    const int error = posixacl::TreeResolver::openFolder(folder, &descriptor);
     if (error != 0)
         throwFor(folder, error);
     state->directory = fdopendir(descriptor.get());
     if (state->directory == nullptr)
         throwFor(folder, errno);
     descriptor.release(); // the listing owns it now
+    state->held.emplace(state->prefix, dirfd(state->directory));
 }
 
 FolderListing::~FolderListing()
 {
+    state->held.reset();
     if (state->directory != nullptr)
         closedir(state->directory);
+}
+
+FileKind FolderListing::kindAt(const std::string& path)
+{
+    struct stat status;
+    if (path.empty() || path.find('\0') != std::string::npos ||
+        posixacl::TreeResolver::status(path, &status) != 0)
+        return FileKind::Missing;
+    return kindOfMode(status.st_mode);
 }
 
 bool FolderListing::next()
@@ -97,6 +110,7 @@ bool FolderListing::next()
             continue;
         entryPath.assign(state->prefix).append(entry->d_name);
         entryKind = kindOf(state->directory, *entry, entryPath);
+        state->held->listed(entry->d_name, entry->d_type);
         return true;
     }
 }

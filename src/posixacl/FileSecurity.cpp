@@ -1,9 +1,12 @@
 // Each path costs one open, one fstat, one xattr read per ACL kind read and
-// one xattr write per ACL kind written, and one close. The ACLs are reached
-// through /proc/self/fd/N of an O_PATH descriptor: that name leads to the
-// inode opened, whatever the path names by then, and works for inodes that
-// must not be opened for I/O. The xattr values are decoded here rather than
-// through libacl, whose path functions would follow links again.
+// one xattr write per ACL kind written, and one close. What the listing
+// called a regular file or a folder is opened for reading (never anything
+// else: a FIFO or a device is never opened for I/O), and its ACLs are read
+// and written through that descriptor. Anything else, or an entry that
+// refuses that open, is held by an O_PATH descriptor and reached through
+// /proc/self/fd/N, a name that leads to the inode opened whatever the path
+// names by then. The xattr values are decoded here rather than through
+// libacl, whose path functions would follow links again.
 #include "posixacl/FileSecurity.h"
 
 #include "posixacl/Refusals.h"
@@ -31,7 +34,8 @@ constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 // "/proc/self/fd/" and the decimal digits of any int, with its NUL.
 constexpr std::size_t kProcFdNameSize = 32;
 
-// A regular file or directory held by an O_PATH descriptor.
+// A regular file or directory, held open for reading or by an O_PATH
+// descriptor.
 class OpenInode {
 public:
     int open(const std::string& path);
@@ -47,11 +51,14 @@ public:
     int changeMode(mode_t mode) const;
 
 private:
-    // Names this inode for calls that take a path.
+    int openHandle(const std::string& path);
+    // Names this inode for calls that take a path (O_PATH only).
     const char* name() const { return procName; }
+    void nameByProc();
     int checkKind(const std::string& path) const;
 
     Descriptor descriptor;
+    bool readable = false; // opened for reading: the f*xattr calls work on it
     struct stat fileStatus {};
     char procName[kProcFdNameSize] = {};
 };
@@ -63,18 +70,36 @@ int OpenInode::open(const std::string& path)
 {
     if (path.find('\0') != std::string::npos)
         return EINVAL;
-    int error = TreeResolver::open(path, O_PATH, &descriptor);
-    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
-        error = errno;
+    int error = openHandle(path);
     if (error == 0)
         error = checkKind(path);
-    if (error != 0)
+    if (error == 0 && !readable)
+        nameByProc();
+    return error;
+}
+
+// What was opened for reading is used only if it is what the listing said:
+// anything else (swapped in since) is closed unused and taken again by O_PATH.
+int OpenInode::openHandle(const std::string& path)
+{
+    int error = TreeResolver::openForAttributes(path, &descriptor, &readable);
+    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
+        error = errno;
+    if (error != 0 || !readable || S_ISREG(fileStatus.st_mode) || S_ISDIR(fileStatus.st_mode))
         return error;
+    readable = false;
+    error = TreeResolver::open(path, O_PATH, &descriptor);
+    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
+        error = errno;
+    return error;
+}
+
+void OpenInode::nameByProc()
+{
     static constexpr char kFdFolder[] = "/proc/self/fd/";
     std::memcpy(procName, kFdFolder, sizeof kFdFolder - 1);
     char* const end = procName + sizeof procName - 1;
     *std::to_chars(procName + sizeof kFdFolder - 1, end, descriptor.get()).ptr = '\0';
-    return 0;
 }
 
 int OpenInode::checkKind(const std::string& path) const
@@ -96,14 +121,17 @@ int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 {
     value->resize(std::max(value->capacity(), kFirstReadSize));
     for (;;) {
-        const ssize_t size = getxattr(name(), attribute, value->data(), value->size());
+        const ssize_t size = readable
+                                 ? fgetxattr(descriptor.get(), attribute, value->data(), value->size())
+                                 : getxattr(name(), attribute, value->data(), value->size());
         if (size >= 0) {
             value->resize(static_cast<std::size_t>(size));
             return 0;
         }
         if (errno != ERANGE)
             return errno;
-        const ssize_t needed = getxattr(name(), attribute, nullptr, 0);
+        const ssize_t needed = readable ? fgetxattr(descriptor.get(), attribute, nullptr, 0)
+                                        : getxattr(name(), attribute, nullptr, 0);
         if (needed < 0)
             return errno;
         value->resize(static_cast<std::size_t>(needed));
@@ -112,17 +140,23 @@ int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 
 int OpenInode::writeAttribute(const char* attribute, const Bytes& value) const
 {
-    return setxattr(name(), attribute, value.data(), value.size(), 0) == 0 ? 0 : errno;
+    const int result = readable
+                           ? fsetxattr(descriptor.get(), attribute, value.data(), value.size(), 0)
+                           : setxattr(name(), attribute, value.data(), value.size(), 0);
+    return result == 0 ? 0 : errno;
 }
 
 int OpenInode::removeAttribute(const char* attribute) const
 {
-    return removexattr(name(), attribute) == 0 ? 0 : errno;
+    const int result = readable ? fremovexattr(descriptor.get(), attribute)
+                                : removexattr(name(), attribute);
+    return result == 0 ? 0 : errno;
 }
 
 int OpenInode::changeMode(mode_t mode) const
 {
-    return chmod(name(), mode) == 0 ? 0 : errno;
+    const int result = readable ? fchmod(descriptor.get(), mode) : chmod(name(), mode);
+    return result == 0 ? 0 : errno;
 }
 
 // 0, ENODATA when the inode has no such ACL, EOPNOTSUPP without ACL

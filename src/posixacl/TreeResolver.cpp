@@ -3,10 +3,13 @@
 #include "posixacl/Refusals.h"
 
 #include <cerrno>
+#include <climits>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace posixacl {
 
@@ -19,8 +22,23 @@ struct Tree {
     int openError = 0; // why the folder could not be opened
 };
 
+// A folder whose listing is in progress, and the entry it reports now.
+struct Held {
+    const std::string* prefix;
+    int descriptor;
+    std::string listedName;
+    unsigned char listedType = DT_UNKNOWN;
+};
+
 Tree tree;
+std::vector<Held> held;
 bool openat2Missing = false;
+
+// Entries the listing called a regular file or a folder are opened for
+// reading, which costs no path per attribute call later. Without O_NONBLOCK
+// a file with a lease would stall the walk; O_NOATIME leaves no trace.
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
+constexpr std::size_t kLongestPiece = PATH_MAX - 1;
 
 // Takes a system call's result: the descriptor into `opened`, else errno.
 int keep(int descriptor, Descriptor* opened)
@@ -77,6 +95,56 @@ int openBeneath(int start, const char* relative, int flags, Descriptor* opened)
     return openComponentwise(start, relative, flags, opened);
 }
 
+// Opens `relative` beneath `start` in pieces that each fit in PATH_MAX,
+// split between components, so that no depth is too deep.
+int openInPieces(int start, const std::string& relative, int flags, Descriptor* opened)
+{
+    Descriptor current;
+    int from = start;
+    std::size_t begin = 0;
+    while (relative.size() - begin > kLongestPiece) {
+        const std::size_t end = relative.rfind('/', begin + kLongestPiece);
+        if (end == std::string::npos || end <= begin)
+            return ENAMETOOLONG;
+        Descriptor next;
+        const std::string piece = relative.substr(begin, end - begin);
+        const int error = openBeneath(from, piece.c_str(), O_PATH | O_DIRECTORY, &next);
+        if (error != 0)
+            return error;
+        current = std::move(next);
+        from = current.get();
+        begin = end + 1;
+    }
+    return openBeneath(from, relative.c_str() + begin, flags, opened);
+}
+
+// The held folder `path` lies directly in (the innermost listing), or null.
+const Held* holderOf(const std::string& path)
+{
+    if (held.empty())
+        return nullptr;
+    const std::string& prefix = *held.back().prefix;
+    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
+        path.find('/', prefix.size()) != std::string::npos)
+        return nullptr;
+    return &held.back();
+}
+
+const char* nameIn(const Held& holder, const std::string& path)
+{
+    return path.c_str() + holder.prefix->size();
+}
+
+// The flags to open the entry for reading with, 0 when it must not be.
+int readFlagsFor(const Held& holder, const char* name)
+{
+    if (holder.listedName != name)
+        return 0;
+    if (holder.listedType == DT_REG)
+        return kReadFlags;
+    return holder.listedType == DT_DIR ? kReadFlags | O_DIRECTORY : 0;
+}
+
 bool liesBelowTree(const std::string& path)
 {
     return path.size() > tree.listingPrefix.size() &&
@@ -124,7 +192,68 @@ int TreeResolver::open(const std::string& path, int flags, Descriptor* opened)
         return refusal::kOutsideTree;
     if (!tree.folder.isOpen())
         return tree.openError;
+    if (const Held* holder = holderOf(path))
+        return keep(openat(holder->descriptor, nameIn(*holder, path), flags | O_NOFOLLOW | O_CLOEXEC),
+                    opened);
     return openBeneath(tree.folder.get(), path.c_str() + tree.listingPrefix.size(), flags, opened);
+}
+
+int TreeResolver::openForAttributes(const std::string& path, Descriptor* opened, bool* readable)
+{
+    *readable = false;
+    const Held* holder = tree.root.empty() ? nullptr : holderOf(path);
+    const int readFlags = holder != nullptr ? readFlagsFor(*holder, nameIn(*holder, path)) : 0;
+    if (readFlags != 0 && liesBelowTree(path) &&
+        keep(openat(holder->descriptor, nameIn(*holder, path), readFlags), opened) == 0) {
+        *readable = true;
+        return 0;
+    }
+    return open(path, O_PATH, opened);
+}
+
+int TreeResolver::openFolder(const std::string& path, Descriptor* opened)
+{
+    constexpr int kListFlags = O_RDONLY | O_DIRECTORY;
+    if (tree.root.empty())
+        return keep(::open(path.c_str(), kListFlags | O_NOFOLLOW | O_CLOEXEC), opened);
+    if (path == tree.root)
+        return openRoot(kListFlags, opened);
+    if (!liesBelowTree(path))
+        return refusal::kOutsideTree;
+    if (!tree.folder.isOpen())
+        return tree.openError;
+    return openInPieces(tree.folder.get(), path.substr(tree.listingPrefix.size()), kListFlags,
+                        opened);
+}
+
+int TreeResolver::status(const std::string& path, struct stat* result)
+{
+    const Held* holder = tree.root.empty() || !liesBelowTree(path) ? nullptr : holderOf(path);
+    if (holder != nullptr)
+        return fstatat(holder->descriptor, nameIn(*holder, path), result, AT_SYMLINK_NOFOLLOW) == 0
+                   ? 0
+                   : errno;
+    Descriptor inode;
+    const int error = open(path, O_PATH, &inode);
+    if (error != 0)
+        return error;
+    return fstat(inode.get(), result) == 0 ? 0 : errno;
+}
+
+HeldFolder::HeldFolder(const std::string& prefix, int descriptor) : level(held.size())
+{
+    held.push_back(Held{&prefix, descriptor, {}, DT_UNKNOWN});
+}
+
+HeldFolder::~HeldFolder()
+{
+    held.resize(level);
+}
+
+void HeldFolder::listed(const char* name, unsigned char type)
+{
+    held[level].listedName.assign(name);
+    held[level].listedType = type;
 }
 
 } // namespace posixacl

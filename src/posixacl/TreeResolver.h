@@ -1,15 +1,19 @@
 // Turns the paths of one folder tree into descriptors. The configured folder
 // is opened as configured, links and all: the administrator chose it.
-// Everything below it is resolved from that folder's descriptor without
-// following any link in any component (refusal::kLink), so a folder swapped
-// for a link while the tree is walked makes the open fail instead of leading
-// out of the tree.
+// Nothing below it is ever reached through a link (refusal::kLink):
+// - a folder to list is resolved again from the configured folder, so a
+//   folder renamed out of the tree or swapped for a link is not listed;
+// - every other entry is opened from the open folder whose listing named it,
+//   with one openat of one name, so no path is too long to handle and no
+//   path is walked again per entry.
 #ifndef TOLVANE_POSIXACL_TREE_RESOLVER_H
 #define TOLVANE_POSIXACL_TREE_RESOLVER_H
 
 #include "posixacl/Descriptor.h"
 
+#include <cstddef>
 #include <string>
+#include <sys/stat.h>
 
 namespace posixacl {
 
@@ -19,15 +23,44 @@ public:
     static void enter(const std::string& root, const std::string& listingPrefix);
     static void leave();
 
-    // Opens `path` with `flags` (O_PATH, or O_RDONLY | O_DIRECTORY for a
-    // listing) into `opened`; 0 or an errno value. Inside a tree, a path that
-    // is neither the configured folder nor below it is refused
-    // (refusal::kOutsideTree); outside any tree only a link in the last
-    // component is refused.
+    // Opens `path` with `flags` (O_PATH) into `opened`; 0 or an errno value.
+    // Inside a tree, a path that is neither the configured folder nor below
+    // it is refused (refusal::kOutsideTree); outside any tree only a link in
+    // the last component is refused.
     static int open(const std::string& path, int flags, Descriptor* opened);
+
+    // Opens `path` for reading its attributes through the descriptor itself
+    // when the listing that named it called it a regular file or a folder
+    // (`readable` then true), else, or when that open is refused for any
+    // reason, as open(path, O_PATH). The caller checks what was opened.
+    static int openForAttributes(const std::string& path, Descriptor* opened, bool* readable);
+
+    // Opens the folder `path` for listing, resolved from the configured
+    // folder whatever its length, never through a link.
+    static int openFolder(const std::string& path, Descriptor* opened);
+
+    // The status of what `path` names, a link not followed; 0 or an errno.
+    static int status(const std::string& path, struct stat* result);
 
     // Whether `path` is the configured folder of the tree being walked.
     static bool isTreeRoot(const std::string& path);
+};
+
+// While it lives, the entries named `prefix` + a name are opened from the
+// listed folder's descriptor. Held folders nest as listings do.
+class HeldFolder {
+public:
+    // `prefix` and `descriptor` belong to the listing and outlive this.
+    HeldFolder(const std::string& prefix, int descriptor);
+    ~HeldFolder();
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+
+    // The entry the listing reports now, with its d_type.
+    void listed(const char* name, unsigned char type);
+
+private:
+    std::size_t level;
 };
 
 } // namespace posixacl
