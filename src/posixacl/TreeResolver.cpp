@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -22,12 +23,17 @@ struct Tree {
     int openError = 0; // why the folder could not be opened
 };
 
-// A folder whose listing is in progress, and the entry it reports now.
+struct Listed {
+    std::string name;
+    unsigned char type;
+};
+
+// A folder whose listing is in progress, with the entries it has read: the
+// one it hands out now in front, then those read ahead.
 struct Held {
     const std::string* prefix;
     int descriptor;
-    std::string listedName;
-    unsigned char listedType = DT_UNKNOWN;
+    std::deque<Listed> entries;
 };
 
 Tree tree;
@@ -138,11 +144,11 @@ const char* nameIn(const Held& holder, const std::string& path)
 // The flags to open the entry for reading with, 0 when it must not be.
 int readFlagsFor(const Held& holder, const char* name)
 {
-    if (holder.listedName != name)
+    if (holder.entries.empty() || holder.entries.front().name != name)
         return 0;
-    if (holder.listedType == DT_REG)
+    if (holder.entries.front().type == DT_REG)
         return kReadFlags;
-    return holder.listedType == DT_DIR ? kReadFlags | O_DIRECTORY : 0;
+    return holder.entries.front().type == DT_DIR ? kReadFlags | O_DIRECTORY : 0;
 }
 
 bool liesBelowTree(const std::string& path)
@@ -240,9 +246,23 @@ int TreeResolver::status(const std::string& path, struct stat* result)
     return fstat(inode.get(), result) == 0 ? 0 : errno;
 }
 
+std::vector<std::string> TreeResolver::filesAheadFrom(const std::string& path, std::size_t most,
+                                                      int* folder)
+{
+    std::vector<std::string> names;
+    const Held* holder = tree.root.empty() || !liesBelowTree(path) ? nullptr : holderOf(path);
+    if (holder == nullptr || readFlagsFor(*holder, nameIn(*holder, path)) != kReadFlags)
+        return names;
+    *folder = holder->descriptor;
+    for (const Listed& entry : holder->entries)
+        if (entry.type == DT_REG && names.size() < most)
+            names.push_back(entry.name);
+    return names;
+}
+
 HeldFolder::HeldFolder(const std::string& prefix, int descriptor) : level(held.size())
 {
-    held.push_back(Held{&prefix, descriptor, {}, DT_UNKNOWN});
+    held.push_back(Held{&prefix, descriptor, {}});
 }
 
 HeldFolder::~HeldFolder()
@@ -250,10 +270,32 @@ HeldFolder::~HeldFolder()
     held.resize(level);
 }
 
-void HeldFolder::listed(const char* name, unsigned char type)
+void HeldFolder::append(const char* name, unsigned char type)
 {
-    held[level].listedName.assign(name);
-    held[level].listedType = type;
+    held[level].entries.push_back(Listed{name, type});
+}
+
+bool HeldFolder::advance()
+{
+    std::deque<Listed>& entries = held[level].entries;
+    if (!entries.empty())
+        entries.pop_front();
+    return !entries.empty();
+}
+
+std::size_t HeldFolder::waiting() const
+{
+    return held[level].entries.size();
+}
+
+const std::string& HeldFolder::name() const
+{
+    return held[level].entries.front().name;
+}
+
+unsigned char HeldFolder::type() const
+{
+    return held[level].entries.front().type;
 }
 
 } // namespace posixacl

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace posixacl {
 
@@ -44,6 +45,13 @@ public:
 
     // Whether `path` is the configured folder of the tree being walked.
     static bool isTreeRoot(const std::string& path);
+
+    // When `path` is the entry the innermost listing hands out now and it
+    // listed it as a regular file: the names of the regular files it has
+    // read ahead from there on, `path`'s first, at most `most`, and that
+    // folder's descriptor (borrowed). Otherwise nothing.
+    static std::vector<std::string> filesAheadFrom(const std::string& path, std::size_t most,
+                                                   int* folder);
 };
 
 // While it lives, the entries named `prefix` + a name are opened from the
@@ -56,8 +64,13 @@ public:
     HeldFolder(const HeldFolder&) = delete;
     HeldFolder& operator=(const HeldFolder&) = delete;
 
-    // The entry the listing reports now, with its d_type.
-    void listed(const char* name, unsigned char type);
+    // Entries are read ahead of the one handed out now, the first in line.
+    void append(const char* name, unsigned char type);
+    // Drops the entry in front; false when none is left.
+    bool advance();
+    std::size_t waiting() const;
+    const std::string& name() const;
+    unsigned char type() const;
 
 private:
     std::size_t level;
