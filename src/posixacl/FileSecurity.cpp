@@ -9,6 +9,7 @@
 // libacl, whose path functions would follow links again.
 #include "posixacl/FileSecurity.h"
 
+#include "posixacl/AttributePrefetch.h"
 #include "posixacl/Refusals.h"
 #include "posixacl/TreeResolver.h"
 
@@ -39,6 +40,10 @@ constexpr std::size_t kProcFdNameSize = 32;
 class OpenInode {
 public:
     int open(const std::string& path);
+    // Takes a regular file fetched ahead, opened for reading.
+    int adopt(const std::string& path, FetchedFile* fetched);
+    // Lets the descriptor go with the next batch of closes.
+    void closeLater() { posixacl::closeLater(std::move(descriptor)); }
     const struct stat& status() const { return fileStatus; }
     bool isDirectory() const { return S_ISDIR(fileStatus.st_mode); }
     bool isOpen() const { return descriptor.isOpen(); }
@@ -76,6 +81,14 @@ int OpenInode::open(const std::string& path)
     if (error == 0 && !readable)
         nameByProc();
     return error;
+}
+
+int OpenInode::adopt(const std::string& path, FetchedFile* fetched)
+{
+    descriptor = std::move(fetched->descriptor);
+    fileStatus = fetched->status;
+    readable = true;
+    return checkKind(path);
 }
 
 // What was opened for reading is used only if it is what the listing said:
@@ -181,12 +194,35 @@ bool hasNoAcl(int error)
     return error == ENODATA || error == EOPNOTSUPP;
 }
 
+// No access ACL stands for the one the permission bits say.
+int accessAclFrom(const OpenInode& inode, int readError, const Bytes& value, Entries* entries)
+{
+    if (hasNoAcl(readError)) {
+        *entries = entriesFromMode(inode.status().st_mode);
+        return 0;
+    }
+    if (readError != 0)
+        return readError;
+    return decodeXattr(value.data(), value.size(), entries) ? 0 : EIO;
+}
+
 int readAccessAcl(const OpenInode& inode, Entries* entries)
 {
-    const int error = readAcl(inode, kAccessAclName, entries);
-    if (hasNoAcl(error))
-        *entries = entriesFromMode(inode.status().st_mode);
-    return hasNoAcl(error) ? 0 : error;
+    static Bytes value; // reads never overlap
+    return accessAclFrom(inode, inode.readAttribute(kAccessAclName, &value), value, entries);
+}
+
+// The inode and its access ACL, from what was fetched ahead when there is
+// such a thing for `path`, else read now.
+int openAndReadAccess(const std::string& path, OpenInode* inode, Entries* access)
+{
+    FetchedFile fetched;
+    if (!takeFetched(path, &fetched)) {
+        const int error = inode->open(path);
+        return error != 0 ? error : readAccessAcl(*inode, access);
+    }
+    const int error = inode->adopt(path, &fetched);
+    return error != 0 ? error : accessAclFrom(*inode, fetched.accessError, fetched.access, access);
 }
 
 int readDefaultAcl(const OpenInode& inode, Entries* entries)
@@ -258,7 +294,7 @@ LastRead lastRead;
 
 void forgetLastRead()
 {
-    lastRead.inode = OpenInode();
+    lastRead.inode.closeLater();
 }
 
 } // namespace
@@ -267,10 +303,9 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
 {
     forgetLastRead();
     OpenInode inode;
-    int error = inode.open(path);
-    FileSecurity read{inode.status().st_uid, inode.status().st_gid, {}};
-    if (error == 0)
-        error = readAccessAcl(inode, &read.acls.access);
+    Entries access;
+    int error = openAndReadAccess(path, &inode, &access);
+    FileSecurity read{inode.status().st_uid, inode.status().st_gid, {std::move(access), {}}};
     if (error == 0 && inode.isDirectory())
         error = readDefaultAcl(inode, &read.acls.defaults);
     if (error == 0) {
@@ -294,13 +329,16 @@ int writeFileAcls(const std::string& path, const PosixAcls& acls)
         readDefaults.swap(lastRead.defaults);
     }
     forgetLastRead();
-    const int error = inode.isOpen() ? 0 : inode.open(path);
+    int error = inode.isOpen() ? 0 : inode.open(path);
     if (error != 0)
         return error;
     if (acls.defaults.empty())
-        return writeAccessAcl(inode, acls.access);
-    return inode.isDirectory() ? writeBothAcls(inode, acls, reused ? &readDefaults : nullptr)
-                               : ENOTDIR;
+        error = writeAccessAcl(inode, acls.access);
+    else
+        error = inode.isDirectory() ? writeBothAcls(inode, acls, reused ? &readDefaults : nullptr)
+                                    : ENOTDIR;
+    inode.closeLater();
+    return error;
 }
 
 } // namespace posixacl

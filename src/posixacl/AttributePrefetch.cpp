@@ -1,0 +1,237 @@
+#include "posixacl/AttributePrefetch.h"
+
+#include "posixacl/TreeResolver.h"
+
+#include <liburing.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <fcntl.h>
+#include <vector>
+
+namespace posixacl {
+
+namespace {
+
+constexpr std::size_t kRunLength = 64;
+constexpr unsigned kRingEntries = 4 * kRunLength;
+constexpr std::size_t kFirstValueSize = 256;
+constexpr char kAccessAclName[] = "system.posix_acl_access";
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
+// Completions of closes carry this tag and are not waited for.
+constexpr __u64 kCloseTag = ~__u64(0);
+
+struct Pending {
+    std::string path;
+    int descriptor = -1;
+    int openError = 0;
+    struct statx status {};
+    int statusError = 0;
+    int accessError = 0;
+    Bytes access;
+};
+
+class Ring {
+public:
+    Ring();
+    ~Ring();
+    bool active() const { return ready; }
+    io_uring_sqe* nextEntry();
+    // Submits what is queued and collects `count` completions other than
+    // closes, each result put where its tag points.
+    void run(unsigned count);
+
+private:
+    bool supportsEveryOperation();
+
+    io_uring ring {};
+    bool ready = false;
+};
+
+Ring::Ring()
+{
+    const char* forced = std::getenv("TOLVANE_SYNCHRONOUS");
+    if ((forced != nullptr && *forced != '\0') || io_uring_queue_init(kRingEntries, &ring, 0) != 0)
+        return;
+    ready = supportsEveryOperation();
+    if (!ready)
+        io_uring_queue_exit(&ring);
+}
+
+Ring::~Ring()
+{
+    if (ready)
+        io_uring_queue_exit(&ring);
+}
+
+// Kernels before 5.19 lack the extended-attribute operations.
+bool Ring::supportsEveryOperation()
+{
+    io_uring_probe* probe = io_uring_get_probe_ring(&ring);
+    if (probe == nullptr)
+        return false;
+    const bool all = io_uring_opcode_supported(probe, IORING_OP_OPENAT) &&
+                     io_uring_opcode_supported(probe, IORING_OP_STATX) &&
+                     io_uring_opcode_supported(probe, IORING_OP_FGETXATTR) &&
+                     io_uring_opcode_supported(probe, IORING_OP_CLOSE);
+    io_uring_free_probe(probe);
+    return all;
+}
+
+io_uring_sqe* Ring::nextEntry()
+{
+    io_uring_sqe* entry = io_uring_get_sqe(&ring);
+    if (entry == nullptr) {
+        io_uring_submit(&ring);
+        entry = io_uring_get_sqe(&ring);
+    }
+    return entry;
+}
+
+void Ring::run(unsigned count)
+{
+    io_uring_submit_and_wait(&ring, count);
+    while (count > 0) {
+        io_uring_cqe* completion = nullptr;
+        if (io_uring_wait_cqe(&ring, &completion) != 0)
+            continue;
+        const __u64 tag = io_uring_cqe_get_data64(completion);
+        if (tag != kCloseTag) {
+            *reinterpret_cast<int*>(static_cast<std::uintptr_t>(tag)) = completion->res;
+            --count;
+        }
+        io_uring_cqe_seen(&ring, completion);
+    }
+}
+
+Ring& ring()
+{
+    static Ring theRing;
+    return theRing;
+}
+
+// The run fetched last: files of one folder, in listing order.
+std::deque<Pending> fetchedRun;
+
+void dropRun()
+{
+    for (Pending& pending : fetchedRun)
+        if (pending.descriptor >= 0)
+            closeLater(Descriptor(pending.descriptor));
+    fetchedRun.clear();
+}
+
+void queueOpen(int folder, Pending& pending, const std::string& name)
+{
+    io_uring_sqe* entry = ring().nextEntry();
+    io_uring_prep_openat(entry, folder, name.c_str(), kReadFlags, 0);
+    io_uring_sqe_set_data64(entry, reinterpret_cast<std::uintptr_t>(&pending.openError));
+}
+
+void queueReads(Pending& pending)
+{
+    io_uring_sqe* status = ring().nextEntry();
+    io_uring_prep_statx(status, pending.descriptor, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW,
+                        STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_NLINK,
+                        &pending.status);
+    io_uring_sqe_set_data64(status, reinterpret_cast<std::uintptr_t>(&pending.statusError));
+    pending.access.resize(kFirstValueSize);
+    io_uring_sqe* access = ring().nextEntry();
+    io_uring_prep_fgetxattr(access, pending.descriptor, kAccessAclName,
+                            reinterpret_cast<char*>(pending.access.data()),
+                            static_cast<unsigned>(pending.access.size()));
+    io_uring_sqe_set_data64(access, reinterpret_cast<std::uintptr_t>(&pending.accessError));
+}
+
+// Opens every file of the run in one submission, then reads the status and
+// access ACL of every file opened in another.
+void fetchRun(const std::string& prefix, int folder, const std::vector<std::string>& names)
+{
+    dropRun();
+    fetchedRun.resize(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        fetchedRun[i].path = prefix + names[i];
+        queueOpen(folder, fetchedRun[i], names[i]);
+    }
+    ring().run(static_cast<unsigned>(names.size()));
+    unsigned reads = 0;
+    for (Pending& pending : fetchedRun) {
+        if (pending.openError < 0)
+            continue;
+        pending.descriptor = pending.openError;
+        pending.openError = 0;
+        queueReads(pending);
+        reads += 2;
+    }
+    ring().run(reads);
+}
+
+// A result is kept only when every read succeeded or said what the
+// synchronous read would take as an answer (no ACL); a value larger than
+// the first try is read again by the caller.
+bool usable(const Pending& pending)
+{
+    if (pending.descriptor < 0 || pending.statusError != 0)
+        return false;
+    if (!S_ISREG(pending.status.stx_mode))
+        return false;
+    return pending.accessError >= 0 || pending.accessError == -ENODATA ||
+           pending.accessError == -EOPNOTSUPP;
+}
+
+void handOut(Pending& pending, FetchedFile* fetched)
+{
+    fetched->descriptor.reset(pending.descriptor);
+    pending.descriptor = -1;
+    fetched->status = {};
+    fetched->status.st_mode = pending.status.stx_mode;
+    fetched->status.st_uid = pending.status.stx_uid;
+    fetched->status.st_gid = pending.status.stx_gid;
+    fetched->status.st_nlink = pending.status.stx_nlink;
+    fetched->accessError = pending.accessError < 0 ? -pending.accessError : 0;
+    fetched->access.swap(pending.access);
+    if (fetched->accessError == 0)
+        fetched->access.resize(static_cast<std::size_t>(pending.accessError));
+}
+
+} // namespace
+
+bool prefetchActive()
+{
+    return ring().active();
+}
+
+bool takeFetched(const std::string& path, FetchedFile* fetched)
+{
+    if (!ring().active())
+        return false;
+    if (fetchedRun.empty() || fetchedRun.front().path != path) {
+        int folder = -1;
+        const std::vector<std::string> names = TreeResolver::filesAheadFrom(path, kRunLength, &folder);
+        if (names.empty())
+            return false;
+        fetchRun(path.substr(0, path.size() - names.front().size()), folder, names);
+    }
+    Pending pending = std::move(fetchedRun.front());
+    fetchedRun.pop_front();
+    if (!usable(pending)) {
+        if (pending.descriptor >= 0)
+            closeLater(Descriptor(pending.descriptor));
+        return false;
+    }
+    handOut(pending, fetched);
+    return true;
+}
+
+void closeLater(Descriptor descriptor)
+{
+    if (!ring().active() || !descriptor.isOpen())
+        return;
+    io_uring_sqe* entry = ring().nextEntry();
+    io_uring_prep_close(entry, descriptor.release());
+    io_uring_sqe_set_data64(entry, kCloseTag);
+}
+
+} // namespace posixacl
