@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
 #include <sstream>
@@ -183,6 +184,66 @@ TEST_F(ProgramTest, FileWhoseAclCannotBeWrittenStopsTheFilesAfterItInItsFolder)
         for (std::size_t index = 1; index < files.size(); ++index)
             expected[files[index]] = before.at(files[index]);
         EXPECT_EQ(expected, aclTree(data("F")));
+    }
+}
+
+// Sets or clears TOLVANE_SYNCHRONOUS for the runs in its scope.
+struct SynchronousPath {
+    explicit SynchronousPath(bool on)
+    {
+        if (const char* value = std::getenv(kName))
+            saved = value;
+        if (on)
+            setenv(kName, "1", 1);
+        else
+            unsetenv(kName);
+    }
+    ~SynchronousPath()
+    {
+        if (saved.empty())
+            unsetenv(kName);
+        else
+            setenv(kName, saved.c_str(), 1);
+    }
+    static constexpr char kName[] = "TOLVANE_SYNCHRONOUS";
+    std::string saved;
+};
+
+// Reads fetched ahead in runs must change nothing the walk shows: the same
+// lines in the same order, the same status and the same ACLs, with a write
+// refused in the second run of a folder, a read refused in another, and
+// entries gone before the run.
+TEST_F(ProgramTest, ReadsFetchedAheadChangeNeitherTheLogNorTheAcls)
+{
+    inData("mkdir W R && for n in $(seq 150); do : > W/f$n; done && mkdir W/s1 W/s2 && : > W/s1/g"
+           " && for n in $(seq 80); do : > R/f$n; done && setfacl -m u:65534:rw R/f7 W/f3"
+           " && ln R/f40 hard-link && : > R/gone && ln -s gone R/dangling && rm R/gone");
+    std::vector<std::string> inW;
+    for (const std::string& name : words(testsupport::run("ls -U " + shellQuote(data("W")))))
+        if (name[0] == 'f')
+            inW.push_back(data("W/" + name));
+    const ImmutableFile immutable(inW.at(100));
+    if (immutable.status != 0)
+        GTEST_SKIP() << "the file system under /tmp does not support chattr +i";
+    const std::string saved = dir / "acls";
+    testsupport::run("cd / && getfacl -RpEn " + shellQuote(data("W")) + " " + shellQuote(data("R")) +
+                     " > " + shellQuote(saved));
+    writeIni({data("W"), data("gone"), data("R")});
+
+    for (const char* action : {"-lock", "-unlock"}) {
+        std::vector<std::pair<ProgramRun, std::map<std::string, std::string>>> outcomes;
+        for (const bool synchronous : {true, false}) {
+            testsupport::run("cd / && setfacl --restore=" + shellQuote(saved));
+            const SynchronousPath path(synchronous);
+            const ProgramRun result = runProgram(action);
+            outcomes.emplace_back(result, aclTree(dir / "data"));
+        }
+        SCOPED_TRACE(action);
+        EXPECT_EQ(252, outcomes[0].first.status);
+        EXPECT_EQ(7u, outcomes[0].first.log.size());
+        EXPECT_EQ(outcomes[0].first.status, outcomes[1].first.status);
+        EXPECT_EQ(outcomes[0].first.log, outcomes[1].first.log);
+        EXPECT_EQ(outcomes[0].second, outcomes[1].second);
     }
 }
 
