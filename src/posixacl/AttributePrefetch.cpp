@@ -18,7 +18,9 @@ namespace {
 constexpr std::size_t kRunLength = 64;
 constexpr unsigned kRingEntries = 4 * kRunLength;
 constexpr std::size_t kFirstValueSize = 256;
-constexpr char kAccessAclName[] = "system.posix_acl_access";
+// Read for every regular file, whatever else is read after them.
+constexpr const char* kFetchedAttributes[] = {"system.posix_acl_access"};
+constexpr std::size_t kFetchedCount = sizeof kFetchedAttributes / sizeof *kFetchedAttributes;
 constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
 // Completions of closes carry this tag and are not waited for.
 constexpr __u64 kCloseTag = ~__u64(0);
@@ -29,8 +31,8 @@ struct Pending {
     int openError = 0;
     struct statx status {};
     int statusError = 0;
-    int accessError = 0;
-    Bytes access;
+    int attributeResults[kFetchedCount] = {}; // sizes or -errno
+    Bytes values[kFetchedCount];
 };
 
 class Ring {
@@ -137,12 +139,14 @@ void queueReads(Pending& pending)
                         STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_NLINK,
                         &pending.status);
     io_uring_sqe_set_data64(status, reinterpret_cast<std::uintptr_t>(&pending.statusError));
-    pending.access.resize(kFirstValueSize);
-    io_uring_sqe* access = ring().nextEntry();
-    io_uring_prep_fgetxattr(access, pending.descriptor, kAccessAclName,
-                            reinterpret_cast<char*>(pending.access.data()),
-                            static_cast<unsigned>(pending.access.size()));
-    io_uring_sqe_set_data64(access, reinterpret_cast<std::uintptr_t>(&pending.accessError));
+    for (std::size_t i = 0; i < kFetchedCount; ++i) {
+        pending.values[i].resize(kFirstValueSize);
+        io_uring_sqe* read = ring().nextEntry();
+        io_uring_prep_fgetxattr(read, pending.descriptor, kFetchedAttributes[i],
+                                reinterpret_cast<char*>(pending.values[i].data()),
+                                static_cast<unsigned>(pending.values[i].size()));
+        io_uring_sqe_set_data64(read, reinterpret_cast<std::uintptr_t>(&pending.attributeResults[i]));
+    }
 }
 
 // Opens every file of the run in one submission, then reads the status and
@@ -163,22 +167,23 @@ void fetchRun(const std::string& prefix, int folder, const std::vector<std::stri
         pending.descriptor = pending.openError;
         pending.openError = 0;
         queueReads(pending);
-        reads += 2;
+        reads += 1 + kFetchedCount;
     }
     ring().run(reads);
 }
 
-// A result is kept only when every read succeeded or said what the
-// synchronous read would take as an answer (no ACL); a value larger than
-// the first try is read again by the caller.
+// A file is handed out only when it was opened and is a regular file; an
+// attribute only when its read gave a value or said there is none (a value
+// larger than the first try, or any refusal, is read again by the caller).
 bool usable(const Pending& pending)
 {
-    if (pending.descriptor < 0 || pending.statusError != 0)
-        return false;
-    if (!S_ISREG(pending.status.stx_mode))
-        return false;
-    return pending.accessError >= 0 || pending.accessError == -ENODATA ||
-           pending.accessError == -EOPNOTSUPP;
+    return pending.descriptor >= 0 && pending.statusError == 0 &&
+           S_ISREG(pending.status.stx_mode);
+}
+
+bool answered(int result)
+{
+    return result >= 0 || result == -ENODATA || result == -EOPNOTSUPP;
 }
 
 void handOut(Pending& pending, FetchedFile* fetched)
@@ -190,10 +195,16 @@ void handOut(Pending& pending, FetchedFile* fetched)
     fetched->status.st_uid = pending.status.stx_uid;
     fetched->status.st_gid = pending.status.stx_gid;
     fetched->status.st_nlink = pending.status.stx_nlink;
-    fetched->accessError = pending.accessError < 0 ? -pending.accessError : 0;
-    fetched->access.swap(pending.access);
-    if (fetched->accessError == 0)
-        fetched->access.resize(static_cast<std::size_t>(pending.accessError));
+    fetched->attributes.clear();
+    for (std::size_t i = 0; i < kFetchedCount; ++i) {
+        const int result = pending.attributeResults[i];
+        if (!answered(result))
+            continue;
+        Bytes& value = pending.values[i];
+        value.resize(result >= 0 ? static_cast<std::size_t>(result) : 0);
+        fetched->attributes.push_back({kFetchedAttributes[i], result < 0 ? -result : 0, {}});
+        fetched->attributes.back().value.swap(value);
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Reads ahead, through io_uring, what the security read of a regular file
-// needs: the file opened for reading, its status and its access ACL, for a
-// run of the files a listing has read ahead, in two submissions per run.
+// needs: the file opened for reading, its status and the extended
+// attributes every read takes (the access ACL), for a run of the files a
+// listing has read ahead, in two submissions per run.
 // Only reads are done ahead: nothing is logged or changed for a file before
 // the walk reaches it. Whatever went wrong ahead of time (an open refused, a
 // file gone, anything but a regular file found) is not handed out: the
@@ -16,14 +17,20 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace posixacl {
+
+struct FetchedAttribute {
+    const char* name;
+    int error;   // of reading it: 0, ENODATA, ...
+    Bytes value; // when error is 0
+};
 
 struct FetchedFile {
     Descriptor descriptor; // opened for reading, a regular file
     struct stat status;    // mode, owner, group and link count
-    int accessError;       // of reading the access ACL: 0, ENODATA, ...
-    Bytes access;          // its value when accessError is 0
+    std::vector<FetchedAttribute> attributes;
 };
 
 // Hands out the reads of `path` fetched ahead, fetching them first, with

@@ -64,6 +64,9 @@ private:
 
     Descriptor descriptor;
     bool readable = false; // opened for reading: the f*xattr calls work on it
+    // Attribute reads done ahead of time, each handed out once instead of
+    // being read again.
+    mutable std::vector<FetchedAttribute> fetchedAttributes;
     struct stat fileStatus {};
     char procName[kProcFdNameSize] = {};
 };
@@ -87,6 +90,7 @@ int OpenInode::adopt(const std::string& path, FetchedFile* fetched)
 {
     descriptor = std::move(fetched->descriptor);
     fileStatus = fetched->status;
+    fetchedAttributes.swap(fetched->attributes);
     readable = true;
     return checkKind(path);
 }
@@ -132,6 +136,12 @@ int OpenInode::checkKind(const std::string& path) const
 // values are a few dozen bytes. A larger one is read again at its size.
 int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 {
+    for (FetchedAttribute& fetched : fetchedAttributes)
+        if (fetched.name != nullptr && std::strcmp(fetched.name, attribute) == 0) {
+            fetched.name = nullptr;
+            value->swap(fetched.value);
+            return fetched.error;
+        }
     value->resize(std::max(value->capacity(), kFirstReadSize));
     for (;;) {
         const ssize_t size = readable
@@ -194,35 +204,12 @@ bool hasNoAcl(int error)
     return error == ENODATA || error == EOPNOTSUPP;
 }
 
-// No access ACL stands for the one the permission bits say.
-int accessAclFrom(const OpenInode& inode, int readError, const Bytes& value, Entries* entries)
-{
-    if (hasNoAcl(readError)) {
-        *entries = entriesFromMode(inode.status().st_mode);
-        return 0;
-    }
-    if (readError != 0)
-        return readError;
-    return decodeXattr(value.data(), value.size(), entries) ? 0 : EIO;
-}
-
 int readAccessAcl(const OpenInode& inode, Entries* entries)
 {
-    static Bytes value; // reads never overlap
-    return accessAclFrom(inode, inode.readAttribute(kAccessAclName, &value), value, entries);
-}
-
-// The inode and its access ACL, from what was fetched ahead when there is
-// such a thing for `path`, else read now.
-int openAndReadAccess(const std::string& path, OpenInode* inode, Entries* access)
-{
-    FetchedFile fetched;
-    if (!takeFetched(path, &fetched)) {
-        const int error = inode->open(path);
-        return error != 0 ? error : readAccessAcl(*inode, access);
-    }
-    const int error = inode->adopt(path, &fetched);
-    return error != 0 ? error : accessAclFrom(*inode, fetched.accessError, fetched.access, access);
+    const int error = readAcl(inode, kAccessAclName, entries);
+    if (hasNoAcl(error))
+        *entries = entriesFromMode(inode.status().st_mode);
+    return hasNoAcl(error) ? 0 : error;
 }
 
 int readDefaultAcl(const OpenInode& inode, Entries* entries)
@@ -231,6 +218,14 @@ int readDefaultAcl(const OpenInode& inode, Entries* entries)
     if (hasNoAcl(error))
         entries->clear();
     return hasNoAcl(error) ? 0 : error;
+}
+
+// What was fetched ahead for `path`, when there is such a thing, else the
+// inode opened now.
+int openInode(const std::string& path, OpenInode* inode)
+{
+    FetchedFile fetched;
+    return takeFetched(path, &fetched) ? inode->adopt(path, &fetched) : inode->open(path);
 }
 
 // Only the permission bits change; the special bits are those the inode had.
@@ -303,9 +298,10 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
 {
     forgetLastRead();
     OpenInode inode;
-    Entries access;
-    int error = openAndReadAccess(path, &inode, &access);
-    FileSecurity read{inode.status().st_uid, inode.status().st_gid, {std::move(access), {}}};
+    int error = openInode(path, &inode);
+    FileSecurity read{inode.status().st_uid, inode.status().st_gid, {}};
+    if (error == 0)
+        error = readAccessAcl(inode, &read.acls.access);
     if (error == 0 && inode.isDirectory())
         error = readDefaultAcl(inode, &read.acls.defaults);
     if (error == 0) {
