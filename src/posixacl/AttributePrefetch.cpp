@@ -114,8 +114,9 @@ Ring& ring()
     return theRing;
 }
 
-// The run fetched last: files of one folder, in listing order.
+// The run fetched last: files of one listing, in its order.
 std::deque<Pending> fetchedRun;
+unsigned long fetchedListing = 0;
 
 void dropRun()
 {
@@ -216,14 +217,16 @@ bool prefetchActive()
 
 bool takeFetched(const std::string& path, FetchedFile* fetched)
 {
-    if (!ring().active())
+    const unsigned long listing = ring().active() ? TreeResolver::listingOfFile(path) : 0;
+    if (listing == 0)
         return false;
-    if (fetchedRun.empty() || fetchedRun.front().path != path) {
+    if (fetchedRun.empty() || fetchedListing != listing || fetchedRun.front().path != path) {
         int folder = -1;
         const std::vector<std::string> names = TreeResolver::filesAheadFrom(path, kRunLength, &folder);
         if (names.empty())
             return false;
         fetchRun(path.substr(0, path.size() - names.front().size()), folder, names);
+        fetchedListing = listing;
     }
     Pending pending = std::move(fetchedRun.front());
     fetchedRun.pop_front();

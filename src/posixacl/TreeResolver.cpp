@@ -33,11 +33,13 @@ struct Listed {
 struct Held {
     const std::string* prefix;
     int descriptor;
+    unsigned long number;
     std::deque<Listed> entries;
 };
 
 Tree tree;
 std::vector<Held> held;
+unsigned long listingsOpened = 0;
 bool openat2Missing = false;
 
 // Entries the listing called a regular file or a folder are opened for
@@ -246,12 +248,31 @@ int TreeResolver::status(const std::string& path, struct stat* result)
     return fstat(inode.get(), result) == 0 ? 0 : errno;
 }
 
+namespace {
+
+// The innermost listing, when `path` is the regular file it hands out now.
+const Held* listingOfFileAt(const std::string& path)
+{
+    const Held* holder = tree.root.empty() || !liesBelowTree(path) ? nullptr : holderOf(path);
+    if (holder == nullptr || readFlagsFor(*holder, nameIn(*holder, path)) != kReadFlags)
+        return nullptr;
+    return holder;
+}
+
+} // namespace
+
+unsigned long TreeResolver::listingOfFile(const std::string& path)
+{
+    const Held* holder = listingOfFileAt(path);
+    return holder != nullptr ? holder->number : 0;
+}
+
 std::vector<std::string> TreeResolver::filesAheadFrom(const std::string& path, std::size_t most,
                                                       int* folder)
 {
     std::vector<std::string> names;
-    const Held* holder = tree.root.empty() || !liesBelowTree(path) ? nullptr : holderOf(path);
-    if (holder == nullptr || readFlagsFor(*holder, nameIn(*holder, path)) != kReadFlags)
+    const Held* holder = listingOfFileAt(path);
+    if (holder == nullptr)
         return names;
     *folder = holder->descriptor;
     for (const Listed& entry : holder->entries)
@@ -262,7 +283,7 @@ std::vector<std::string> TreeResolver::filesAheadFrom(const std::string& path, s
 
 HeldFolder::HeldFolder(const std::string& prefix, int descriptor) : level(held.size())
 {
-    held.push_back(Held{&prefix, descriptor, {}});
+    held.push_back(Held{&prefix, descriptor, ++listingsOpened, {}});
 }
 
 HeldFolder::~HeldFolder()

@@ -47,9 +47,13 @@ public:
     static bool isTreeRoot(const std::string& path);
 
     // When `path` is the entry the innermost listing hands out now and it
-    // listed it as a regular file: the names of the regular files it has
-    // read ahead from there on, `path`'s first, at most `most`, and that
-    // folder's descriptor (borrowed). Otherwise nothing.
+    // listed it as a regular file: that listing's number, unique in the
+    // process; else 0.
+    static unsigned long listingOfFile(const std::string& path);
+
+    // For such a `path`: the names of the regular files that listing has
+    // read ahead from there on, `path`'s first, at most `most`, and the
+    // listed folder's descriptor (borrowed). Otherwise nothing.
     static std::vector<std::string> filesAheadFrom(const std::string& path, std::size_t most,
                                                    int* folder);
 };
