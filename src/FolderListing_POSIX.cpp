@@ -10,10 +10,10 @@
 #include <Poco/File.h>
 
 #include <cerrno>
-#include <optional>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <deque>
 #include <fcntl.h>
+#include <iterator>
+#include <sys/sysmacros.h>
 #include <vector>
 
 namespace posixacl {
@@ -21,17 +24,21 @@ constexpr std::size_t kFirstValueSize = 256;
 // Read for every regular file, whatever else is read after them.
 constexpr const char* kFetchedAttributes[] = {"system.posix_acl_access"};
 constexpr std::size_t kFetchedCount = sizeof kFetchedAttributes / sizeof *kFetchedAttributes;
-constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
 // Completions of closes carry this tag and are not waited for.
 constexpr __u64 kCloseTag = ~__u64(0);
 
+// Results start as "not done", so that a completion that never came
+// counts as a failure, never as descriptor 0 or an empty value.
+constexpr int kNotDone = -ECANCELED;
+
 struct Pending {
+    Pending() { std::fill(std::begin(attributeResults), std::end(attributeResults), kNotDone); }
     std::string path;
     int descriptor = -1;
-    int openError = 0;
+    int openError = kNotDone; // the descriptor or -errno
     struct statx status {};
-    int statusError = 0;
-    int attributeResults[kFetchedCount] = {}; // sizes or -errno
+    int statusError = kNotDone;
+    int attributeResults[kFetchedCount]; // sizes or -errno
     Bytes values[kFetchedCount];
 };
 
@@ -42,11 +49,13 @@ public:
     bool active() const { return ready; }
     io_uring_sqe* nextEntry();
     // Submits what is queued and collects `count` completions other than
-    // closes, each result put where its tag points.
-    void run(unsigned count);
+    // closes, each result put where its tag points; false, and the ring
+    // out of use from then on, when the ring itself fails.
+    bool run(unsigned count);
 
 private:
     bool supportsEveryOperation();
+    bool collect(unsigned count);
 
     io_uring ring {};
     bool ready = false;
@@ -82,23 +91,36 @@ bool Ring::supportsEveryOperation()
     return all;
 }
 
+// A full queue is submitted to make room; it is never longer than the ring.
 io_uring_sqe* Ring::nextEntry()
 {
     io_uring_sqe* entry = io_uring_get_sqe(&ring);
-    if (entry == nullptr) {
+    while (entry == nullptr) {
         io_uring_submit(&ring);
         entry = io_uring_get_sqe(&ring);
     }
     return entry;
 }
 
-void Ring::run(unsigned count)
+bool Ring::run(unsigned count)
 {
-    io_uring_submit_and_wait(&ring, count);
+    const int submitted = io_uring_submit_and_wait(&ring, count);
+    if ((submitted < 0 && submitted != -EINTR && submitted != -EBUSY) || !collect(count)) {
+        ready = false;
+        return false;
+    }
+    return true;
+}
+
+bool Ring::collect(unsigned count)
+{
     while (count > 0) {
         io_uring_cqe* completion = nullptr;
-        if (io_uring_wait_cqe(&ring, &completion) != 0)
+        const int error = io_uring_wait_cqe(&ring, &completion);
+        if (error == -EINTR || error == -EAGAIN)
             continue;
+        if (error != 0)
+            return false;
         const __u64 tag = io_uring_cqe_get_data64(completion);
         if (tag != kCloseTag) {
             *reinterpret_cast<int*>(static_cast<std::uintptr_t>(tag)) = completion->res;
@@ -106,6 +128,7 @@ void Ring::run(unsigned count)
         }
         io_uring_cqe_seen(&ring, completion);
     }
+    return true;
 }
 
 Ring& ring()
@@ -129,7 +152,7 @@ void dropRun()
 void queueOpen(int folder, Pending& pending, const std::string& name)
 {
     io_uring_sqe* entry = ring().nextEntry();
-    io_uring_prep_openat(entry, folder, name.c_str(), kReadFlags, 0);
+    io_uring_prep_openat(entry, folder, name.c_str(), TreeResolver::kReadFlags, 0);
     io_uring_sqe_set_data64(entry, reinterpret_cast<std::uintptr_t>(&pending.openError));
 }
 
@@ -137,7 +160,7 @@ void queueReads(Pending& pending)
 {
     io_uring_sqe* status = ring().nextEntry();
     io_uring_prep_statx(status, pending.descriptor, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW,
-                        STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_NLINK,
+                        STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_NLINK | STATX_INO,
                         &pending.status);
     io_uring_sqe_set_data64(status, reinterpret_cast<std::uintptr_t>(&pending.statusError));
     for (std::size_t i = 0; i < kFetchedCount; ++i) {
@@ -150,8 +173,17 @@ void queueReads(Pending& pending)
     }
 }
 
+// When the ring fails, requests of the run may still be in flight: their
+// buffers are kept for the life of the process, and nothing is handed out.
+void abandonRun()
+{
+    static std::vector<std::deque<Pending>> abandoned;
+    abandoned.push_back(std::move(fetchedRun));
+    fetchedRun.clear();
+}
+
 // Opens every file of the run in one submission, then reads the status and
-// access ACL of every file opened in another.
+// the fetched attributes of every file opened in another.
 void fetchRun(const std::string& prefix, int folder, const std::vector<std::string>& names)
 {
     dropRun();
@@ -160,7 +192,10 @@ void fetchRun(const std::string& prefix, int folder, const std::vector<std::stri
         fetchedRun[i].path = prefix + names[i];
         queueOpen(folder, fetchedRun[i], names[i]);
     }
-    ring().run(static_cast<unsigned>(names.size()));
+    if (!ring().run(static_cast<unsigned>(names.size()))) {
+        abandonRun();
+        return;
+    }
     unsigned reads = 0;
     for (Pending& pending : fetchedRun) {
         if (pending.openError < 0)
@@ -170,7 +205,8 @@ void fetchRun(const std::string& prefix, int folder, const std::vector<std::stri
         queueReads(pending);
         reads += 1 + kFetchedCount;
     }
-    ring().run(reads);
+    if (!ring().run(reads))
+        abandonRun();
 }
 
 // A file is handed out only when it was opened and is a regular file; an
@@ -196,6 +232,8 @@ void handOut(Pending& pending, FetchedFile* fetched)
     fetched->status.st_uid = pending.status.stx_uid;
     fetched->status.st_gid = pending.status.stx_gid;
     fetched->status.st_nlink = pending.status.stx_nlink;
+    fetched->status.st_ino = pending.status.stx_ino;
+    fetched->status.st_dev = makedev(pending.status.stx_dev_major, pending.status.stx_dev_minor);
     fetched->attributes.clear();
     for (std::size_t i = 0; i < kFetchedCount; ++i) {
         const int result = pending.attributeResults[i];
@@ -210,11 +248,6 @@ void handOut(Pending& pending, FetchedFile* fetched)
 
 } // namespace
 
-bool prefetchActive()
-{
-    return ring().active();
-}
-
 bool takeFetched(const std::string& path, FetchedFile* fetched)
 {
     const unsigned long listing = ring().active() ? TreeResolver::listingOfFile(path) : 0;
@@ -227,6 +260,8 @@ bool takeFetched(const std::string& path, FetchedFile* fetched)
             return false;
         fetchRun(path.substr(0, path.size() - names.front().size()), folder, names);
         fetchedListing = listing;
+        if (fetchedRun.empty())
+            return false;
     }
     Pending pending = std::move(fetchedRun.front());
     fetchedRun.pop_front();

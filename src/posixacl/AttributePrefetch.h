@@ -41,9 +41,6 @@ bool takeFetched(const std::string& path, FetchedFile* fetched);
 // Closes `descriptor` with the next submission (at once without io_uring).
 void closeLater(Descriptor descriptor);
 
-// Whether reads are fetched ahead in this process.
-bool prefetchActive();
-
 } // namespace posixacl
 
 #endif

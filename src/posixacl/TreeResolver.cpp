@@ -42,10 +42,7 @@ std::vector<Held> held;
 unsigned long listingsOpened = 0;
 bool openat2Missing = false;
 
-// Entries the listing called a regular file or a folder are opened for
-// reading, which costs no path per attribute call later. Without O_NONBLOCK
-// a file with a lease would stall the walk; O_NOATIME leaves no trace.
-constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
+constexpr int kReadFlags = TreeResolver::kReadFlags;
 constexpr std::size_t kLongestPiece = PATH_MAX - 1;
 
 // Takes a system call's result: the descriptor into `opened`, else errno.
@@ -296,12 +293,11 @@ void HeldFolder::append(const char* name, unsigned char type)
     held[level].entries.push_back(Listed{name, type});
 }
 
-bool HeldFolder::advance()
+void HeldFolder::advance()
 {
     std::deque<Listed>& entries = held[level].entries;
     if (!entries.empty())
         entries.pop_front();
-    return !entries.empty();
 }
 
 std::size_t HeldFolder::waiting() const
