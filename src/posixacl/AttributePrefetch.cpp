@@ -48,17 +48,21 @@ public:
     ~Ring();
     bool active() const { return ready; }
     io_uring_sqe* nextEntry();
-    // Submits what is queued and collects `count` completions other than
-    // closes, each result put where its tag points; false, and the ring
-    // out of use from then on, when the ring itself fails.
+    // Submits what is queued and collects the completions of the `count`
+    // requests other than closes queued since the last run, each result put
+    // where its tag points; false, and the ring out of use from then on,
+    // when the ring itself fails.
     bool run(unsigned count);
 
 private:
     bool supportsEveryOperation();
+    void reap(io_uring_cqe* completion);
+    void reapReady();
     bool collect(unsigned count);
 
     io_uring ring {};
     bool ready = false;
+    unsigned collected = 0; // completions other than closes since the last run
 };
 
 Ring::Ring()
@@ -91,12 +95,14 @@ bool Ring::supportsEveryOperation()
     return all;
 }
 
-// A full queue is submitted to make room; it is never longer than the ring.
+// A full queue is submitted to make room, and whatever has completed is
+// collected at once, so that completions never pile up beyond the ring.
 io_uring_sqe* Ring::nextEntry()
 {
     io_uring_sqe* entry = io_uring_get_sqe(&ring);
     while (entry == nullptr) {
         io_uring_submit(&ring);
+        reapReady();
         entry = io_uring_get_sqe(&ring);
     }
     return entry;
@@ -104,30 +110,44 @@ io_uring_sqe* Ring::nextEntry()
 
 bool Ring::run(unsigned count)
 {
-    const int submitted = io_uring_submit_and_wait(&ring, count);
-    if ((submitted < 0 && submitted != -EINTR && submitted != -EBUSY) || !collect(count)) {
+    const unsigned waiting = count > collected ? count - collected : 0;
+    const int submitted = io_uring_submit_and_wait(&ring, waiting);
+    const bool done = (submitted >= 0 || submitted == -EINTR || submitted == -EBUSY) && collect(count);
+    collected = 0;
+    if (!done)
         ready = false;
-        return false;
+    return done;
+}
+
+void Ring::reap(io_uring_cqe* completion)
+{
+    const __u64 tag = io_uring_cqe_get_data64(completion);
+    if (tag != kCloseTag) {
+        *reinterpret_cast<int*>(static_cast<std::uintptr_t>(tag)) = completion->res;
+        ++collected;
     }
-    return true;
+    io_uring_cqe_seen(&ring, completion);
+}
+
+void Ring::reapReady()
+{
+    io_uring_cqe* completion = nullptr;
+    while (io_uring_peek_cqe(&ring, &completion) == 0)
+        reap(completion);
 }
 
 bool Ring::collect(unsigned count)
 {
-    while (count > 0) {
+    while (collected < count) {
         io_uring_cqe* completion = nullptr;
         const int error = io_uring_wait_cqe(&ring, &completion);
         if (error == -EINTR || error == -EAGAIN)
             continue;
         if (error != 0)
             return false;
-        const __u64 tag = io_uring_cqe_get_data64(completion);
-        if (tag != kCloseTag) {
-            *reinterpret_cast<int*>(static_cast<std::uintptr_t>(tag)) = completion->res;
-            --count;
-        }
-        io_uring_cqe_seen(&ring, completion);
+        reap(completion);
     }
+    reapReady();
     return true;
 }
 
