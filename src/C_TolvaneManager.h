@@ -47,6 +47,8 @@ public:
     bool readIniValue(int& value);
     // Whether `path` exists; logs the -3 line when it does not.
     bool isFileExists(const std::string& path);
+    // Logs the -3 line of a path that does not exist.
+    void reportMissing(const std::string& path);
 
     // Changes `path` and, for a folder, everything below it; true when the
     // path itself and every file listed directly in it were changed.
@@ -74,9 +76,6 @@ private:
     bool rewriteWritePermission(const std::string& path, const std::string& tag,
                                 const winsec::AceRule& rule);
     bool visitEntry(const std::string& entry, FileKind kind, bool lock, bool runningResult);
-    bool resolvedFolderExists(const std::string& path, FileKind kind);
-    // Logs the -3 line for `path`.
-    void reportMissing(const std::string& path);
     bool readFolderCount(int& count);
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configurationHolding(const std::string& key);
     // Logs codedHead(tag, code) + text at error level and stores `code`.

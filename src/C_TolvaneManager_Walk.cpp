@@ -1,7 +1,5 @@
 #include "C_TolvaneManager.h"
 
-#include <Poco/File.h>
-
 #include "FolderListing.h"
 #include "TreeScope.h"
 
@@ -20,12 +18,17 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
         if (walkDepth == 0)
             recordLossReported = false;
         const TreeScope scope(path, walkDepth);
+        // The configured folder is what its tree scope resolved, never looked
+        // up by name again; one the resolver refused exists for the walk, and
+        // then fails like a path that cannot be read.
         const std::optional<FileKind> resolved = scope.configuredFolderKind();
-        Poco::File folder(path);
-        if (resolved ? !resolvedFolderExists(path, *resolved) : !isFileExists(path))
+        const FileKind kind = resolved ? *resolved : FolderListing::kindAt(path);
+        if (kind == FileKind::Missing) {
+            reportMissing(path);
             return false;
+        }
         bool result = filePermissionModification(path, lock);
-        if (resolved ? *resolved != FileKind::Folder : !folder.isDirectory())
+        if (kind != FileKind::Folder)
             return result;
         FolderListing listing(path);
         while (listing.next())
@@ -34,17 +37,6 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
     } catch (...) {
         fatalWithCurrentException(walkTag, kPocoUpperLabel);
     }
-    return false;
-}
-
-// The configured folder is what its tree scope resolved, never looked up by
-// name again. One the resolver refused exists for the walk: it then fails
-// like a path that cannot be read, and nothing below it is listed.
-bool C_TolvaneManager::resolvedFolderExists(const std::string& path, FileKind kind)
-{
-    if (kind != FileKind::Missing)
-        return true;
-    reportMissing(path);
     return false;
 }
 
@@ -65,7 +57,7 @@ bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool 
     case FileKind::Link:
         return runningResult;
     case FileKind::Missing:
-        isFileExists(entry);
+        reportMissing(entry);
         return runningResult;
     case FileKind::Folder:
         recursiveFolderPermissionAccess(entry, lock);

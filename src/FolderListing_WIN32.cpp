@@ -37,6 +37,11 @@ FileKind kindOf(const std::string& path)
 
 FolderListing::FolderListing(const std::string& folder) : state(new State(folder)) {}
 
+FileKind FolderListing::kindAt(const std::string& path)
+{
+    return kindOf(path);
+}
+
 FolderListing::~FolderListing() = default;
 
 bool FolderListing::next()

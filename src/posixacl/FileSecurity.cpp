@@ -1,13 +1,17 @@
 // Each path costs one open, one fstat, one xattr read per ACL kind read and
 // one xattr write per ACL kind written, and one close; its record one xattr
 // read, and one xattr write when a lock changes it or an unlock gives it
-// back. The ACLs and the record are reached through /proc/self/fd/N of an
-// O_PATH descriptor: that name leads to the inode opened, whatever the path
-// names by then, and works for inodes that must not be opened for I/O. The
-// xattr values are decoded here rather than through libacl, whose path
-// functions would follow links again.
+// back. What the listing called a regular file or a folder is opened for
+// reading (never anything else: a FIFO or a device is never opened for I/O),
+// and its ACLs and record are read and written through that descriptor.
+// Anything else, or an entry that refuses that open, is held by an O_PATH
+// descriptor and reached through /proc/self/fd/N, a name that leads to the
+// inode opened whatever the path names by then. The xattr values are decoded
+// here rather than through libacl, whose path functions would follow links
+// again.
 #include "posixacl/FileSecurity.h"
 
+#include "posixacl/AttributePrefetch.h"
 #include "posixacl/Refusals.h"
 #include "posixacl/TreeResolver.h"
 #include "winsec/WriteRecord.h"
@@ -38,11 +42,16 @@ constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 // "/proc/self/fd/" and the decimal digits of any int, with its NUL.
 constexpr std::size_t kProcFdNameSize = 32;
 
-// An inode other than a link held by an O_PATH descriptor: a FIFO, socket or
+// An inode other than a link, held open for reading (a regular file or
+// folder the listing named) or by an O_PATH descriptor: a FIFO, socket or
 // device is never opened for I/O, so none of them can block or act.
 class OpenInode {
 public:
     int open(const std::string& path);
+    // Takes a regular file fetched ahead, opened for reading.
+    int adopt(FetchedFile* fetched);
+    // Lets the descriptor go with the next batch of closes.
+    void closeLater() { posixacl::closeLater(std::move(descriptor)); }
     const struct stat& status() const { return fileStatus; }
     bool isDirectory() const { return S_ISDIR(fileStatus.st_mode); }
     bool isOpen() const { return descriptor.isOpen(); }
@@ -55,11 +64,17 @@ public:
     int changeMode(mode_t mode) const;
 
 private:
-    // Names this inode for calls that take a path.
+    int openHandle(const std::string& path);
+    // Names this inode for calls that take a path (O_PATH only).
     const char* name() const { return procName; }
+    void nameByProc();
     int checkKind() const;
 
     Descriptor descriptor;
+    bool readable = false; // opened for reading: the f*xattr calls work on it
+    // Attribute reads done ahead of time, each handed out once instead of
+    // being read again.
+    mutable std::vector<FetchedAttribute> fetchedAttributes;
     struct stat fileStatus {};
     char procName[kProcFdNameSize] = {};
 };
@@ -71,18 +86,45 @@ int OpenInode::open(const std::string& path)
 {
     if (path.find('\0') != std::string::npos)
         return EINVAL;
-    int error = TreeResolver::open(path, O_PATH, &descriptor);
-    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
-        error = errno;
+    int error = openHandle(path);
     if (error == 0)
         error = checkKind();
-    if (error != 0)
+    if (error == 0 && !readable)
+        nameByProc();
+    return error;
+}
+
+int OpenInode::adopt(FetchedFile* fetched)
+{
+    descriptor = std::move(fetched->descriptor);
+    fileStatus = fetched->status;
+    fetchedAttributes.swap(fetched->attributes);
+    readable = true;
+    return checkKind();
+}
+
+// What was opened for reading is used only if it is what the listing said:
+// anything else (swapped in since) is closed unused and taken again by O_PATH.
+int OpenInode::openHandle(const std::string& path)
+{
+    int error = TreeResolver::openForAttributes(path, &descriptor, &readable);
+    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
+        error = errno;
+    if (error != 0 || !readable || S_ISREG(fileStatus.st_mode) || S_ISDIR(fileStatus.st_mode))
         return error;
+    readable = false;
+    error = TreeResolver::open(path, O_PATH, &descriptor);
+    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
+        error = errno;
+    return error;
+}
+
+void OpenInode::nameByProc()
+{
     static constexpr char kFdFolder[] = "/proc/self/fd/";
     std::memcpy(procName, kFdFolder, sizeof kFdFolder - 1);
     char* const end = procName + sizeof procName - 1;
     *std::to_chars(procName + sizeof kFdFolder - 1, end, descriptor.get()).ptr = '\0';
-    return 0;
 }
 
 int OpenInode::checkKind() const
@@ -97,16 +139,25 @@ int OpenInode::checkKind() const
 // values are a few dozen bytes. A larger one is read again at its size.
 int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 {
+    for (FetchedAttribute& fetched : fetchedAttributes)
+        if (fetched.name != nullptr && std::strcmp(fetched.name, attribute) == 0) {
+            fetched.name = nullptr;
+            value->swap(fetched.value);
+            return fetched.error;
+        }
     value->resize(std::max(value->capacity(), kFirstReadSize));
     for (;;) {
-        const ssize_t size = getxattr(name(), attribute, value->data(), value->size());
+        const ssize_t size = readable
+                                 ? fgetxattr(descriptor.get(), attribute, value->data(), value->size())
+                                 : getxattr(name(), attribute, value->data(), value->size());
         if (size >= 0) {
             value->resize(static_cast<std::size_t>(size));
             return 0;
         }
         if (errno != ERANGE)
             return errno;
-        const ssize_t needed = getxattr(name(), attribute, nullptr, 0);
+        const ssize_t needed = readable ? fgetxattr(descriptor.get(), attribute, nullptr, 0)
+                                        : getxattr(name(), attribute, nullptr, 0);
         if (needed < 0)
             return errno;
         value->resize(static_cast<std::size_t>(needed));
@@ -115,17 +166,23 @@ int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 
 int OpenInode::writeAttribute(const char* attribute, const Bytes& value) const
 {
-    return setxattr(name(), attribute, value.data(), value.size(), 0) == 0 ? 0 : errno;
+    const int result = readable
+                           ? fsetxattr(descriptor.get(), attribute, value.data(), value.size(), 0)
+                           : setxattr(name(), attribute, value.data(), value.size(), 0);
+    return result == 0 ? 0 : errno;
 }
 
 int OpenInode::removeAttribute(const char* attribute) const
 {
-    return removexattr(name(), attribute) == 0 ? 0 : errno;
+    const int result = readable ? fremovexattr(descriptor.get(), attribute)
+                                : removexattr(name(), attribute);
+    return result == 0 ? 0 : errno;
 }
 
 int OpenInode::changeMode(mode_t mode) const
 {
-    return chmod(name(), mode) == 0 ? 0 : errno;
+    const int result = readable ? fchmod(descriptor.get(), mode) : chmod(name(), mode);
+    return result == 0 ? 0 : errno;
 }
 
 // 0, ENODATA when the inode has no such ACL, EOPNOTSUPP without ACL
@@ -164,6 +221,14 @@ int readDefaultAcl(const OpenInode& inode, Entries* entries)
     if (hasNoAcl(error))
         entries->clear();
     return hasNoAcl(error) ? 0 : error;
+}
+
+// What was fetched ahead for `path`, when there is such a thing, else the
+// inode opened now.
+int openInode(const std::string& path, OpenInode* inode)
+{
+    FetchedFile fetched;
+    return takeFetched(path, &fetched) ? inode->adopt(&fetched) : inode->open(path);
 }
 
 // Only the permission bits change; the special bits are those the inode had.
@@ -227,7 +292,7 @@ LastRead lastRead;
 
 void forgetLastRead()
 {
-    lastRead.inode = OpenInode();
+    lastRead.inode.closeLater();
 }
 
 // The inode the last read of `path` opened, else `fresh`, opened now.
@@ -272,7 +337,7 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
 {
     forgetLastRead();
     OpenInode inode;
-    int error = inode.open(path);
+    int error = openInode(path, &inode);
     FileSecurity read{inode.status().st_uid, inode.status().st_gid, {}};
     if (error == 0)
         error = readAccessAcl(inode, &read.acls.access);

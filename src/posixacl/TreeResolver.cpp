@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace posixacl {
 
@@ -21,8 +24,27 @@ struct Tree {
     int openError = 0; // why the folder could not be opened
 };
 
+struct Listed {
+    std::string name;
+    unsigned char type;
+};
+
+// A folder whose listing is in progress, with the entries it has read: the
+// one it hands out now in front, then those read ahead.
+struct Held {
+    const std::string* prefix;
+    int descriptor;
+    unsigned long number;
+    std::deque<Listed> entries;
+};
+
 Tree tree;
+std::vector<Held> held;
+unsigned long listingsOpened = 0;
 bool openat2Missing = false;
+
+constexpr int kReadFlags = TreeResolver::kReadFlags;
+constexpr std::size_t kLongestPiece = PATH_MAX - 1;
 
 // Takes a system call's result: the descriptor into `opened`, else errno.
 int keep(int descriptor, Descriptor* opened)
@@ -154,6 +176,56 @@ int resolveConfiguredFolder(const std::string& path, Descriptor* opened)
     return error;
 }
 
+// Opens `relative` beneath `start` in pieces that each fit in PATH_MAX,
+// split between components, so that no depth is too deep.
+int openInPieces(int start, const std::string& relative, int flags, Descriptor* opened)
+{
+    Descriptor current;
+    int from = start;
+    std::size_t begin = 0;
+    while (relative.size() - begin > kLongestPiece) {
+        const std::size_t end = relative.rfind('/', begin + kLongestPiece);
+        if (end == std::string::npos || end <= begin)
+            return ENAMETOOLONG;
+        Descriptor next;
+        const std::string piece = relative.substr(begin, end - begin);
+        const int error = openBeneath(from, piece.c_str(), O_PATH | O_DIRECTORY, &next);
+        if (error != 0)
+            return error;
+        current = std::move(next);
+        from = current.get();
+        begin = end + 1;
+    }
+    return openBeneath(from, relative.c_str() + begin, flags, opened);
+}
+
+// The held folder `path` lies directly in (the innermost listing), or null.
+const Held* holderOf(const std::string& path)
+{
+    if (held.empty())
+        return nullptr;
+    const std::string& prefix = *held.back().prefix;
+    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
+        path.find('/', prefix.size()) != std::string::npos)
+        return nullptr;
+    return &held.back();
+}
+
+const char* nameIn(const Held& holder, const std::string& path)
+{
+    return path.c_str() + holder.prefix->size();
+}
+
+// The flags to open the entry for reading with, 0 when it must not be.
+int readFlagsFor(const Held& holder, const char* name)
+{
+    if (holder.entries.empty() || holder.entries.front().name != name)
+        return 0;
+    if (holder.entries.front().type == DT_REG)
+        return kReadFlags;
+    return holder.entries.front().type == DT_DIR ? kReadFlags | O_DIRECTORY : 0;
+}
+
 bool liesBelowTree(const std::string& path)
 {
     return path.size() > tree.listingPrefix.size() &&
@@ -208,7 +280,122 @@ int TreeResolver::open(const std::string& path, int flags, Descriptor* opened)
         return refusal::kOutsideTree;
     if (!tree.folder.isOpen())
         return tree.openError;
+    if (const Held* holder = holderOf(path))
+        return keep(openat(holder->descriptor, nameIn(*holder, path), flags | O_NOFOLLOW | O_CLOEXEC),
+                    opened);
     return openBeneath(tree.folder.get(), path.c_str() + tree.listingPrefix.size(), flags, opened);
+}
+
+int TreeResolver::openForAttributes(const std::string& path, Descriptor* opened, bool* readable)
+{
+    *readable = false;
+    const Held* holder = tree.root.empty() ? nullptr : holderOf(path);
+    const int readFlags = holder != nullptr ? readFlagsFor(*holder, nameIn(*holder, path)) : 0;
+    if (readFlags != 0 && liesBelowTree(path) &&
+        keep(openat(holder->descriptor, nameIn(*holder, path), readFlags), opened) == 0) {
+        *readable = true;
+        return 0;
+    }
+    return open(path, O_PATH, opened);
+}
+
+int TreeResolver::openFolder(const std::string& path, Descriptor* opened)
+{
+    constexpr int kListFlags = O_RDONLY | O_DIRECTORY;
+    if (tree.root.empty())
+        return keep(::open(path.c_str(), kListFlags | O_NOFOLLOW | O_CLOEXEC), opened);
+    if (path == tree.root)
+        return openRoot(kListFlags, opened);
+    if (!liesBelowTree(path))
+        return refusal::kOutsideTree;
+    if (!tree.folder.isOpen())
+        return tree.openError;
+    return openInPieces(tree.folder.get(), path.substr(tree.listingPrefix.size()), kListFlags,
+                        opened);
+}
+
+int TreeResolver::status(const std::string& path, struct stat* result)
+{
+    const Held* holder = tree.root.empty() || !liesBelowTree(path) ? nullptr : holderOf(path);
+    if (holder != nullptr)
+        return fstatat(holder->descriptor, nameIn(*holder, path), result, AT_SYMLINK_NOFOLLOW) == 0
+                   ? 0
+                   : errno;
+    Descriptor inode;
+    const int error = open(path, O_PATH, &inode);
+    if (error != 0)
+        return error;
+    return fstat(inode.get(), result) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// The innermost listing, when `path` is the regular file it hands out now.
+const Held* listingOfFileAt(const std::string& path)
+{
+    const Held* holder = tree.root.empty() || !liesBelowTree(path) ? nullptr : holderOf(path);
+    if (holder == nullptr || readFlagsFor(*holder, nameIn(*holder, path)) != kReadFlags)
+        return nullptr;
+    return holder;
+}
+
+} // namespace
+
+unsigned long TreeResolver::listingOfFile(const std::string& path)
+{
+    const Held* holder = listingOfFileAt(path);
+    return holder != nullptr ? holder->number : 0;
+}
+
+std::vector<std::string> TreeResolver::filesAheadFrom(const std::string& path, std::size_t most,
+                                                      int* folder)
+{
+    std::vector<std::string> names;
+    const Held* holder = listingOfFileAt(path);
+    if (holder == nullptr)
+        return names;
+    *folder = holder->descriptor;
+    for (const Listed& entry : holder->entries)
+        if (entry.type == DT_REG && names.size() < most)
+            names.push_back(entry.name);
+    return names;
+}
+
+HeldFolder::HeldFolder(const std::string& prefix, int descriptor) : level(held.size())
+{
+    held.push_back(Held{&prefix, descriptor, ++listingsOpened, {}});
+}
+
+HeldFolder::~HeldFolder()
+{
+    held.resize(level);
+}
+
+void HeldFolder::append(const char* name, unsigned char type)
+{
+    held[level].entries.push_back(Listed{name, type});
+}
+
+void HeldFolder::advance()
+{
+    std::deque<Listed>& entries = held[level].entries;
+    if (!entries.empty())
+        entries.pop_front();
+}
+
+std::size_t HeldFolder::waiting() const
+{
+    return held[level].entries.size();
+}
+
+const std::string& HeldFolder::name() const
+{
+    return held[level].entries.front().name;
+}
+
+unsigned char HeldFolder::type() const
+{
+    return held[level].entries.front().type;
 }
 
 } // namespace posixacl

@@ -383,11 +383,13 @@ TEST_F(HostileInput, FolderOfThousandsOfEntries)
 
 // The run's user owns the tree but for one sub-folder that root keeps
 // closed: that folder fails to be written and to be listed, everything
-// else is locked.
+// else is locked, also a file of its own it may not read (which cannot be
+// opened for reading and is reached through O_PATH instead).
 TEST_F(HostileInput, ClosedSubFolderOfAnotherOwnerAsAnUnprivilegedUser)
 {
-    inData("mkdir -p T/open T/closed && : > T/open/f && : > T/closed/secret && : > T/g"
-           " && chown -R 65534:65534 T && chown root:root T/closed && chmod 000 T/closed");
+    inData("mkdir -p T/open T/closed && : > T/open/f && : > T/open/unreadable && : > T/closed/secret"
+           " && : > T/g && chown -R 65534:65534 T && chown root:root T/closed && chmod 000 T/closed"
+           " && chmod 200 T/open/unreadable");
     run("chown 65534:65534 " + shellQuote(dir.path()));
     const auto closedBefore = testsupport::getfacl(data("T/closed"));
     const auto secretBefore = testsupport::getfacl(data("T/closed/secret"));
