@@ -1,5 +1,6 @@
 #include "posixacl/AttributePrefetch.h"
 
+#include "posixacl/AttributeNames.h"
 #include "posixacl/TreeResolver.h"
 
 #include <liburing.h>
@@ -22,7 +23,7 @@ constexpr std::size_t kRunLength = 64;
 constexpr unsigned kRingEntries = 4 * kRunLength;
 constexpr std::size_t kFirstValueSize = 256;
 // Read for every regular file, whatever else is read after them.
-constexpr const char* kFetchedAttributes[] = {"system.posix_acl_access"};
+constexpr const char* kFetchedAttributes[] = {kAccessAclName, kWriteRecordName};
 constexpr std::size_t kFetchedCount = sizeof kFetchedAttributes / sizeof *kFetchedAttributes;
 // Completions of closes carry this tag and are not waited for.
 constexpr __u64 kCloseTag = ~__u64(0);

@@ -11,6 +11,7 @@
 // again.
 #include "posixacl/FileSecurity.h"
 
+#include "posixacl/AttributeNames.h"
 #include "posixacl/AttributePrefetch.h"
 #include "posixacl/Refusals.h"
 #include "posixacl/TreeResolver.h"
@@ -32,10 +33,6 @@ namespace posixacl {
 
 namespace {
 
-constexpr char kAccessAclName[] = "system.posix_acl_access";
-constexpr char kDefaultAclName[] = "system.posix_acl_default";
-// Short, so that with an ordinary ACL it still fits inside an ext4 inode.
-constexpr char kWriteRecordName[] = "trusted.tolvane";
 constexpr std::size_t kFirstReadSize = 256;
 constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 
