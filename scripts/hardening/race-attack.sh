@@ -4,8 +4,9 @@
 # deep folders and files for links to a root-owned sentinel tree outside it
 # (renameat2 RENAME_EXCHANGE of a prepared link with the entry, and back, as
 # fast as they can). One more attacker owns the folder above the configured
-# folder and swaps the configured folder itself for a link to the sentinel. After every run the sentinel's ACLs, modes, owners and
-# change times must be exactly what they were: any difference is an escape.
+# folder and swaps the configured folder itself for a link to the sentinel.
+# After every run the sentinel's ACLs, modes, owners and change times must
+# be exactly what they were: any difference is an escape.
 #
 # usage: race-attack.sh [--runs N] [--attackers N] [--folders N] [--files N]
 #                       [--tolvane PATH] [--keep] [--shared-guard]
