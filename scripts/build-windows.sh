@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Cross-builds tolvane.exe for 64-bit Windows with MinGW-w64 and packs it
+# with its example files into a zip.
+#
+#   scripts/build-windows.sh [BUILD_DIR]        (default: build-windows)
+#
+# The libraries it needs (expat, APR, APR-util, log4cxx, POCO) are built
+# from the archives in ../shared/third-party (beside the clone; another
+# folder with TOLVANE_THIRD_PARTY), after checking them against their
+# SHA256SUMS, with the patches in cmake/windows/patches. They go to a cache
+# outside the clone, one folder per hash of everything that shapes them:
+# the archives' checksums, the patches, the toolchain file, the recipe
+# (cmake/windows/build-libraries.sh) and the compiler and CMake versions.
+# The cache is /var/cache/tolvane-windows, or TOLVANE_WINDOWS_CACHE, or
+# ~/.cache/tolvane-windows where /var/cache cannot be written. A first run
+# takes about ten minutes on two cores; a run with the cache filled, seconds.
+#
+# Gives BUILD_DIR/tolvane.exe (stripped) and
+# BUILD_DIR/tolvane-VERSION-windows-x64.zip.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build-windows}")
+third_party=${TOLVANE_THIRD_PARTY:-$root/../shared/third-party}
+windows=$root/cmake/windows
+mingw=x86_64-w64-mingw32
+
+# The DLLs every Windows installation has; tolvane.exe may import these only.
+system_dlls='^(advapi32|kernel32|msvcrt|ws2_32|mswsock|rpcrt4|user32|shell32|ole32|iphlpapi)\.dll$'
+
+check_archives() {
+    (cd "$third_party" && sha256sum --quiet -c SHA256SUMS) || {
+        echo "FAILED: the archives in $third_party do not match SHA256SUMS" >&2
+        return 1
+    }
+}
+
+cache_root() {
+    if [ -n "${TOLVANE_WINDOWS_CACHE:-}" ]; then
+        echo "$TOLVANE_WINDOWS_CACHE"
+    elif mkdir -p /var/cache/tolvane-windows 2>/dev/null && [ -w /var/cache/tolvane-windows ]; then
+        echo /var/cache/tolvane-windows
+    else
+        echo "${XDG_CACHE_HOME:-$HOME/.cache}/tolvane-windows"
+    fi
+}
+
+# Everything the libraries are made from, hashed; file names are part of
+# it, so a renamed patch counts as a change.
+cache_key() {
+    {
+        cat "$third_party/SHA256SUMS"
+        (cd "$windows" && sha256sum toolchain-mingw64.cmake build-libraries.sh patches/*.patch)
+        "$mingw-g++-posix" --version | head -n 1
+        "$mingw-gcc-posix" --version | head -n 1
+        cmake --version | head -n 1
+    } | sha256sum | cut -c1-16
+}
+
+# Builds into a scratch folder and renames it into place, so an interrupted
+# build never leaves a prefix that looks complete.
+build_libraries() {
+    local prefix=$1
+    local scratch
+    scratch=$(mktemp -d "$prefix.partial.XXXXXX")
+    if ! bash "$windows/build-libraries.sh" "$third_party" "$windows/patches" \
+            "$scratch/work" "$scratch/prefix"; then
+        echo "(work folder kept: $scratch/work)" >&2
+        return 1
+    fi
+    mv -T "$scratch/prefix" "$prefix" 2>/dev/null || true  # another run may have won
+    rm -rf "$scratch"
+    [ -d "$prefix" ]
+}
+
+build_program() {
+    local prefix=$1
+    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$windows/toolchain-mingw64.cmake" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release -DTOLVANE_TESTS=OFF >/dev/null
+    cmake --build "$build" --target tolvane -j"$(nproc)"
+    "$mingw-strip" "$build/tolvane.exe"
+}
+
+check_imports() {
+    local dlls foreign
+    dlls=$("$mingw-objdump" -p "$build/tolvane.exe" | awk '/DLL Name:/ { print tolower($3) }')
+    foreign=$(printf '%s\n' "$dlls" | grep -Ev "$system_dlls" || true)
+    if [ -n "$foreign" ]; then
+        echo "FAILED: tolvane.exe needs DLLs that Windows does not have:" $foreign >&2
+        return 1
+    fi
+    echo "tolvane.exe imports only" $dlls
+}
+
+# Text files get Windows line ends; the zip holds no folder and no
+# timestamps from the build machine's clock.
+make_zip() {
+    local version stage zip
+    version=$(sed -n 's/^project(Tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+    stage=$build/zip
+    zip=$build/tolvane-$version-windows-x64.zip
+    rm -rf "$stage" "$zip"
+    mkdir -p "$stage"
+    cp "$build/tolvane.exe" "$stage/"
+    for text in "$root"/examples/windows/*; do
+        sed 's/\r*$/\r/' "$text" >"$stage/$(basename "$text")"
+    done
+    touch -d @"$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 0)" "$stage"/*
+    (cd "$stage" && zip -q -X "$zip" ./*)
+    echo "$zip"
+}
+
+main() {
+    local started=$SECONDS prefix
+    check_archives
+    prefix=$(cache_root)/$(cache_key)
+    mkdir -p "$(dirname "$prefix")"
+    if [ -d "$prefix" ]; then
+        echo "libraries: cached in $prefix"
+    else
+        echo "libraries: building into $prefix"
+        build_libraries "$prefix"
+    fi
+    build_program "$prefix"
+    check_imports
+    make_zip
+    echo "Windows build done in $((SECONDS - started)) s"
+}
+
+main
