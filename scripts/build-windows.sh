@@ -81,6 +81,14 @@ build_program() {
     "$mingw-strip" "$build/tolvane.exe"
 }
 
+# A console program would open a window when a scheduled task starts it.
+check_subsystem() {
+    "$mingw-objdump" -p "$build/tolvane.exe" | grep -q '^Subsystem.*(Windows GUI)' || {
+        echo "FAILED: tolvane.exe is not a Windows GUI program" >&2
+        return 1
+    }
+}
+
 check_imports() {
     local dlls foreign
     dlls=$("$mingw-objdump" -p "$build/tolvane.exe" | awk '/DLL Name:/ { print tolower($3) }')
@@ -122,6 +130,7 @@ main() {
         build_libraries "$prefix"
     fi
     build_program "$prefix"
+    check_subsystem
     check_imports
     make_zip
     echo "Windows build done in $((SECONDS - started)) s"
