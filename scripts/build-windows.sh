@@ -57,20 +57,25 @@ cache_key() {
     } | sha256sum | cut -c1-16
 }
 
-# Builds into a scratch folder and renames it into place, so an interrupted
-# build never leaves a prefix that looks complete.
-build_libraries() {
+# The libraries' CMake packages name their files by absolute path, so they
+# are built in place; a prefix counts only once it holds the stamp written
+# last, and a run that finds one without it starts again. The lock keeps two
+# runs on one machine from building the same prefix at once.
+libraries_in() {
     local prefix=$1
-    local scratch
-    scratch=$(mktemp -d "$prefix.partial.XXXXXX")
-    if ! bash "$windows/build-libraries.sh" "$third_party" "$windows/patches" \
-            "$scratch/work" "$scratch/prefix"; then
-        echo "(work folder kept: $scratch/work)" >&2
-        return 1
+    exec 9>"$prefix.lock"
+    flock 9
+    if [ -f "$prefix/.complete" ]; then
+        echo "libraries: cached in $prefix"
+    else
+        echo "libraries: building into $prefix"
+        rm -rf "$prefix" "$prefix.work"
+        bash "$windows/build-libraries.sh" "$third_party" "$windows/patches" \
+            "$prefix.work" "$prefix"
+        rm -rf "$prefix.work"
+        touch "$prefix/.complete"
     fi
-    mv -T "$scratch/prefix" "$prefix" 2>/dev/null || true  # another run may have won
-    rm -rf "$scratch"
-    [ -d "$prefix" ]
+    exec 9>&-
 }
 
 build_program() {
@@ -100,21 +105,22 @@ check_imports() {
     echo "tolvane.exe imports only" $dlls
 }
 
-# Text files get Windows line ends; the zip holds no folder and no
-# timestamps from the build machine's clock.
+# Text files get Windows line ends. Every file carries the time of the last
+# commit, not of the build, so that the same sources give the same zip.
 make_zip() {
-    local version stage zip
+    local version stage zip stamp
     version=$(sed -n 's/^project(Tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
     stage=$build/zip
     zip=$build/tolvane-$version-windows-x64.zip
+    stamp=$(git -C "$root" log -1 --format=%cd --date=format:'%Y-%m-%d %H:%M:%S' 2>/dev/null ||
+            echo '2000-01-01 00:00:00')
     rm -rf "$stage" "$zip"
     mkdir -p "$stage"
     cp "$build/tolvane.exe" "$stage/"
     for text in "$root"/examples/windows/*; do
         sed 's/\r*$/\r/' "$text" >"$stage/$(basename "$text")"
     done
-    touch -d @"$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 0)" "$stage"/*
-    (cd "$stage" && zip -q -X "$zip" ./*)
+    (cd "$stage" && cmake -E tar cf "$zip" --format=zip --mtime="$stamp" -- *)
     echo "$zip"
 }
 
@@ -123,12 +129,7 @@ main() {
     check_archives
     prefix=$(cache_root)/$(cache_key)
     mkdir -p "$(dirname "$prefix")"
-    if [ -d "$prefix" ]; then
-        echo "libraries: cached in $prefix"
-    else
-        echo "libraries: building into $prefix"
-        build_libraries "$prefix"
-    fi
+    libraries_in "$prefix"
     build_program "$prefix"
     check_subsystem
     check_imports
