@@ -88,7 +88,9 @@ build_program() {
 
 # A console program would open a window when a scheduled task starts it.
 check_subsystem() {
-    "$mingw-objdump" -p "$build/tolvane.exe" | grep -q '^Subsystem.*(Windows GUI)' || {
+    local headers
+    headers=$("$mingw-objdump" -p "$build/tolvane.exe")
+    grep -q '^Subsystem.*(Windows GUI)' <<<"$headers" || {
         echo "FAILED: tolvane.exe is not a Windows GUI program" >&2
         return 1
     }
@@ -105,8 +107,8 @@ check_imports() {
     echo "tolvane.exe imports only" $dlls
 }
 
-# Text files get Windows line ends. Every file carries the time of the last
-# commit, not of the build, so that the same sources give the same zip.
+# Text files get Windows line ends. The files carry the time of the last
+# commit rather than of the build, which says nothing about the sources.
 make_zip() {
     local version stage zip stamp
     version=$(sed -n 's/^project(Tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
