@@ -18,22 +18,17 @@ prefix=$4
 toolchain=$(cd "$(dirname "$0")" && pwd)/toolchain-mingw64.cmake
 jobs=$(nproc)
 
-unpack() {
-    local name=$1
-    tar -xJf "$archives/$name.tar.xz" -C "$work"
-    if [ -f "$patches/$name.patch" ]; then
-        patch -s -p1 -d "$work/$name" <"$patches/$name.patch"
-    fi
-}
-
-# Configures, builds and installs one CMake project; the log is shown only
-# when a step fails.
-cmake_build() {
+# Unpacks, patches, configures, builds and installs one library. Every step
+# is tested here: the callers run in && chains, where set -e does not act.
+build() {
     local name=$1
     shift
     local log="$work/$name.log"
     local started=$SECONDS
-    if ! { cmake -S "$work/$name" -B "$work/build-$name" \
+    if ! { tar -xJf "$archives/$name.tar.xz" -C "$work" &&
+           { [ ! -f "$patches/$name.patch" ] ||
+             patch -p1 -d "$work/$name" <"$patches/$name.patch"; } &&
+           cmake -S "$work/$name" -B "$work/build-$name" \
                -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
                -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" \
                -DBUILD_SHARED_LIBS=OFF "$@" &&
@@ -47,24 +42,22 @@ cmake_build() {
 }
 
 build_expat() {
-    unpack expat-2.6.4
-    cmake_build expat-2.6.4 -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF \
+    build expat-2.6.4 -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF \
         -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF \
         -DEXPAT_BUILD_FUZZERS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF
 }
 
 # COM_NO_WINDOWS_H: APR defines __wtypes_h__ around accctrl.h to keep
 # wtypes.h out, which MinGW's headers do not survive. IPv6 is off: its
-# interface-name code builds with MSVC only, and Tolvane uses no sockets.
+# interface-name code builds with MSVC only (log4cxx's network appenders
+# keep IPv4).
 build_apr() {
-    unpack apr-1.7.4
-    cmake_build apr-1.7.4 -DAPR_HAVE_IPV6=OFF -DINSTALL_PDB=OFF \
+    build apr-1.7.4 -DAPR_HAVE_IPV6=OFF -DINSTALL_PDB=OFF \
         -DCMAKE_C_FLAGS=-DCOM_NO_WINDOWS_H
 }
 
 build_apr_util() {
-    unpack apr-util-1.6.3
-    cmake_build apr-util-1.6.3 -DAPR_INCLUDE_DIR="$prefix/include" \
+    build apr-util-1.6.3 -DAPR_INCLUDE_DIR="$prefix/include" \
         -DAPR_LIBRARIES="$prefix/lib/libapr-1.a" -DAPU_HAVE_CRYPTO=OFF \
         -DAPU_HAVE_ODBC=OFF -DAPR_HAS_LDAP=OFF -DINSTALL_PDB=OFF \
         -DCMAKE_C_FLAGS=-DCOM_NO_WINDOWS_H
@@ -74,8 +67,7 @@ build_apr_util() {
 # apr-1-config and apu-1-config (Linux paths and libraries) are never asked.
 # UTF-8 strings: with the default ("locale") a non-ASCII path is logged as '?'.
 build_log4cxx() {
-    unpack log4cxx-1.0.0
-    cmake_build log4cxx-1.0.0 -DAPR_STATIC=ON -DAPU_STATIC=ON \
+    build log4cxx-1.0.0 -DAPR_STATIC=ON -DAPU_STATIC=ON \
         -DAPR_CONFIG_EXECUTABLE=/nonexistent -DAPR_UTIL_CONFIG_EXECUTABLE=/nonexistent \
         -DLOG4CXX_CHARSET=utf-8 -DBUILD_TESTING=OFF -DLOG4CXX_INSTALL_PDB=OFF
 }
@@ -83,8 +75,7 @@ build_log4cxx() {
 # Foundation and Util only: Tolvane reads an INI file, so Util is built
 # without its XML and JSON configurations.
 build_poco() {
-    unpack poco-1.11.8
-    cmake_build poco-1.11.8 -DENABLE_ENCODINGS=OFF -DENABLE_XML=OFF -DENABLE_JSON=OFF \
+    build poco-1.11.8 -DENABLE_ENCODINGS=OFF -DENABLE_XML=OFF -DENABLE_JSON=OFF \
         -DENABLE_NET=OFF -DENABLE_MONGODB=OFF -DENABLE_REDIS=OFF -DENABLE_DATA_SQLITE=OFF \
         -DENABLE_ZIP=OFF -DENABLE_PAGECOMPILER=OFF -DENABLE_PAGECOMPILER_FILE2PAGE=OFF \
         -DENABLE_ACTIVERECORD=OFF -DENABLE_ACTIVERECORD_COMPILER=OFF -DENABLE_TESTS=OFF
