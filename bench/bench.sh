@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Times tolvane against the standard tools on one tree, in one run, and prints
-# the medians, the ratios, peak memory and system calls per entry.
+# Times tolvane, on its io_uring path and on its synchronous path
+# (TOLVANE_SYNCHRONOUS=1), against the standard tools on one tree, in one
+# run, the commands alternated, and prints the medians, the ratios to a
+# setfacl -R that writes every entry, peak memory and system calls per entry.
 #
 #   bench/bench.sh [--files N] [--folders M] [--rounds R] [--tolvane PATH] [--dir DIR]
 #
@@ -57,46 +59,60 @@ configure() {
 XML
 }
 
-# Seconds of one run of the command, which must succeed (tolvane: exit 1).
+# Seconds of one run of the command, which must end with `expected`.
 seconds() {
-    local start end status=0
+    local expected=$1 start end status=0
+    shift
     start=$(date +%s.%N)
     "$@" >/dev/null 2>&1 || status=$?
     end=$(date +%s.%N)
-    case "$1:$status" in
-        "$tolvane:1" | *:0) ;;
-        *) echo "$* failed with $status" >&2; exit 1 ;;
-    esac
+    [ "$status" -eq "$expected" ] || { echo "$* failed with $status" >&2; exit 1; }
     echo "$end - $start" | bc -l
 }
+
+# The two paths of the program: io_uring where the kernel allows it, and the
+# synchronous one it falls back to.
+tolvane_fast() { env -u TOLVANE_SYNCHRONOUS "$tolvane" "$@"; }
+tolvane_sync() { env TOLVANE_SYNCHRONOUS=1 "$tolvane" "$@"; }
 
 median() {
     sort -n | awk '{v[NR] = $1} END {printf "%.3f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
 }
 
 declare -A times
-names=(lock relock unlock chmod_minus chmod_plus setfacl setfacl_write)
+names=(fast_lock fast_relock fast_unlock sync_lock sync_relock sync_unlock chmod_minus chmod_plus
+       setfacl setfacl_write)
+run_path() {
+    times[$1_lock]+="$(seconds 1 "tolvane_$1" -lock) "
+    times[$1_relock]+="$(seconds 1 "tolvane_$1" -lock) "
+    times[$1_unlock]+="$(seconds 1 "tolvane_$1" -unlock) "
+}
+# Each round runs every command once; odd rounds start with the other path,
+# so that a drift of the machine weighs on both alike.
 run_round() {
-    times[lock]+="$(seconds "$tolvane" -lock) "
-    times[relock]+="$(seconds "$tolvane" -lock) "
-    times[unlock]+="$(seconds "$tolvane" -unlock) "
-    times[chmod_minus]+="$(seconds chmod -R a-w "$tree") "
-    times[chmod_plus]+="$(seconds chmod -R u+w "$tree") "
-    times[setfacl]+="$(seconds setfacl -R -m o::r "$tree") "
+    if (($1 % 2)); then run_path fast; run_path sync; else run_path sync; run_path fast; fi
+    times[chmod_minus]+="$(seconds 0 chmod -R a-w "$tree") "
+    times[chmod_plus]+="$(seconds 0 chmod -R u+w "$tree") "
+    times[setfacl]+="$(seconds 0 setfacl -R -m o::r "$tree") "
     # setfacl skips entries whose ACL would not change, as o::r after the
     # chmod runs above; this pair changes every entry, as tolvane does.
-    times[setfacl_write]+="$(seconds setfacl -R -m o::- "$tree") "
-    times[setfacl_write]+="$(seconds setfacl -R -m o::r "$tree") "
+    times[setfacl_write]+="$(seconds 0 setfacl -R -m o::- "$tree") "
+    times[setfacl_write]+="$(seconds 0 setfacl -R -m o::r "$tree") "
 }
 
 peak_memory_kib() {
     /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ {print $2}'
 }
 
+# System calls of one run per entry, and how many of them were io_uring_enter.
 syscalls_per_entry() {
-    local total
-    total=$(strace -c -f -o /dev/stdout "$@" 2>/dev/null | awk '$NF == "total" {print $(NF - 2)}')
-    echo "scale=2; $total / $entries" | bc -l
+    strace -c -f -o /dev/stdout "$@" 2>/dev/null |
+        awk -v n="$entries" '$NF == "total" {t = $(NF - 2)} $NF == "io_uring_enter" {u = $4}
+            END {printf "%.2f (io_uring_enter %.3f)", t / n, u / n}'
+}
+
+ratio() {
+    printf '%.2f' "$(echo "$1 / $2" | bc -l)"
 }
 
 echo "building $files files in $folders folders under $work ..."
@@ -106,33 +122,48 @@ entries=$(find "$tree" | wc -l)
 echo "entries: $entries; machine: $(nproc) cores, $(uname -r), $(df -T "$work" | awk 'NR == 2 {print $2}')"
 
 for ((r = 1; r <= rounds; r++)); do
-    run_round
+    run_round "$r"
 done
 declare -A med
 for n in "${names[@]}"; do
     med[$n]=$(tr ' ' '\n' <<<"${times[$n]}" | sed '/^$/d' | median)
 done
+fast_path=synchronous
+traced=$(strace -f -e trace=io_uring_enter -o /dev/stdout "$tolvane" -unlock 2>/dev/null || true)
+if grep -q io_uring_enter <<<"$traced"; then
+    fast_path=io_uring
+fi
 
-printf '\nmedian of %d runs (seconds)\n' "$rounds"
-printf '  tolvane -lock            %8s\n' "${med[lock]}"
-printf '  tolvane -lock (again)    %8s\n' "${med[relock]}"
-printf '  tolvane -unlock          %8s\n' "${med[unlock]}"
-printf '  chmod -R a-w             %8s\n' "${med[chmod_minus]}"
-printf '  chmod -R u+w             %8s\n' "${med[chmod_plus]}"
-printf '  setfacl -R -m o::r       %8s\n' "${med[setfacl]}"
-printf '  setfacl -R, every entry  %8s\n' "${med[setfacl_write]}"
-printf '\nratios (target: lock / setfacl <= 1.0)\n'
-printf '  lock / setfacl -R        %8.2f\n' "$(echo "${med[lock]} / ${med[setfacl]}" | bc -l)"
-printf '  unlock / setfacl -R      %8.2f\n' "$(echo "${med[unlock]} / ${med[setfacl]}" | bc -l)"
-printf '  lock / setfacl, writing  %8.2f\n' "$(echo "${med[lock]} / ${med[setfacl_write]}" | bc -l)"
-printf '  lock / chmod -R a-w      %8.2f\n' "$(echo "${med[lock]} / ${med[chmod_minus]}" | bc -l)"
-printf '  relock / lock            %8.2f\n' "$(echo "${med[relock]} / ${med[lock]}" | bc -l)"
+printf '\nmedian of %d alternated rounds (seconds); fast path: %s\n' "$rounds" "$fast_path"
+for p in fast sync; do
+    printf '  tolvane -lock (%s)            %8s\n' "$p" "${med[${p}_lock]}"
+    printf '  tolvane -lock again (%s)      %8s\n' "$p" "${med[${p}_relock]}"
+    printf '  tolvane -unlock (%s)          %8s\n' "$p" "${med[${p}_unlock]}"
+done
+printf '  chmod -R a-w                     %8s\n' "${med[chmod_minus]}"
+printf '  chmod -R u+w                     %8s\n' "${med[chmod_plus]}"
+printf '  setfacl -R -m o::r               %8s\n' "${med[setfacl]}"
+printf '  setfacl -R, every entry written  %8s\n' "${med[setfacl_write]}"
 
-printf '\npeak memory (KiB, target < 16384)\n'
-printf '  tolvane -lock            %8s\n' "$(peak_memory_kib "$tolvane" -lock)"
-printf '  setfacl -R -m o::r       %8s\n' "$(peak_memory_kib setfacl -R -m o::r "$tree")"
+printf '\nratios to a setfacl -R writing every entry (goals: fast lock <= 0.5, unlock <= 0.6; synchronous <= 1.0)\n'
+for p in fast sync; do
+    printf '  lock (%s)                     %8s\n' "$p" "$(ratio "${med[${p}_lock]}" "${med[setfacl_write]}")"
+    printf '  unlock (%s)                   %8s\n' "$p" "$(ratio "${med[${p}_unlock]}" "${med[setfacl_write]}")"
+    printf '  relock / lock (%s)            %8s\n' "$p" "$(ratio "${med[${p}_relock]}" "${med[${p}_lock]}")"
+done
+printf '  fast lock / setfacl -R -m o::r   %8s\n' "$(ratio "${med[fast_lock]}" "${med[setfacl]}")"
+printf '  fast lock / chmod -R a-w         %8s\n' "$(ratio "${med[fast_lock]}" "${med[chmod_minus]}")"
+
+printf '\npeak memory (KiB, goal < 16384)\n'
+printf '  tolvane -lock (fast)             %8s\n' "$(peak_memory_kib "$tolvane" -lock)"
+printf '  tolvane -lock (sync)             %8s\n' "$(TOLVANE_SYNCHRONOUS=1 peak_memory_kib "$tolvane" -lock)"
+printf '  setfacl -R -m o::r               %8s\n' "$(peak_memory_kib setfacl -R -m o::r "$tree")"
 
 printf '\nsystem calls per entry\n'
-printf '  tolvane -lock            %8s\n' "$(syscalls_per_entry "$tolvane" -lock)"
-printf '  setfacl -R -m o::r       %8s\n' "$(syscalls_per_entry setfacl -R -m o::r "$tree")"
-printf '  chmod -R a-w             %8s\n' "$(syscalls_per_entry chmod -R a-w "$tree")"
+"$tolvane" -unlock >/dev/null 2>&1 || true
+printf '  tolvane -lock (fast)             %s\n' "$(syscalls_per_entry "$tolvane" -lock)"
+printf '  tolvane -unlock (fast)           %s\n' "$(syscalls_per_entry "$tolvane" -unlock)"
+printf '  tolvane -lock (sync)             %s\n' "$(TOLVANE_SYNCHRONOUS=1 syscalls_per_entry "$tolvane" -lock)"
+printf '  tolvane -unlock (sync)           %s\n' "$(TOLVANE_SYNCHRONOUS=1 syscalls_per_entry "$tolvane" -unlock)"
+printf '  setfacl -R -m o::-               %s\n' "$(syscalls_per_entry setfacl -R -m o::- "$tree")"
+printf '  chmod -R a-w                     %s\n' "$(syscalls_per_entry chmod -R a-w "$tree")"

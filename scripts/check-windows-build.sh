@@ -1,5 +1,6 @@
 #!/bin/sh
-# Compiles the Windows side of src/ with MinGW, so that a Windows-only file
+# Compiles the Windows side of src/ (its *_WIN32.cpp files and src/winsec/)
+# with MinGW, so that a Windows-only file
 # that no longer builds, or now warns, is caught on Linux. Object files go to
 # a temporary directory and are thrown away; nothing is linked.
 #
@@ -22,7 +23,8 @@ needs_unavailable_library() {
 }
 
 status=0
-for source in "$source_dir"/*_WIN32.cpp "$source_dir"/SecurityApi.cpp; do
+# The program's Windows halves and the whole Windows security layer.
+for source in "$source_dir"/*_WIN32.cpp $(find "$source_dir/winsec" -name '*.cpp' ! -name '*_POSIX.cpp' | sort); do
     [ -e "$source" ] || continue
     if needs_unavailable_library "$source"; then
         echo "skipped (needs log4cxx/POCO): ${source#"$source_dir"/}"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs the Windows security layer for real: cross-compiles the test program in
-# windows-test/ with MinGW-w64 (statically, so Wine needs no MinGW DLLs) and
+# tests/wine/ with MinGW-w64 (statically, so Wine needs no MinGW DLLs) and
 # runs it under Wine in a throwaway prefix. Wine is installed from Debian's
 # packages when missing; where it cannot be installed the check is skipped
 # and says so, since the rest of the suite does not need it.
@@ -48,10 +48,12 @@ if ! wine_present; then
 fi
 
 started=$(date +%s)
+# The whole Windows security layer: every file of src/winsec/ but the other
+# platform's halves.
+winsec_sources=$(find "$root/src/winsec" -name '*.cpp' ! -name '*_POSIX.cpp' | sort)
+# shellcheck disable=SC2086
 "$compiler" -std=c++17 -Wall -Wextra -Werror -static -I "$root/src" \
-    "$root/windows-test/WindowsBackend_wine.cpp" \
-    "$root/src/SecurityApi.cpp" "$root/src/SecurityApi_WIN32.cpp" \
-    "$root/src/WideString_WIN32.cpp" "$root/src/DaclRewrite.cpp" \
+    "$root/tests/wine/WindowsBackend_wine.cpp" $winsec_sources \
     -ladvapi32 -o "$work/WindowsBackend_wine.exe"
 echo "cross-compiled in $(($(date +%s) - started)) s"
 

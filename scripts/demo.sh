@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds Tolvane, and shows it at work on a small
 # example tree that it creates in ./tolvane-demo, with the shipped examples/
-# configuration: the ACLs before, after "-lock" and after "-unlock", and the log.
+# configuration: the ACLs before, after "-lock" and after "-unlock", whether
+# the unlock gave back exactly the ACLs of before the lock, and the log.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 demo_dir=$PWD/tolvane-demo
@@ -18,8 +19,9 @@ echo "quarterly figures" > example-tree/Documents/report.txt
 echo "minutes" > example-tree/Documents/2026/minutes.txt
 echo "shared notes" > example-tree/Shared/notes.txt
 chmod -R g+w example-tree
-# A named user and a default ACL, to show that every entry is handled.
-setfacl -m u:nobody:rw example-tree/Shared/notes.txt
+# A named user, a read-only named group and a default ACL, to show that every
+# entry is handled and that unlock gives back only what lock took.
+setfacl -m u:nobody:rw,g:nogroup:r example-tree/Shared/notes.txt
 setfacl -d -m g::rwx,o::rx example-tree/Shared
 
 show() {
@@ -29,12 +31,20 @@ show() {
 }
 
 show "ACLs before"
+getfacl -R -p -n example-tree >acls-before.txt 2>/dev/null
 "$tolvane" -lock && status=$? || status=$?
 echo "tolvane -lock exited with $status"
 show "ACLs after -lock"
 "$tolvane" -unlock && status=$? || status=$?
 echo "tolvane -unlock exited with $status"
 show "ACLs after -unlock"
+echo
+if getfacl -R -p -n example-tree 2>/dev/null | cmp -s - acls-before.txt; then
+    echo "== the ACLs after -unlock match those before -lock, entry for entry"
+else
+    echo "== the ACLs after -unlock differ from those before -lock:"
+    getfacl -R -p -n example-tree 2>/dev/null | diff acls-before.txt - || true
+fi
 echo
 echo "== tolvane.log"
 cat tolvane.log

@@ -1,30 +1,33 @@
 #!/usr/bin/env bash
-# Fuzzes the in-memory ACL operations and the POSIX ACL <-> DACL mapping with
-# libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer, one target
-# after the other, then minimises each target's committed corpus in
-# fuzz/corpus/ to the inputs that still add coverage. Not part of the test
-# suite (that only replays the corpus); it runs for minutes per target.
+# Fuzzes the in-memory ACL operations, the POSIX ACL <-> DACL mapping and the
+# record of what -lock took with libFuzzer under AddressSanitizer and
+# UndefinedBehaviorSanitizer, one target after the other, then minimises each
+# target's committed corpus in fuzz/corpus/ to the inputs that still add
+# coverage. Not part of the test suite (that only replays the corpus); it
+# runs for minutes per target.
 #
 #   bash scripts/fuzz.sh [seconds per target, default 600] [target...]
 #
-# Targets: AclMemory PosixAclMapping (default: both). Builds and logs go to
-# $FUZZ_BUILD_DIR (default build-libfuzzer). Exits non-zero on a finding; the
-# input that raised it is kept as $FUZZ_BUILD_DIR/<target>/finding-*.
+# Targets: AclMemory PosixAclMapping WriteRecord (default: all three). Builds
+# and logs go to $FUZZ_BUILD_DIR (default build-libfuzzer). Exits non-zero on
+# a finding; the input that raised it is kept as
+# $FUZZ_BUILD_DIR/<target>/finding-*.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -ne 0 ] || targets=(AclMemory PosixAclMapping)
+[ ${#targets[@]} -ne 0 ] || targets=(AclMemory PosixAclMapping WriteRecord)
 build=${FUZZ_BUILD_DIR:-build-libfuzzer}
 
 # The sources each target needs beyond its own file: only the pure code,
 # nothing that touches files, logs or the rest of the program.
 sources_of() {
     case "$1" in
-        AclMemory) echo src/AclMemory_POSIX.cpp ;;
-        PosixAclMapping) echo src/PosixAcl_POSIX.cpp src/AclMemory_POSIX.cpp ;;
+        AclMemory) echo src/posixacl/AclMemory.cpp ;;
+        PosixAclMapping) echo src/posixacl/PosixAcl.cpp src/posixacl/AclMemory.cpp ;;
+        WriteRecord) echo src/winsec/WriteRecord.cpp ;;
         *) echo "unknown target: $1" >&2; return 1 ;;
     esac
 }

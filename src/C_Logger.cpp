@@ -1,9 +1,12 @@
 #include "C_Logger.h"
 
-#include <log4cxx/helpers/messagebuffer.h>
+#include "LogText.h"
+
+#include <log4cxx/helpers/transcoder.h>
 #include <log4cxx/logmanager.h>
 #include <log4cxx/xml/domconfigurator.h>
 
+#include <clocale>
 #include <memory>
 
 const std::string C_Logger::logConfigFileName = "LogTolvane.xml";
@@ -13,8 +16,25 @@ Poco::Mutex C_Logger::instanceMutex;
 std::atomic<C_Logger*> C_Logger::instance{nullptr};
 bool C_Logger::watcherStopped = false;
 
+namespace {
+
+// Debian's log4cxx 1.0 is built without a fixed charset: it decodes a
+// std::string message, and an appender without an Encoding encodes each
+// line, through the C library's multibyte conversion of the process locale.
+// A program that never calls setlocale runs in the C locale, whatever LANG
+// says, and there every byte and character beyond ASCII came out as '?'.
+// Messages are therefore handed over already decoded from UTF-8, and the
+// appenders' conversion is UTF-8 whatever the locale the run started in.
+void useUtf8Characters()
+{
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+}
+
+} // namespace
+
 C_Logger::C_Logger() : logger(), enabled(false)
 {
+    useUtf8Characters();
     const std::string configurationPath = logConfigDirectory + logConfigFileName;
     // log4cxx 1.0 cannot start its watcher again once shutdown has stopped it
     // (it would delete the old one a second time), so an instance made after
@@ -70,9 +90,12 @@ void C_Logger::logFatal(const std::string& message)
         emit(log4cxx::Level::getFatal(), message, LOG4CXX_LOCATION);
 }
 
+// Escaped first, so the text is valid UTF-8 and is decoded as such rather
+// than through the locale; no name it holds can break the line.
 void C_Logger::emit(const log4cxx::LevelPtr& level, const std::string& message,
                     const log4cxx::spi::LocationInfo& location)
 {
-    log4cxx::helpers::MessageBuffer buffer;
-    logger->forcedLog(level, buffer.str(buffer << message), location);
+    log4cxx::LogString text;
+    log4cxx::helpers::Transcoder::decodeUTF8(escapedForLog(message), text);
+    logger->forcedLogLS(level, text, location);
 }

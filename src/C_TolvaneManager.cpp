@@ -21,9 +21,15 @@ namespace {
 
 const int maximumFolderCount = 99;
 
-const std::string loadTag = "[C_TolvaneManager::loadFoldersPaths]: C_TolvaneManager::loadFoldersPaths";
-const std::string readTag = "[C_TolvaneManager::readIniValue]: C_TolvaneManager::readIniValue";
-const std::string existsTag = "[C_TolvaneManager::isFileExists]: C_TolvaneManager::isFileExists";
+const std::string loadTag = "C_TolvaneManager::loadFoldersPaths";
+const std::string readTag = "C_TolvaneManager::readIniValue";
+const std::string existsTag = "C_TolvaneManager::isFileExists";
+
+// "<label><name> -- <message>", how every line names a POCO exception.
+std::string describe(const char* label, const Poco::Exception& e)
+{
+    return std::string(label) + e.name() + " -- " + e.message();
+}
 
 std::string folderKey(int number)
 {
@@ -62,26 +68,44 @@ void C_TolvaneManager::destroyInstance()
     instance = nullptr;
 }
 
-std::string C_TolvaneManager::messagePrefix(const std::string& tag)
-{
-    return "[" + tag + "]: " + tag;
-}
-
 std::vector<std::string> C_TolvaneManager::getFoldersPaths() const
 {
     return foldersPaths;
 }
 
-void C_TolvaneManager::failWith(std::int32_t code, const std::string& message)
+void C_TolvaneManager::failWith(ReturnCode code, const std::string& tag, const std::string& text)
 {
-    C_Logger::getInstance()->logError(message);
-    returnCode = code;
+    C_Logger::getInstance()->logError(codedHead(tag, code) + text);
+    returnCode = static_cast<std::int32_t>(code);
 }
 
-void C_TolvaneManager::fatalWith(const std::string& message)
+void C_TolvaneManager::fatalWith(const std::string& tag, const std::string& text)
 {
-    C_Logger::getInstance()->logFatal(message);
-    returnCode = -7;
+    logFatalLine(codedHead(tag, ReturnCode::Exception) + text);
+}
+
+void C_TolvaneManager::logFatalLine(const std::string& line)
+{
+    C_Logger::getInstance()->logFatal(line);
+    returnCode = static_cast<std::int32_t>(ReturnCode::Exception);
+}
+
+// Called from inside a catch handler. `pocoLabel` names POCO's exceptions
+// with their name and message; without it they count as std exceptions.
+void C_TolvaneManager::fatalWithCurrentException(const std::string& tag, const char* pocoLabel)
+{
+    try {
+        throw;
+    } catch (const Poco::Exception& e) {
+        if (pocoLabel == nullptr)
+            fatalWith(tag, std::string("STD Exception ") + e.what());
+        else
+            fatalWith(tag, describe(pocoLabel, e));
+    } catch (const std::exception& e) {
+        fatalWith(tag, std::string("STD Exception ") + e.what());
+    } catch (...) {
+        fatalWith(tag, kUnknownExceptionText);
+    }
 }
 
 std::vector<std::string> C_TolvaneManager::loadFoldersPaths()
@@ -96,12 +120,8 @@ std::vector<std::string> C_TolvaneManager::loadFoldersPaths()
             readIniValue(folderKey(number), value);
             folders.push_back(value);
         }
-    } catch (const Poco::Exception& e) {
-        fatalWith(loadTag + " :: ReturnCode = -7 : Poco Exception " + e.name() + " -- " + e.message());
-    } catch (const std::exception& e) {
-        fatalWith(loadTag + " :: ReturnCode = -7 : STD Exception " + e.what());
     } catch (...) {
-        fatalWith(loadTag + " :: ReturnCode = -7 : Exception Uknown Error");
+        fatalWithCurrentException(loadTag, kPocoLabel);
     }
     return folders;
 }
@@ -114,8 +134,9 @@ bool C_TolvaneManager::readFolderCount(int& count)
         return false;
     if (count >= 1)
         return true;
-    failWith(-2, loadTag + " :: ReturnCode = -2 : Configuration file : [" + folderSection + "]." +
-                     folderCountKey + " Wrong value introduced");
+    failWith(ReturnCode::Configuration, loadTag,
+             "Configuration file : [" + folderSection + "]." + folderCountKey +
+                 " Wrong value introduced");
     return false;
 }
 
@@ -124,14 +145,14 @@ Poco::AutoPtr<Poco::Util::IniFileConfiguration>
 C_TolvaneManager::configurationHolding(const std::string& key)
 {
     if (!isFileExists(configFileName)) {
-        failWith(-2, readTag + " :: ReturnCode = -2 : Configuration file unfound");
+        failWith(ReturnCode::Configuration, readTag, "Configuration file unfound");
         return nullptr;
     }
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configuration = openConfiguration();
     if (configuration->hasOption(folderSection + "." + key))
         return configuration;
-    failWith(-2, readTag + " :: ReturnCode = -2 : Configuration file : [" + folderSection + "]." +
-                     key + " unfound parameter");
+    failWith(ReturnCode::Configuration, readTag,
+             "Configuration file : [" + folderSection + "]." + key + " unfound parameter");
     return nullptr;
 }
 
@@ -143,10 +164,10 @@ void C_TolvaneManager::readIniValue(const std::string& key, std::string& value)
             return;
         value = configuration->getString(folderSection + "." + key);
         if (value.empty())
-            failWith(-2, readTag + " :: ReturnCode = -2 : Configuration file : [" + folderSection +
-                             "]." + key + " Empty value");
+            failWith(ReturnCode::Configuration, readTag,
+                     "Configuration file : [" + folderSection + "]." + key + " Empty value");
     } catch (const Poco::Exception& e) {
-        fatalWith(readTag + " :: ReturnCode = -7 : Poco Exception " + e.name() + " -- " + e.message());
+        fatalWith(readTag, describe(kPocoLabel, e));
     }
 }
 
@@ -160,7 +181,7 @@ bool C_TolvaneManager::readIniValue(int& value)
         value = configuration->getInt(folderSection + "." + folderCountKey, 0);
         return true;
     } catch (const Poco::Exception& e) {
-        fatalWith(readTag + " :: ReturnCode= -7 : POCO Exception " + e.name() + " -- " + e.message());
+        logFatalLine(taggedHead(readTag) + describe(kCountReadPocoCode, e));
     }
     return false;
 }
@@ -174,9 +195,14 @@ bool C_TolvaneManager::isFileExists(const std::string& path)
         if (!path.empty() && path.find('\0') == std::string::npos && Poco::File(path).exists())
             return true;
     } catch (const Poco::Exception& e) {
-        fatalWith(existsTag + " :: ReturnCode = -7 : POCO Exception " + e.name() + " -- " + e.message());
+        fatalWith(existsTag, describe(kPocoUpperLabel, e));
         return false;
     }
-    failWith(-3, existsTag + " :: ReturnCode = -3 : File " + path + " doesn't exist");
+    reportMissing(path);
     return false;
+}
+
+void C_TolvaneManager::reportMissing(const std::string& path)
+{
+    failWith(ReturnCode::Missing, existsTag, "File " + path + " doesn't exist");
 }

@@ -3,6 +3,8 @@
 #ifndef TOLVANE_C_TOLVANE_MANAGER_H
 #define TOLVANE_C_TOLVANE_MANAGER_H
 
+#include "ReturnCode.h"
+
 #include <Poco/AutoPtr.h>
 
 #include <cstdint>
@@ -27,22 +29,35 @@ public:
     static const std::string folderCountKey;
     static const std::string folderKeyPrefix;
 
+    // The one manager, created with the folder list read from Tolvane.ini.
     static C_TolvaneManager* getInstance();
+    // Deletes the manager; the next getInstance reads the list again.
     static void destroyInstance();
 
+    // The folders read when the manager was created, in the file's order.
     std::vector<std::string> getFoldersPaths() const;
     // 1 while nothing has failed, else the code of the most recent failure.
     std::int32_t getReturnCode() const { return returnCode; }
 
+    // Reads FOLDER_1..FOLDER_n; an unreadable count gives the empty list.
     std::vector<std::string> loadFoldersPaths();
+    // Reads [FOLDER].key into `value`, logging why it could not.
     void readIniValue(const std::string& key, std::string& value);
-    // Returns whether `value` was written.
+    // Reads [FOLDER].NB_FOLDER; returns whether `value` was written.
     bool readIniValue(int& value);
+    // Whether `path` exists; logs the -3 line when it does not.
     bool isFileExists(const std::string& path);
+    // Logs the -3 line of a path that does not exist.
+    void reportMissing(const std::string& path);
 
+    // Changes `path` and, for a folder, everything below it; true when the
+    // path itself and every file listed directly in it were changed.
     bool recursiveFolderPermissionAccess(const std::string& path, bool lock);
+    // Locks or unlocks one path, logging the -4 line when that fails.
     bool filePermissionModification(const std::string& path, bool lock);
+    // Takes the write-data right away from every entry of the path's DACL.
     bool lockWritingPermission(const std::string& path);
+    // Gives the write-data right back to the path's DACL.
     bool unlockWritingPermission(const std::string& path);
 
     C_TolvaneManager(const C_TolvaneManager&) = delete;
@@ -51,23 +66,32 @@ public:
 private:
     class FailedStepLog;
 
-    C_TolvaneManager();
+    // How the configuration's lines and the walk's lines name a POCO
+    // exception; the two spellings are the system's own.
+    static constexpr char kPocoLabel[] = "Poco Exception ";
+    static constexpr char kPocoUpperLabel[] = "POCO Exception ";
 
-    // "[tag]: tag", the start of every message of the operation `tag`.
-    static std::string messagePrefix(const std::string& tag);
+    C_TolvaneManager();
 
     bool rewriteWritePermission(const std::string& path, const std::string& tag,
                                 const winsec::AceRule& rule);
     bool visitEntry(const std::string& entry, FileKind kind, bool lock, bool runningResult);
     bool readFolderCount(int& count);
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configurationHolding(const std::string& key);
-    void failWith(std::int32_t code, const std::string& message);
-    void fatalWith(const std::string& message);
+    // Logs codedHead(tag, code) + text at error level and stores `code`.
+    void failWith(ReturnCode code, const std::string& tag, const std::string& text);
+    // Logs codedHead(tag, -7) + text at fatal level and stores -7.
+    void fatalWith(const std::string& tag, const std::string& text);
+    void fatalWithCurrentException(const std::string& tag, const char* pocoLabel);
+    void logFatalLine(const std::string& line);
 
     std::vector<std::string> foldersPaths;
     std::int32_t returnCode;
     // Levels of the folder walk in progress; 0 between configured folders.
     int walkDepth = 0;
+    // Whether the configured folder being walked has logged a path whose
+    // record could not be kept.
+    bool recordLossReported = false;
 
     static C_TolvaneManager* instance;
 };

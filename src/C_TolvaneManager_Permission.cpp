@@ -1,8 +1,6 @@
 #include "C_TolvaneManager.h"
 
-#include "DaclRewrite.h"
-
-#include <exception>
+#include "winsec/DaclRewrite.h"
 
 // Logs a failed step of the rewrite of `path` and stores -4.
 class C_TolvaneManager::FailedStepLog final : public winsec::FailureReport {
@@ -13,7 +11,16 @@ public:
     }
     void failed(const char* text) override
     {
-        manager.failWith(-4, messagePrefix(tag) + text + path);
+        manager.failWith(ReturnCode::Permission, tag, text + path);
+    }
+    // One line per configured folder is enough to tell the administrator
+    // that its unlock will fall back to the broad rule.
+    void recordNotKept(const char* text) override
+    {
+        if (manager.recordLossReported)
+            return;
+        manager.recordLossReported = true;
+        failed(text);
     }
 
 private:
@@ -40,10 +47,8 @@ bool C_TolvaneManager::rewriteWritePermission(const std::string& path, const std
         FailedStepLog log(*this, path, tag);
         winsec::DaclRewrite rewrite(path, rule, log);
         return rewrite.run();
-    } catch (const std::exception& e) {
-        fatalWith(messagePrefix(tag) + " :: ReturnCode = -7 : STD Exception " + e.what());
     } catch (...) {
-        fatalWith(messagePrefix(tag) + " :: ReturnCode = -7 : Exception Uknown Error");
+        fatalWithCurrentException(tag, nullptr);
     }
     return false;
 }

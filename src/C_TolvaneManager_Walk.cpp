@@ -1,74 +1,55 @@
 #include "C_TolvaneManager.h"
 
-#include <Poco/Exception.h>
-#include <Poco/File.h>
-#include <Poco/Path.h>
-
 #include "FolderListing.h"
-#include "SecurityApi.h"
+#include "TreeScope.h"
 
-#include <exception>
+#include <optional>
 
 namespace {
 
 const std::string walkTag = "C_TolvaneManager::recursiveFolderPermissionAccess";
 const std::string modificationTag = "C_TolvaneManager::filePermissionModification";
 
-// Tells the security layer, for the length of one configured folder's walk,
-// which folder the paths lie in and how the listing spells the paths below
-// it, so that it can refuse any link below that folder.
-class TreeScope {
-public:
-    TreeScope(const std::string& path, int& depth) : depth(depth)
-    {
-        if (depth == 0)
-            winsec::securityApi().beginTree(path, Poco::Path(path).makeDirectory().toString());
-        ++depth;
-    }
-    ~TreeScope()
-    {
-        if (--depth == 0)
-            winsec::securityApi().endTree();
-    }
-    TreeScope(const TreeScope&) = delete;
-    TreeScope& operator=(const TreeScope&) = delete;
-
-private:
-    int& depth;
-};
-
 } // namespace
 
 bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, bool lock)
 {
     try {
+        if (walkDepth == 0)
+            recordLossReported = false;
         const TreeScope scope(path, walkDepth);
-        Poco::File folder(path);
-        if (!isFileExists(path))
+        // The configured folder is what its tree scope resolved, never looked
+        // up by name again; one the resolver refused exists for the walk, and
+        // then fails like a path that cannot be read.
+        const std::optional<FileKind> resolved = scope.configuredFolderKind();
+        const FileKind kind = resolved ? *resolved : FolderListing::kindAt(path);
+        if (kind == FileKind::Missing) {
+            reportMissing(path);
             return false;
+        }
         bool result = filePermissionModification(path, lock);
-        if (!folder.isDirectory())
+        if (kind != FileKind::Folder)
             return result;
         FolderListing listing(path);
         while (listing.next())
             result = visitEntry(listing.path(), listing.kind(), lock, result);
         return result;
-    } catch (const Poco::Exception& e) {
-        fatalWith(messagePrefix(walkTag) + " :: ReturnCode = -7 : POCO Exception " + e.name() +
-                  " -- " + e.message());
-    } catch (const std::exception& e) {
-        fatalWith(messagePrefix(walkTag) + " :: ReturnCode = -7 : STD Exception " + e.what());
     } catch (...) {
-        fatalWith(messagePrefix(walkTag) + " :: ReturnCode = -7 : Exception Uknown Error");
+        fatalWithCurrentException(walkTag, kPocoUpperLabel);
     }
     return false;
 }
 
-// A link below a configured folder is neither entered nor modified: whoever
-// can write the tree could otherwise point it anywhere. An entry that is gone
-// by the time it is looked at is reported as missing, and the rest of the
-// folder is still handled. A sub-folder's own outcome does not change its
-// parent's result.
+// One entry of a folder's listing, `runningResult` being the folder's result
+// so far. The rules, in the order they are checked:
+// - a link below a configured folder is neither entered nor modified:
+//   whoever can write the tree could otherwise point it anywhere;
+// - an entry gone by the time it is looked at is reported as missing, and
+//   the rest of the folder is still handled;
+// - a sub-folder is walked at once, and its own outcome does not change its
+//   parent's result;
+// - once a file of this folder has failed, the files listed after it are
+//   left as they are until the next run.
 bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool lock,
                                   bool runningResult)
 {
@@ -76,7 +57,7 @@ bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool 
     case FileKind::Link:
         return runningResult;
     case FileKind::Missing:
-        isFileExists(entry);
+        reportMissing(entry);
         return runningResult;
     case FileKind::Folder:
         recursiveFolderPermissionAccess(entry, lock);
@@ -84,7 +65,9 @@ bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool 
     case FileKind::Other:
         break;
     }
-    return runningResult && filePermissionModification(entry, lock);
+    if (!runningResult)
+        return false;
+    return filePermissionModification(entry, lock);
 }
 
 bool C_TolvaneManager::filePermissionModification(const std::string& path, bool lock)
@@ -92,13 +75,11 @@ bool C_TolvaneManager::filePermissionModification(const std::string& path, bool 
     try {
         if (lock ? lockWritingPermission(path) : unlockWritingPermission(path))
             return true;
-        failWith(-4, messagePrefix(modificationTag) + " :: ReturnCode = -4 : " +
-                         (lock ? "Locking" : "Unlocking") + " writing permission for File ( " +
-                         path + " ) failed ");
-    } catch (const std::exception& e) {
-        fatalWith(messagePrefix(modificationTag) + " :: ReturnCode = -7 : STD Exception " + e.what());
+        failWith(ReturnCode::Permission, modificationTag,
+                 std::string(lock ? "Locking" : "Unlocking") + " writing permission for File ( " +
+                     path + " ) failed ");
     } catch (...) {
-        fatalWith(messagePrefix(modificationTag) + " :: ReturnCode = -7 : Exception Uknown Error");
+        fatalWithCurrentException(modificationTag, nullptr);
     }
     return false;
 }

@@ -23,6 +23,15 @@ public:
     FolderListing(const FolderListing&) = delete;
     FolderListing& operator=(const FolderListing&) = delete;
 
+    // What every entry's path begins with: `folder` as a directory, spelt
+    // the way Poco::Path spells it.
+    static std::string prefixOf(const std::string& folder);
+
+    // What `path` names now, asked the way the listing of its folder would
+    // be (below a configured folder: from the open folder, no link
+    // followed); Missing when it cannot be looked at at all.
+    static FileKind kindAt(const std::string& path);
+
     // Moves to the next entry; false when there is none left.
     bool next();
     const std::string& path() const { return entryPath; }

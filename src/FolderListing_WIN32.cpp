@@ -1,6 +1,6 @@
 #include "FolderListing.h"
 
-#include "WideString_WIN32.h"
+#include "winsec/WideString_WIN32.h"
 
 #include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
@@ -36,6 +36,11 @@ FileKind kindOf(const std::string& path)
 } // namespace
 
 FolderListing::FolderListing(const std::string& folder) : state(new State(folder)) {}
+
+FileKind FolderListing::kindAt(const std::string& path)
+{
+    return kindOf(path);
+}
 
 FolderListing::~FolderListing() = default;
 

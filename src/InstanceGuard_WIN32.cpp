@@ -3,7 +3,7 @@
 // open. A second run keeps its handle to the first run's mutex until its own
 // guard goes, as the first run does.
 #include "InstanceGuard.h"
-#include "WideString_WIN32.h"
+#include "winsec/WideString_WIN32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -3,21 +3,26 @@
 #include "C_Logger.h"
 #include "C_TolvaneManager.h"
 #include "InstanceGuard.h"
+#include "ReturnCode.h"
 
 #include <vector>
 
 namespace {
 
-const std::string tag = "[WinMain]: WinMain";
+const std::string tag = "WinMain";
 
 void logDebug(const std::string& text)
 {
-    C_Logger::getInstance()->logDebug(tag + text);
+    C_Logger::getInstance()->logDebug(taggedHead(tag) + text);
 }
 
-void logError(const std::string& text)
+void logCoded(ReturnCode code, const std::string& text)
 {
-    C_Logger::getInstance()->logError(tag + text);
+    C_Logger* logger = C_Logger::getInstance();
+    if (code == ReturnCode::Success)
+        logger->logDebug(codedHead(tag, code) + text);
+    else
+        logger->logError(codedHead(tag, code) + text);
 }
 
 bool isValidArgument(const std::optional<std::string>& argument)
@@ -27,12 +32,13 @@ bool isValidArgument(const std::optional<std::string>& argument)
 
 int walkFolders(const std::vector<std::string>& folders, bool lock)
 {
-    int result = 1;
+    int result = static_cast<int>(ReturnCode::Success);
     C_TolvaneManager* manager = C_TolvaneManager::getInstance();
     for (const std::string& folder : folders) {
         if (manager->recursiveFolderPermissionAccess(folder, lock))
-            logDebug(std::string(" :: ReturnCode = 1 : ") + (lock ? "Lock" : "Unlock") +
-                     " writing Permission for file (" + folder + ") with Success");
+            logCoded(ReturnCode::Success, std::string(lock ? "Lock" : "Unlock") +
+                                              " writing Permission for file (" + folder +
+                                              ") with Success");
         result = manager->getReturnCode();
     }
     return result;
@@ -45,12 +51,12 @@ int runFolders(const std::optional<std::string>& argument)
     logDebug(" :: Tolvane Application is running..");
     const std::vector<std::string> folders = C_TolvaneManager::getInstance()->getFoldersPaths();
     if (!isValidArgument(argument)) {
-        logError(" :: ReturnCode = -1 : Passed argument is incorrect, try '-lock' or '-unlock' ");
-        return -1;
+        logCoded(ReturnCode::WrongArgument, "Passed argument is incorrect, try '-lock' or '-unlock' ");
+        return static_cast<int>(ReturnCode::WrongArgument);
     }
     if (folders.empty()) {
-        logError(" :: ReturnCode = -2 : Empty Folder list");
-        return -2;
+        logCoded(ReturnCode::Configuration, "Empty Folder list");
+        return static_cast<int>(ReturnCode::Configuration);
     }
     return walkFolders(folders, *argument == "-lock");
 }
@@ -59,12 +65,12 @@ int runFolders(const std::optional<std::string>& argument)
 
 int runTolvane(const std::optional<std::string>& argument, const std::string& currentDirectory)
 {
-    int result = 1;
+    int result = static_cast<int>(ReturnCode::Success);
     const InstanceGuard guard = InstanceGuard::acquire();
     C_Logger::logConfigDirectory = currentDirectory;
     if (guard.alreadyExisted()) {
-        logError(" :: ReturnCode = -6 : Another instance is running");
-        result = -6;
+        logCoded(ReturnCode::AnotherInstance, "Another instance is running");
+        result = static_cast<int>(ReturnCode::AnotherInstance);
     } else {
         result = runFolders(argument);
     }

@@ -2,9 +2,9 @@
 // (deny entries, inherited entries, generic rights, no DACL at all): the
 // descriptor read is crafted, the write is captured, and everything between
 // runs on the real in-memory operations.
-#include "AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "ManagerFixture.h"
-#include "SecurityApi.h"
+#include "winsec/SecurityApi.h"
 
 #include <gmock/gmock.h>
 
@@ -141,9 +141,27 @@ public:
         return 1;
     }
     HLOCAL localFree(HLOCAL memory) override { return aclmemory::release(memory); }
+    DWORD storeWriteRecord(const std::string&, const Bytes& stored) override
+    {
+        record = stored;
+        hasRecord = true;
+        return kErrorSuccess;
+    }
+    DWORD readWriteRecord(const std::string&, Bytes* read) override
+    {
+        *read = record;
+        return hasRecord ? kErrorSuccess : kErrorNoWriteRecord;
+    }
+    DWORD removeWriteRecord(const std::string&) override
+    {
+        hasRecord = false;
+        return kErrorSuccess;
+    }
 
     Bytes written;
     int writes = 0;
+    Bytes record;
+    bool hasRecord = false;
 
 private:
     bool hasDacl;
@@ -162,22 +180,26 @@ const Bytes mixedDacl = acl({ace(allowed, 0, 0x001F01FF, ownerSid), ace(allowed,
 
 class AceRulesTest : public ManagerFixture {
 protected:
-    Bytes lockWith(const Bytes& dacl)
+    Bytes lockWith(const Bytes& dacl) { return rewrite(&dacl, true); }
+    Bytes unlockWith(const Bytes& dacl) { return rewrite(&dacl, false); }
+
+    // `dacl` null: a path without a DACL. With `keepsRecords` the record of
+    // one run is there for the next, as the file would keep it.
+    Bytes rewrite(const Bytes* dacl, bool lock)
     {
-        CraftedSecurity crafted(&dacl);
+        CraftedSecurity crafted(dacl);
+        crafted.record = keptRecord;
+        crafted.hasRecord = keepsRecords && !keptRecord.empty();
         ScopedSecurityApi scope(crafted);
-        EXPECT_TRUE(manager().lockWritingPermission("p"));
+        EXPECT_TRUE(lock ? manager().lockWritingPermission("p")
+                         : manager().unlockWritingPermission("p"));
         EXPECT_EQ(crafted.writes, 1);
+        keptRecord = crafted.hasRecord ? crafted.record : Bytes();
         return crafted.written;
     }
-    Bytes unlockWith(const Bytes& dacl)
-    {
-        CraftedSecurity crafted(&dacl);
-        ScopedSecurityApi scope(crafted);
-        EXPECT_TRUE(manager().unlockWritingPermission("p"));
-        EXPECT_EQ(crafted.writes, 1);
-        return crafted.written;
-    }
+
+    bool keepsRecords = false;
+    Bytes keptRecord;
 };
 
 TEST_F(AceRulesTest, LockClearsOnlyTheWriteBitAndKeepsEverythingElse)
@@ -204,6 +226,22 @@ TEST_F(AceRulesTest, UnlockSetsTheWriteBitWhereAnyOtherRightIsHeld)
     EXPECT_THAT(masksOf(unlocked), ElementsAre(0x001F01FF, 0x0, 0x0, 0x40000006, 0x00010002,
                                                0x00010002, 0x001200AB));
     EXPECT_EQ(unlockWith(unlocked), unlocked) << "unlocking twice is unlocking once";
+    EXPECT_EQ(manager().getReturnCode(), 1);
+}
+
+// Repeated SIDs are told apart by their order; a path that had no DACL gets
+// the 0x2 of the Everyone entry that lock gave it back.
+TEST_F(AceRulesTest, UnlockWithTheRecordGivesBackExactlyWhatLockTook)
+{
+    keepsRecords = true;
+    const Bytes locked = lockWith(mixedDacl);
+    EXPECT_EQ(lockWith(locked), locked) << "locking twice is locking once";
+    EXPECT_EQ(masksOf(unlockWith(locked)), masksOf(mixedDacl));
+    EXPECT_EQ(masksOf(unlockWith(locked)), masksOf(locked)) << "the record was given back";
+
+    keptRecord.clear();
+    const Bytes openLocked = rewrite(nullptr, true);
+    EXPECT_THAT(masksOf(unlockWith(openLocked)), ElementsAre(0x001F01FF));
     EXPECT_EQ(manager().getReturnCode(), 1);
 }
 

@@ -162,4 +162,27 @@ HLOCAL FaultInjectingSecurityApi::localFree(HLOCAL memory)
     return real.localFree(memory);
 }
 
+DWORD FaultInjectingSecurityApi::storeWriteRecord(const std::string& path,
+                                                  const std::vector<BYTE>& record)
+{
+    if (breaks(SecurityOperation::StoreWriteRecord))
+        return kInjectedError;
+    return real.storeWriteRecord(path, record);
+}
+
+DWORD FaultInjectingSecurityApi::readWriteRecord(const std::string& path,
+                                                 std::vector<BYTE>* record)
+{
+    if (breaks(SecurityOperation::ReadWriteRecord))
+        return kInjectedError;
+    return real.readWriteRecord(path, record);
+}
+
+DWORD FaultInjectingSecurityApi::removeWriteRecord(const std::string& path)
+{
+    if (breaks(SecurityOperation::RemoveWriteRecord))
+        return kInjectedError;
+    return real.removeWriteRecord(path);
+}
+
 } // namespace testsupport

@@ -6,7 +6,7 @@
 #ifndef TOLVANE_FAULT_INJECTING_SECURITY_API_H
 #define TOLVANE_FAULT_INJECTING_SECURITY_API_H
 
-#include "SecurityApi.h"
+#include "winsec/SecurityApi.h"
 
 #include <array>
 #include <cstddef>
@@ -28,19 +28,24 @@ enum class SecurityOperation {
     SetSecurityDescriptorDacl,
     SetFileSecurity,
     LocalFree,
+    StoreWriteRecord,
+    ReadWriteRecord,
+    RemoveWriteRecord,
 };
-constexpr std::size_t kSecurityOperationCount = 12;
+constexpr std::size_t kSecurityOperationCount = 15;
 
 enum class Fault {
     // The operation's own failure result: a nonzero error for
-    // getNamedSecurityInfo, null for localAlloc, 0 for the BOOL operations
-    // and getLengthSid, the block itself (not released) for localFree.
+    // getNamedSecurityInfo and the record operations, null for localAlloc,
+    // 0 for the BOOL operations and getLengthSid, the block itself (not
+    // released) for localFree.
     Fail,
     ThrowStdException, // std::runtime_error
     ThrowNonStandard,  // an int
 };
 
-// The error getNamedSecurityInfo returns when told to fail.
+// The error getNamedSecurityInfo and the record operations return when told
+// to fail.
 constexpr winsec::DWORD kInjectedError = 5; // ERROR_ACCESS_DENIED
 
 class FaultInjectingSecurityApi final : public winsec::SecurityApi {
@@ -85,11 +90,11 @@ public:
     winsec::BOOL setFileSecurity(const std::string& path, winsec::SECURITY_INFORMATION info,
                                  winsec::PSECURITY_DESCRIPTOR descriptor) override;
     winsec::HLOCAL localFree(winsec::HLOCAL memory) override;
-    void beginTree(const std::string& root, const std::string& listingPrefix) override
-    {
-        real.beginTree(root, listingPrefix);
-    }
-    void endTree() override { real.endTree(); }
+    winsec::DWORD storeWriteRecord(const std::string& path,
+                                   const std::vector<winsec::BYTE>& record) override;
+    winsec::DWORD readWriteRecord(const std::string& path,
+                                  std::vector<winsec::BYTE>* record) override;
+    winsec::DWORD removeWriteRecord(const std::string& path) override;
 
 private:
     struct Rule {

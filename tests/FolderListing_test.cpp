@@ -2,7 +2,9 @@
 // paths are spelt as the directory iterator spells them, and no link is
 // followed in any component, even one swapped in after the walk began.
 #include "FolderListing.h"
-#include "SecurityApi.h"
+#include "TreeScope.h"
+#include "winsec/SecurityApi.h"
+#include "winsec/WriteRecord.h"
 #include "TestSupport.h"
 
 #include <Poco/Exception.h>
@@ -12,6 +14,7 @@
 
 #include <cerrno>
 #include <map>
+#include <optional>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -36,11 +39,13 @@ protected:
         writeFile(dir / "tree/file", "");
         run("mkfifo " + shellQuote(dir / "tree/fifo"));
         ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "tree/link").c_str()), 0);
-        winsec::systemSecurityApi().beginTree(dir / "tree", dir / "tree/");
+        scope.emplace(dir / "tree", depth);
     }
-    void TearDown() override { winsec::systemSecurityApi().endTree(); }
+    void TearDown() override { scope.reset(); }
 
     TempDir dir;
+    int depth = 0;
+    std::optional<TreeScope> scope;
 };
 
 TEST_F(FolderListingTest, KindsComeFromTheListingWithoutFollowingLinks)
@@ -83,12 +88,18 @@ winsec::DWORD readError(const std::string& path)
 }
 
 // Whoever can write the tree could link in a file from elsewhere on the same
-// file system; and a path that does not lie in the tree is never opened.
+// file system: lock may take write away from it, unlock may not guess what
+// to give back. A path that does not lie in the tree is never opened.
 TEST_F(FolderListingTest, SecurityIsNeverReachedOutsideTheTree)
 {
     writeFile(dir / "outside/shared", "");
     ASSERT_EQ(link((dir / "outside/shared").c_str(), (dir / "tree/innocent").c_str()), 0);
-    EXPECT_EQ(readError(dir / "tree/innocent"), winsec::DWORD(EMLINK));
+    EXPECT_EQ(readError(dir / "tree/innocent"), 0u);
+    winsec::SecurityApi& api = winsec::systemSecurityApi();
+    std::vector<winsec::BYTE> record;
+    EXPECT_EQ(api.readWriteRecord(dir / "tree/innocent", &record), winsec::DWORD(EMLINK));
+    ASSERT_EQ(api.storeWriteRecord(dir / "tree/innocent", winsec::givenBackRecord()), 0u);
+    EXPECT_EQ(api.readWriteRecord(dir / "tree/innocent", &record), 0u);
     EXPECT_EQ(readError(dir / "outside/secret"), winsec::DWORD(EXDEV));
     EXPECT_EQ(readError(dir / "tree/link/secret"), winsec::DWORD(ELOOP));
     EXPECT_EQ(readError(dir / "tree/file"), 0u);
@@ -100,10 +111,10 @@ TEST(FolderListingOutsideATree, ConfiguredFolderReachedThroughALinkIsListed)
     TempDir dir;
     makeDirectories(dir / "real/inner");
     ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "configured").c_str()), 0);
-    winsec::systemSecurityApi().beginTree(dir / "configured", dir / "configured/");
+    int depth = 0;
+    const TreeScope scope(dir / "configured", depth);
     EXPECT_EQ(listAll(dir / "configured"),
               (std::map<std::string, FileKind>{{dir / "configured/inner", FileKind::Folder}}));
-    winsec::systemSecurityApi().endTree();
 }
 
 } // namespace

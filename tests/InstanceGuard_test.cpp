@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <sys/wait.h>
@@ -17,6 +18,12 @@ std::string testGuardName()
     return "Tolvane-test-guard-" + std::to_string(getpid()) + "-" +
            ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
+
+// Run as root, a guard leaves its empty lock file under /run; the tests take
+// theirs away again.
+struct LockFileRemoval {
+    ~LockFileRemoval() { std::remove(("/run/tolvane-" + testGuardName() + ".lock").c_str()); }
+};
 
 // Forks a child that takes the guard, reports whether it holds it, then
 // waits to be killed. Returns the child's pid.
@@ -45,6 +52,7 @@ pid_t startChildHolding(const std::string& name)
 
 TEST(InstanceGuard, SecondAcquireSeesTheFirstUntilItIsGone)
 {
+    const LockFileRemoval removal;
     const std::string name = testGuardName();
     std::optional<InstanceGuard> kept;
     {
@@ -69,6 +77,7 @@ TEST(InstanceGuard, SecondAcquireSeesTheFirstUntilItIsGone)
 
 TEST(InstanceGuard, KilledHolderLeavesNoStaleGuard)
 {
+    const LockFileRemoval removal;
     const std::string name = testGuardName();
     const pid_t child = startChildHolding(name);
     ASSERT_GT(child, 0);

@@ -5,8 +5,8 @@
 # file and folder, and each folder's default ACL on its own) must be, entry
 # for entry, one of:
 #   locked    the original with w cleared in every entry,
-#   unlocked  the original with w set in every entry that holds r or x,
-#   original  the original itself (not yet reached by any run);
+#   unlocked  the original itself: -unlock gives back exactly what -lock
+#             took (and an ACL not yet reached by any run is the original);
 # with require=locked or require=unlocked, only that form. Owners, groups and
 # the setuid/setgid/sticky flags must never change; no file may appear or go.
 # Prints one line of counts; exits 1 on any ACL in none of the allowed forms.
@@ -18,12 +18,6 @@ function headOf(line) { return substr(line, 1, length(line) - 3) }
 function locking(line,    r) {
     r = rightsOf(line)
     return headOf(line) substr(r, 1, 1) "-" substr(r, 3, 1)
-}
-function unlocking(line,    r) {
-    r = rightsOf(line)
-    if (substr(r, 1, 1) == "r" || substr(r, 3, 1) == "x")
-        r = substr(r, 1, 1) "w" substr(r, 3, 1)
-    return headOf(line) r
 }
 function report(problem, path) {
     if (shown++ < 10)
@@ -40,7 +34,6 @@ FNR == 1 { listing++ }
         acls[path, kind] = 1
         original[path, kind] = original[path, kind] $0 "\n"
         locked[path, kind] = locked[path, kind] locking($0) "\n"
-        unlocked[path, kind] = unlocked[path, kind] unlocking($0) "\n"
     } else {
         current[path, kind] = current[path, kind] $0 "\n"
         if (!((path, kind) in acls))
@@ -53,23 +46,20 @@ END {
         split(key, part, SUBSEP)
         text = current[key]
         isLocked = text == locked[key]
-        isUnlocked = text == unlocked[key]
-        isOriginal = text == original[key]
+        isUnlocked = text == original[key]
         checked++
         if (isLocked) count_locked++
         else if (isUnlocked) count_unlocked++
-        else if (isOriginal) count_original++
         ok = (require == "locked") ? isLocked : (require == "unlocked") ? isUnlocked : \
-             (isLocked || isUnlocked || isOriginal)
+             (isLocked || isUnlocked)
         if (!ok) { bad++; report("ACL in no allowed form (" part[2] ")", part[1]) }
-        formL[key] = isLocked; formU[key] = isUnlocked; formO[key] = isOriginal
+        formL[key] = isLocked; formU[key] = isUnlocked
     }
     for (key in acls) {
         split(key, part, SUBSEP)
         if (part[2] != "default") continue
         access = part[1] SUBSEP "access"
-        if (!((formL[key] && formL[access]) || (formU[key] && formU[access]) || \
-              (formO[key] && formO[access])))
+        if (!((formL[key] && formL[access]) || (formU[key] && formU[access])))
             between++
     }
     for (key in present) {
@@ -80,8 +70,8 @@ END {
             changed_meta++; report("owner, group or flags changed", part[2])
         }
     }
-    printf "checked %d locked %d unlocked %d original %d bad %d between %d missing %d new %d " \
-           "meta-changed %d\n", checked, count_locked, count_unlocked, count_original, bad, \
+    printf "checked %d locked %d unlocked %d bad %d between %d missing %d new %d " \
+           "meta-changed %d\n", checked, count_locked, count_unlocked, bad, \
            between, missing, extra + extra_acls, changed_meta
     exit (bad + missing + extra + extra_acls + changed_meta > 0) ? 1 : 0
 }

@@ -1,9 +1,10 @@
 # shellcheck shell=bash
 # Shared by the hardening scripts; sourced, not run.
 #
-# Every run of tolvane takes the machine-wide instance guard, an abstract Unix
-# socket, and such names are private to a network namespace. The scripts
-# therefore re-run themselves in a network namespace of their own (unless
+# Every run of tolvane takes the machine-wide instance guard: as root a lock
+# file under /run, as any other user an abstract Unix socket, whose names are
+# private to a network namespace. The scripts therefore re-run themselves in
+# a network and mount namespace of their own with an empty /run (unless
 # given --shared-guard): a tolvane started elsewhere on the machine, a test
 # suite for instance, then neither refuses these runs nor is refused by them.
 
@@ -28,7 +29,9 @@ isolate_guard() {
     fi
     command -v unshare >/dev/null || die "unshare is missing; use --shared-guard"
     export TOLVANE_HARDENING_ISOLATED=1
-    exec unshare --net -- bash "$@"
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    exec unshare --net --mount --propagation private -- bash -c \
+        'mount -t tmpfs -o mode=755 tolvane-guard /run && exec bash "$@"' isolate "$@"
 }
 
 # The program to test: the given path, or build/tolvane (built if missing).

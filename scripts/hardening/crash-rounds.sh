@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Kills tolvane with SIGKILL at random moments of -lock and -unlock runs over
 # a large tree, round after round. After every kill each ACL in the tree must
-# be whole: the original's locked form, its unlocked form, or the original
-# itself (check-acls.awk). Then a complete run of -lock or -unlock must not be
-# refused by a stale instance guard, must end with status 1, and must leave
-# every ACL in exactly that run's form. A last -lock must leave every ACL
-# equal to the original with only w cleared.
+# be whole: the original's locked form or the original itself, which is what
+# -unlock gives back (check-acls.awk). Then a complete run of -lock or -unlock
+# must not be refused by a stale instance guard, must end with status 1, and
+# must leave every ACL in exactly that run's form: a kill between an entry's
+# record and its ACL, or between its ACL and the record marked given back,
+# leaves what the next run of either kind completes exactly. A last -lock
+# must leave every ACL equal to the original with only w cleared, and a last
+# -unlock every ACL equal to the original.
 #
 # usage: crash-rounds.sh [--files N] [--rounds N] [--tolvane PATH] [--keep]
 #                        [--shared-guard]
@@ -55,7 +58,8 @@ fail() {
 # tree/g*/d*/f*: 100 files a folder, ten folders a group. The root's default
 # ACL (two named entries) reaches every folder and file below it; a third of
 # the folders drop it and hold plain modes, some carry setgid, a named user
-# of their own, files with other modes or named read-only users.
+# of their own, files with other modes, named read-only users or write-only
+# groups (which only the record can give their write back).
 tree=$work/tree
 make_tree() {
     local folders=$(((files + 99) / 100)) d group per remaining
@@ -82,6 +86,9 @@ make_tree() {
         if [ $((d % 7)) = 0 ] && [ "$per" -ge 20 ]; then
             (cd "$group/d$d" && setfacl -m u:1001:r--,g:1002:--x $(seq -f 'f%g' 11 20))
         fi
+        if [ $((d % 6)) = 0 ] && [ "$per" -ge 30 ]; then
+            (cd "$group/d$d" && setfacl -m g:1003:-w- $(seq -f 'f%g' 21 30))
+        fi
     done
 }
 
@@ -101,7 +108,7 @@ check() {
         fail "$what: $result (listing in $work/failed.acl)"
     fi
     acls_checked=$((acls_checked + $(awk '{ print $2 }' <<<"$result")))
-    between_total=$((between_total + $(awk '{ print $12 }' <<<"$result")))
+    between_total=$((between_total + $(awk '{ print $10 }' <<<"$result")))
 }
 
 last_run_ms=0
@@ -152,6 +159,7 @@ for round in $(seq 1 "$rounds"); do
     [ $((round % 10)) != 0 ] || echo "round $round: $acls_checked ACLs checked so far" >&2
 done
 complete_run -lock "final -lock"
+complete_run -unlock "final -unlock"
 seconds=$(elapsed_since "$started")
 
 echo "crash-rounds: $rounds rounds in ${seconds}s over $file_count files in $folder_count folders" \
@@ -160,5 +168,6 @@ echo "killed mid-run: $killed; finished before the kill: $finished_first;" \
     "runs after a kill refused or failed: 0"
 echo "ACLs checked: $acls_checked (access and default ACLs, after every kill and every run);" \
     "half-written: 0; folders caught between their two ACLs: $between_total"
-echo "after the final -lock: every ACL equals the original with only w cleared"
+echo "after the final -lock: every ACL equals the original with only w cleared;" \
+    "after the final -unlock: every ACL equals the original"
 machine_line

@@ -3,7 +3,8 @@
 # uid 65534, the owner of the configured folder, swap its top-level folders,
 # deep folders and files for links to a root-owned sentinel tree outside it
 # (renameat2 RENAME_EXCHANGE of a prepared link with the entry, and back, as
-# fast as they can). After every run the sentinel's ACLs, modes, owners and
+# fast as they can). One more attacker owns the folder above the configured
+# folder and swaps the configured folder itself for a link to the sentinel. After every run the sentinel's ACLs, modes, owners and
 # change times must be exactly what they were: any difference is an escape.
 #
 # usage: race-attack.sh [--runs N] [--attackers N] [--folders N] [--files N]
@@ -88,11 +89,13 @@ sentinel_state() {
         find sentinel -exec stat -c '%n mode=%a uid=%u gid=%g type=%F ctime=%z' {} + | sort)
 }
 
-# The configured folder, owned by the attacker: top$i/{f*}, top$i/a/{f*},
-# top$i/a/b/{f*}, top$i/a/b/c/{f*}, with a default ACL handed down to all.
-tree=$work/tree
+# The configured folder, owned by the attacker, in a folder the attacker
+# owns too: top$i/{f*}, top$i/a/{f*}, top$i/a/b/{f*}, top$i/a/b/c/{f*}, with
+# a default ACL handed down to all.
+tree=$work/home/tree
 make_tree() {
     local i level
+    mkdir -m 755 "$work/home"
     mkdir -m 775 "$tree"
     setfacl -m u:65534:rwx "$tree"
     setfacl -d -m u::rwx,g::rwx,o::r-x,u:65534:rwx,g:100:r-x "$tree"
@@ -102,7 +105,7 @@ make_tree() {
             (cd "$tree/top$i$level" && touch $(seq -f 'f%g' 1 "$files"))
         done
     done
-    chown -R 65534:65534 "$tree"
+    chown -R 65534:65534 "$work/home"
 }
 
 # The link beside ENTRY that the attacker swaps with it; half of them are
@@ -144,11 +147,18 @@ start_attackers() {
             done
         done
         [ ${#pairs[@]} -gt 0 ] || continue
-        setpriv --reuid=65534 --regid=65534 --clear-groups \
-            "$work/bin/race-attacker" $((runs * 2 + 120)) "${pairs[@]}" \
-            >"$work/attacker$k.out" 2>&1 &
-        attacker_pids+=($!)
+        start_attacker "$k" "${pairs[@]}"
     done
+    make_link "$tree" dir
+    start_attacker root "$tree" "$tree.lnk"
+}
+
+start_attacker() {
+    local name=$1
+    shift
+    setpriv --reuid=65534 --regid=65534 --clear-groups \
+        "$work/bin/race-attacker" $((runs * 2 + 120)) "$@" >"$work/attacker$name.out" 2>&1 &
+    attacker_pids+=($!)
 }
 
 stop_attackers() {
@@ -170,6 +180,7 @@ sleep 0.2
 
 declare -A statuses=()
 refused_paths=0
+root_refused=0
 fatal_lines=0
 failures=0
 started=$(now_seconds)
@@ -191,6 +202,9 @@ for run in $(seq 1 "$runs"); do
     refused_paths=$((refused_paths + $(grep -c 'ReturnCode = -4 : .*ocking writing permission for File' \
         "$work/run/tolvane.log" || true)))
     fatal_lines=$((fatal_lines + $(grep -c '^FATAL' "$work/run/tolvane.log" || true)))
+    if grep -qF "writing permission for File ( $tree ) failed" "$work/run/tolvane.log"; then
+        root_refused=$((root_refused + 1))
+    fi
     for pid in "${attacker_pids[@]}"; do
         kill -0 "$pid" 2>/dev/null || die "attacker $pid stopped early (see $work/attacker*.out)"
     done
@@ -212,15 +226,18 @@ sentinel_state >"$work/sentinel-after.txt"
 
 read -r attempted done_swaps <<<"$(awk '{ a += $2; d += $4 } END { print a + 0, d + 0 }' \
     "$work"/attacker*.out)"
+root_swaps=$(awk '{ print $4 }' "$work/attackerroot.out")
 status_summary=$(for s in "${!statuses[@]}"; do echo "$s x${statuses[$s]}"; done | sort -n | paste -sd, -)
 unchanged=no
 cmp -s "$work/sentinel-before.txt" "$work/sentinel-after.txt" && unchanged=yes
 files_in_tree=$(find "$tree" -type f | wc -l)
 
 echo "race-attack: $runs runs ($(((runs + 1) / 2)) -lock, $((runs / 2)) -unlock) in ${seconds}s" \
-    "over $files_in_tree files in $((folders * 4 + 1)) folders, $attackers attackers as uid 65534"
+    "over $files_in_tree files in $((folders * 4 + 1)) folders, $attackers attackers as uid 65534" \
+    "and one swapping the configured folder itself"
 echo "exit statuses: $status_summary; crashed or hung runs: $failures"
-echo "swaps attempted: $attempted, swaps done: $done_swaps"
+echo "swaps attempted: $attempted, swaps done: $done_swaps, of which of the configured folder" \
+    "itself: $root_swaps; runs that found it swapped and refused it (-4): $root_refused"
 echo "paths whose ACL read or write was refused (-4): $refused_paths;" \
     "FATAL lines (-7, entries gone before their visit): $fatal_lines"
 echo "escapes: $escapes; sentinel ACLs, modes and change times identical before and after: $unchanged"

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -113,9 +115,15 @@ std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tr
     return tree;
 }
 
+std::map<std::string, std::string> afterRun(const std::map<std::string, std::string>& before,
+                                            bool lock)
+{
+    return lock ? mapAcls(before, withoutWrite) : before;
+}
+
 // Abstract names are kept apart per socket type, so this has to be a
 // datagram socket like the one a run binds.
-int bindInstanceGuard()
+int bindAbstractGuardName()
 {
     const std::string name = "Global\\{CFF99109-6635-466D-9A06-1FCF59AEE10B}";
     sockaddr_un address;
@@ -129,6 +137,24 @@ int bindInstanceGuard()
     if (socketFd >= 0)
         close(socketFd);
     return -1;
+}
+
+int holdInstanceGuard()
+{
+    if (geteuid() != 0)
+        return bindAbstractGuardName();
+    const int fd = open("/run/tolvane-{CFF99109-6635-466D-9A06-1FCF59AEE10B}.lock",
+                        O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+std::string asNobody(const std::string& script)
+{
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c " + shellQuote(script);
 }
 
 namespace line {
@@ -167,12 +193,27 @@ std::string missing(const std::string& path)
            " :: ReturnCode = -3 : File " + path + " doesn't exist";
 }
 
+std::string readFailed(bool lock, const std::string& path)
+{
+    const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
+                                 : "C_TolvaneManager::unlockWritingPermission";
+    return "ERROR [" + tag + "]: " + tag +
+           " :: ReturnCode = -4 : Getting Security Information Failed for " + path;
+}
+
 std::string writeFailed(bool lock, const std::string& path)
 {
     const std::string tag = lock ? "C_TolvaneManager::lockWritingPermission"
                                  : "C_TolvaneManager::unlockWritingPermission";
     return "ERROR [" + tag + "]: " + tag +
            " :: ReturnCode = -4 : Setting file new security descriptor Failed for " + path;
+}
+
+std::string recordNotKept(const std::string& path)
+{
+    const std::string tag = "C_TolvaneManager::lockWritingPermission";
+    return "ERROR [" + tag + "]: " + tag + " :: ReturnCode = -4 : Storing write record Failed, " +
+           "unlock falls back to the broad rule, for " + path;
 }
 
 std::string modificationFailed(bool lock, const std::string& path)

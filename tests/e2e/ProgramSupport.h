@@ -47,9 +47,19 @@ std::string withoutWrite(const std::string& acl);
 std::string withWriteBack(const std::string& acl);
 std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
                                            std::string (*change)(const std::string&));
+// What a run makes of a tree `before` the first -lock: -lock clears every w,
+// -unlock gives back exactly what the lock took.
+std::map<std::string, std::string> afterRun(const std::map<std::string, std::string>& before,
+                                            bool lock);
 
-// Binds the machine-wide instance guard as a run does; -1 when it is taken.
-int bindInstanceGuard();
+// Takes the machine-wide instance guard as a run by this user does (as
+// root: the lock file under /run); -1 when it is taken.
+int holdInstanceGuard();
+// Binds the abstract socket name any user can bind; -1 when it is taken.
+int bindAbstractGuardName();
+
+// A shell command line running `script` as uid and gid 65534, no groups.
+std::string asNobody(const std::string& script);
 
 namespace line {
 std::string start();
@@ -59,8 +69,10 @@ std::string wrongArgument();
 std::string emptyFolderList();
 std::string anotherInstance();
 std::string missing(const std::string& path);
+std::string readFailed(bool lock, const std::string& path);
 std::string writeFailed(bool lock, const std::string& path);
 std::string modificationFailed(bool lock, const std::string& path);
+std::string recordNotKept(const std::string& path);
 } // namespace line
 
 } // namespace e2e

@@ -1,0 +1,44 @@
+// The one owner of a file descriptor in the POSIX backend: move-only, closed
+// exactly once, by whoever holds it last. Errors in this layer are 0 or a
+// positive errno value, never -1 or -errno.
+#ifndef TOLVANE_POSIXACL_DESCRIPTOR_H
+#define TOLVANE_POSIXACL_DESCRIPTOR_H
+
+#include <unistd.h>
+#include <utility>
+
+namespace posixacl {
+
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int descriptor) : fd(descriptor) {}
+    Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        if (this != &other)
+            reset(std::exchange(other.fd, -1));
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(); }
+
+    int get() const { return fd; }
+    bool isOpen() const { return fd >= 0; }
+    // Hands the descriptor to a new owner (fdopendir, say).
+    int release() { return std::exchange(fd, -1); }
+    void reset(int descriptor = -1)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = descriptor;
+    }
+
+private:
+    int fd = -1;
+};
+
+} // namespace posixacl
+
+#endif

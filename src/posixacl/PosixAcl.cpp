@@ -1,0 +1,369 @@
+#include "posixacl/PosixAcl.h"
+
+#include "posixacl/AclMemory.h"
+
+#include <algorithm>
+#include <tuple>
+
+namespace posixacl {
+
+namespace {
+
+constexpr std::size_t kXattrHeaderSize = 4;
+constexpr std::size_t kXattrEntrySize = 8;
+constexpr std::uint32_t kXattrVersion = 2;
+constexpr std::uint16_t kPermBits = kPermRead | kPermWrite | kPermExecute;
+constexpr std::uint8_t kSidRevision = 1;
+constexpr std::size_t kSidFixedSize = 8;
+constexpr std::size_t kAceFixedSize = 8; // header and mask
+constexpr std::uint8_t kAccessAllowed = 0;
+constexpr std::uint8_t kAclRevision = 2;
+
+// Well-known authorities and relative ids of the fixed SIDs.
+constexpr std::uint8_t kWorldAuthority = 1;   // S-1-1-0 Everyone
+constexpr std::uint8_t kCreatorAuthority = 3; // S-1-3-0, S-1-3-1
+constexpr std::uint32_t kCreatorOwnerRid = 0;
+constexpr std::uint32_t kCreatorGroupRid = 1;
+
+std::uint16_t readLe16(const std::uint8_t* at)
+{
+    return static_cast<std::uint16_t>(at[0] | at[1] << 8);
+}
+
+std::uint32_t readLe32(const std::uint8_t* at)
+{
+    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
+           std::uint32_t{at[3]} << 24;
+}
+
+void storeLe32(std::uint8_t* at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<std::uint8_t>(value >> 8 * i);
+}
+
+void appendLe16(Bytes& out, std::uint16_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void appendLe32(Bytes& out, std::uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+bool isNamed(std::uint16_t tag)
+{
+    return tag == kUser || tag == kGroup;
+}
+
+bool moveOn(std::uint16_t* state, std::uint16_t from, std::uint16_t to)
+{
+    if (*state != from)
+        return false;
+    *state = to;
+    return true;
+}
+
+// The kernel's order check, one entry at a time: `state` is the tag the
+// next entry must have (named entries may repeat), 0 once the other entry
+// closed the list.
+bool advance(const Entry& entry, std::uint16_t* state, bool* needsMask)
+{
+    switch (entry.tag) {
+    case kUserObj:
+        return moveOn(state, kUserObj, kUser);
+    case kUser:
+    case kGroup:
+        *needsMask = true;
+        return *state == entry.tag;
+    case kGroupObj:
+        return moveOn(state, kUser, kGroup);
+    case kMask:
+        return moveOn(state, kGroup, kOther);
+    case kOther:
+        // The mask may be left out only when nothing is named.
+        return moveOn(state, *needsMask || *state != kGroup ? kOther : kGroup, 0);
+    default:
+        return false;
+    }
+}
+
+// Every SID of the mapping has one or two sub-authorities: 16 bytes at most.
+struct SidBytes {
+    std::uint8_t bytes[kSidFixedSize + 8];
+    std::size_t size;
+};
+
+SidBytes makeSid(std::uint8_t authority, std::uint32_t first)
+{
+    SidBytes sid{{kSidRevision, 1, 0, 0, 0, 0, 0, authority}, kSidFixedSize + 4};
+    storeLe32(sid.bytes + kSidFixedSize, first);
+    return sid;
+}
+
+SidBytes makeSid(std::uint8_t authority, std::uint32_t first, std::uint32_t second)
+{
+    SidBytes sid = makeSid(authority, first);
+    sid.bytes[1] = 2;
+    storeLe32(sid.bytes + kSidFixedSize + 4, second);
+    sid.size += 4;
+    return sid;
+}
+
+SidBytes sidBytesOf(const Entry& entry)
+{
+    switch (entry.tag) {
+    case kUserObj:
+        return makeSid(kCreatorAuthority, kCreatorOwnerRid);
+    case kUser:
+        return makeSid(kUnixAuthority, kUnixUserRid, entry.id);
+    case kGroupObj:
+        return makeSid(kCreatorAuthority, kCreatorGroupRid);
+    case kGroup:
+        return makeSid(kUnixAuthority, kUnixGroupRid, entry.id);
+    case kMask:
+        return makeSid(kUnixAuthority, kUnixMaskRid, 0);
+    default:
+        return makeSid(kWorldAuthority, 0);
+    }
+}
+
+std::size_t sidLength(const std::uint8_t* sid)
+{
+    return kSidFixedSize + 4 * std::size_t{sid[1]};
+}
+
+std::uint32_t rightsOf(std::uint16_t perm)
+{
+    return (perm & kPermRead ? kRightRead : 0) | (perm & kPermWrite ? kRightWrite : 0) |
+           (perm & kPermExecute ? kRightExecute : 0);
+}
+
+bool permOf(std::uint32_t rights, std::uint16_t* perm)
+{
+    if ((rights & ~(kRightRead | kRightWrite | kRightExecute)) != 0)
+        return false;
+    *perm = (rights & kRightRead ? kPermRead : 0) | (rights & kRightWrite ? kPermWrite : 0) |
+            (rights & kRightExecute ? kPermExecute : 0);
+    return true;
+}
+
+void appendAce(Bytes& dacl, const Entry& entry, std::uint8_t flags)
+{
+    const SidBytes sid = sidBytesOf(entry);
+    dacl.push_back(kAccessAllowed);
+    dacl.push_back(flags);
+    appendLe16(dacl, static_cast<std::uint16_t>(kAceFixedSize + sid.size));
+    appendLe32(dacl, rightsOf(entry.perm));
+    dacl.insert(dacl.end(), sid.bytes, sid.bytes + sid.size);
+}
+
+// The entry kind a well-formed SID of the mapping names; 0 for any other.
+std::uint16_t tagOfSid(std::uint8_t authority, std::uint8_t count, std::uint32_t first,
+                       std::uint32_t second)
+{
+    if (authority == kCreatorAuthority && count == 1)
+        return first == kCreatorOwnerRid ? kUserObj : first == kCreatorGroupRid ? kGroupObj : 0;
+    if (authority == kWorldAuthority && count == 1)
+        return first == 0 ? kOther : 0;
+    if (authority != kUnixAuthority || count != 2)
+        return 0;
+    if (first == kUnixMaskRid)
+        return second == 0 ? kMask : 0;
+    if (second == kUndefinedId)
+        return 0;
+    return first == kUnixUserRid ? kUser : first == kUnixGroupRid ? kGroup : 0;
+}
+
+// Adds the entry one ACE of `aceSize` bytes stands for to `acls`.
+bool addEntryOfAce(const std::uint8_t* ace, std::size_t aceSize, PosixAcls* acls)
+{
+    Entry entry{};
+    const std::uint8_t flags = ace[1];
+    if (aceSize < kAceFixedSize || ace[0] != kAccessAllowed ||
+        !permOf(readLe32(ace + 4), &entry.perm))
+        return false;
+    const std::uint16_t perm = entry.perm;
+    if (!entryOfSid(ace + kAceFixedSize, aceSize - kAceFixedSize, &entry))
+        return false;
+    entry.perm = perm;
+    if (flags == 0)
+        acls->access.push_back(entry);
+    else if (flags == kDefaultEntryFlags)
+        acls->defaults.push_back(entry);
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+bool operator==(const Entry& left, const Entry& right)
+{
+    return left.tag == right.tag && left.perm == right.perm && left.id == right.id;
+}
+
+bool isValid(const Entries& entries)
+{
+    std::uint16_t state = kUserObj;
+    bool needsMask = false;
+    for (const Entry& entry : entries) {
+        if ((entry.perm & ~kPermBits) != 0 || !advance(entry, &state, &needsMask))
+            return false;
+        if (isNamed(entry.tag) && entry.id == kUndefinedId)
+            return false;
+    }
+    return state == 0;
+}
+
+namespace {
+
+bool canonicallyBefore(const Entry& left, const Entry& right)
+{
+    return std::tie(left.tag, left.id) < std::tie(right.tag, right.id);
+}
+
+} // namespace
+
+// Insertion sort: ACLs are short, usually sorted already, and this takes no
+// memory of its own; entries that compare equal keep their order.
+void sortCanonically(Entries& entries)
+{
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        const Entry entry = entries[i];
+        std::size_t j = i;
+        for (; j > 0 && canonicallyBefore(entry, entries[j - 1]); --j)
+            entries[j] = entries[j - 1];
+        entries[j] = entry;
+    }
+}
+
+namespace {
+
+// An ACL the kernel would store keeps its order, so that what was read
+// maps back byte for byte; any other order of entries is sorted first.
+bool keepOrSortValid(Entries& entries)
+{
+    if (isValid(entries))
+        return true;
+    sortCanonically(entries);
+    return isValid(entries);
+}
+
+} // namespace
+
+Entries entriesFromMode(unsigned mode)
+{
+    return {Entry{kUserObj, static_cast<std::uint16_t>(mode >> 6 & kPermBits), kUndefinedId},
+            Entry{kGroupObj, static_cast<std::uint16_t>(mode >> 3 & kPermBits), kUndefinedId},
+            Entry{kOther, static_cast<std::uint16_t>(mode & kPermBits), kUndefinedId}};
+}
+
+bool isMinimal(const Entries& entries)
+{
+    return entries.size() == 3 && entries[0].tag == kUserObj && entries[1].tag == kGroupObj &&
+           entries[2].tag == kOther;
+}
+
+unsigned modeFromMinimal(const Entries& entries)
+{
+    return unsigned{entries[0].perm} << 6 | unsigned{entries[1].perm} << 3 | entries[2].perm;
+}
+
+bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries)
+{
+    if (value == nullptr || size < kXattrHeaderSize ||
+        (size - kXattrHeaderSize) % kXattrEntrySize != 0 || readLe32(value) != kXattrVersion)
+        return false;
+    Entries decoded;
+    for (std::size_t at = kXattrHeaderSize; at < size; at += kXattrEntrySize) {
+        const std::uint16_t tag = readLe16(value + at);
+        decoded.push_back(Entry{tag, readLe16(value + at + 2),
+                                isNamed(tag) ? readLe32(value + at + 4) : kUndefinedId});
+    }
+    if (!isValid(decoded))
+        return false;
+    *entries = std::move(decoded);
+    return true;
+}
+
+Bytes encodeXattr(const Entries& entries)
+{
+    Bytes value;
+    value.reserve(kXattrHeaderSize + kXattrEntrySize * entries.size());
+    appendLe32(value, kXattrVersion);
+    for (const Entry& entry : entries) {
+        appendLe16(value, entry.tag);
+        appendLe16(value, entry.perm);
+        appendLe32(value, isNamed(entry.tag) ? entry.id : kUndefinedId);
+    }
+    return value;
+}
+
+Bytes sidOf(const Entry& entry)
+{
+    const SidBytes sid = sidBytesOf(entry);
+    return Bytes(sid.bytes, sid.bytes + sid.size);
+}
+
+bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry)
+{
+    if (sid == nullptr || size < kSidFixedSize || size < sidLength(sid))
+        return false;
+    const std::uint8_t count = sid[1];
+    if (sid[0] != kSidRevision || count < 1 || count > 2 ||
+        !std::all_of(sid + 2, sid + 7, [](std::uint8_t byte) { return byte == 0; }))
+        return false;
+    const std::uint32_t first = readLe32(sid + kSidFixedSize);
+    const std::uint32_t second = count == 2 ? readLe32(sid + kSidFixedSize + 4) : 0;
+    const std::uint16_t tag = tagOfSid(sid[7], count, first, second);
+    if (tag == 0)
+        return false;
+    *entry = Entry{tag, 0, isNamed(tag) ? second : kUndefinedId};
+    return true;
+}
+
+Bytes daclFromAcls(const PosixAcls& acls)
+{
+    Bytes dacl(sizeof(winsec::ACL), 0);
+    dacl.reserve(sizeof(winsec::ACL) +
+                 (acls.access.size() + acls.defaults.size()) * (kAceFixedSize + 16));
+    for (const Entry& entry : acls.access)
+        appendAce(dacl, entry, 0);
+    for (const Entry& entry : acls.defaults)
+        appendAce(dacl, entry, kDefaultEntryFlags);
+    const std::size_t aceCount = acls.access.size() + acls.defaults.size();
+    if (dacl.size() > winsec::aclmemory::kMaxAclSize || aceCount > 0xFFFF)
+        return {};
+    dacl[0] = kAclRevision;
+    dacl[2] = static_cast<std::uint8_t>(dacl.size());
+    dacl[3] = static_cast<std::uint8_t>(dacl.size() >> 8);
+    dacl[4] = static_cast<std::uint8_t>(aceCount);
+    dacl[5] = static_cast<std::uint8_t>(aceCount >> 8);
+    return dacl;
+}
+
+bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
+{
+    winsec::aclmemory::AclLayout layout{};
+    if (!winsec::aclmemory::readAclLayout(dacl, size, &layout))
+        return false;
+    PosixAcls result;
+    std::size_t at = sizeof(winsec::ACL);
+    for (winsec::DWORD i = 0; i < layout.aceCount; ++i) {
+        const std::uint16_t aceSize = readLe16(dacl + at + 2);
+        if (!addEntryOfAce(dacl + at, aceSize, &result))
+            return false;
+        at += aceSize;
+    }
+    if (!keepOrSortValid(result.access) ||
+        (!result.defaults.empty() && !keepOrSortValid(result.defaults)))
+        return false;
+    *acls = std::move(result);
+    return true;
+}
+
+} // namespace posixacl

@@ -1,0 +1,225 @@
+#include "winsec/WriteRecord.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace winsec {
+
+namespace {
+
+constexpr std::size_t kAceFixedSize = 8; // header and mask
+constexpr BYTE kAllowedType = 0x0;
+constexpr BYTE kDefaultEntryFlags = 0x0B;
+
+// Head byte fields.
+constexpr BYTE kFormBits = 0x07;
+constexpr BYTE kKindShift = 3;
+constexpr BYTE kKindBits = 0x18;
+constexpr BYTE kOccurrenceBit = 0x20;
+constexpr BYTE kAllowedPlain = 0;
+constexpr BYTE kAllowedDefault = 1;
+constexpr BYTE kExplicitKind = 2;
+constexpr BYTE kOtherBytes = 6;
+constexpr BYTE kFormCount = 7;
+
+// Forms 0-5: SIDs spelt as the head alone, or as the head and one id. The
+// ones with an id end in a zero sub-authority here; the id goes there.
+struct KnownSid {
+    BYTE bytes[16];
+    std::size_t size;
+    bool hasId;
+};
+const KnownSid kKnownSids[6] = {
+    {{1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}, 12, false},               // S-1-1-0
+    {{1, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0}, 12, false},               // S-1-3-0
+    {{1, 1, 0, 0, 0, 0, 0, 3, 1, 0, 0, 0}, 12, false},               // S-1-3-1
+    {{1, 2, 0, 0, 0, 0, 0, 22, 1, 0, 0, 0, 0, 0, 0, 0}, 16, true},   // S-1-22-1-n
+    {{1, 2, 0, 0, 0, 0, 0, 22, 2, 0, 0, 0, 0, 0, 0, 0}, 16, true},   // S-1-22-2-n
+    {{1, 2, 0, 0, 0, 0, 0, 22, 3, 0, 0, 0, 0, 0, 0, 0}, 16, false},  // S-1-22-3-0
+};
+constexpr std::size_t kIdOffset = 12;
+
+struct Identity {
+    BYTE type;
+    BYTE flags;
+    WORD occurrence;
+    std::string tail; // the ACE's bytes behind its mask
+};
+
+void appendVarint(std::string& out, std::uint32_t value)
+{
+    for (; value >= 0x80; value >>= 7)
+        out.push_back(static_cast<char>((value & 0x7F) | 0x80));
+    out.push_back(static_cast<char>(value));
+}
+
+// At most five bytes, and no bit beyond the 32nd.
+bool readVarint(const BYTE*& at, const BYTE* end, std::uint32_t* value)
+{
+    std::uint32_t result = 0;
+    for (int shift = 0; shift < 35 && at < end; shift += 7) {
+        const BYTE byte = *at++;
+        if (shift == 28 && byte > 0x0F)
+            return false;
+        result |= std::uint32_t{byte & 0x7Fu} << shift;
+        if ((byte & 0x80) == 0) {
+            *value = result;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t idOf(const std::string& tail)
+{
+    std::uint32_t id = 0;
+    for (int i = 3; i >= 0; --i)
+        id = id << 8 | static_cast<BYTE>(tail[kIdOffset + i]);
+    return id;
+}
+
+// The form that spells `tail`: one of kKnownSids, else kOtherBytes.
+BYTE formOf(const std::string& tail)
+{
+    for (BYTE form = 0; form < kOtherBytes; ++form) {
+        const KnownSid& known = kKnownSids[form];
+        const std::size_t compared = known.hasId ? kIdOffset : known.size;
+        if (tail.size() == known.size && std::memcmp(tail.data(), known.bytes, compared) == 0)
+            return form;
+    }
+    return kOtherBytes;
+}
+
+BYTE kindOf(BYTE type, BYTE flags)
+{
+    if (type != kAllowedType)
+        return kExplicitKind;
+    return flags == 0 ? kAllowedPlain : flags == kDefaultEntryFlags ? kAllowedDefault
+                                                                     : kExplicitKind;
+}
+
+AceItem encode(const Identity& identity)
+{
+    const BYTE form = formOf(identity.tail);
+    const BYTE kind = kindOf(identity.type, identity.flags);
+    AceItem item(1, static_cast<char>(form | kind << kKindShift |
+                                      (identity.occurrence != 0 ? kOccurrenceBit : 0)));
+    if (kind == kExplicitKind) {
+        item.push_back(static_cast<char>(identity.type));
+        item.push_back(static_cast<char>(identity.flags));
+    }
+    if (identity.occurrence != 0)
+        appendVarint(item, identity.occurrence);
+    if (form == kOtherBytes) {
+        appendVarint(item, static_cast<std::uint32_t>(identity.tail.size()));
+        item += identity.tail;
+    } else if (kKnownSids[form].hasId) {
+        appendVarint(item, idOf(identity.tail));
+    }
+    return item;
+}
+
+bool decodeKind(BYTE kind, const BYTE*& at, const BYTE* end, Identity* identity)
+{
+    if (kind == kAllowedPlain || kind == kAllowedDefault) {
+        identity->type = kAllowedType;
+        identity->flags = kind == kAllowedDefault ? kDefaultEntryFlags : 0;
+        return true;
+    }
+    if (kind != kExplicitKind || end - at < 2)
+        return false;
+    identity->type = *at++;
+    identity->flags = *at++;
+    return true;
+}
+
+bool decodeOccurrence(BYTE head, const BYTE*& at, const BYTE* end, Identity* identity)
+{
+    std::uint32_t occurrence = 0;
+    if ((head & kOccurrenceBit) != 0 && (!readVarint(at, end, &occurrence) || occurrence > 0xFFFF))
+        return false;
+    identity->occurrence = static_cast<WORD>(occurrence);
+    return true;
+}
+
+bool decodeTail(BYTE form, const BYTE*& at, const BYTE* end, Identity* identity)
+{
+    std::uint32_t value = 0;
+    if (form >= kFormCount)
+        return false;
+    const bool hasValue = form == kOtherBytes || kKnownSids[form].hasId;
+    if (hasValue && !readVarint(at, end, &value))
+        return false;
+    if (form == kOtherBytes) {
+        if (value > 0xFFFF - kAceFixedSize || value > static_cast<std::size_t>(end - at))
+            return false;
+        identity->tail.assign(reinterpret_cast<const char*>(at), value);
+        at += value;
+        return true;
+    }
+    const KnownSid& known = kKnownSids[form];
+    identity->tail.assign(reinterpret_cast<const char*>(known.bytes), known.size);
+    for (int i = 0; known.hasId && i < 4; ++i)
+        identity->tail[kIdOffset + i] = static_cast<char>(value >> 8 * i);
+    return true;
+}
+
+// One item from `at`, which moves behind it; false when the bytes there
+// are not exactly what the encoder writes for the identity they spell.
+bool readItem(const BYTE*& at, const BYTE* end, AceItem* item)
+{
+    const BYTE* const start = at;
+    const BYTE head = *at++;
+    Identity identity{};
+    if ((head & ~(kFormBits | kKindBits | kOccurrenceBit)) != 0 ||
+        !decodeKind((head & kKindBits) >> kKindShift, at, end, &identity) ||
+        !decodeOccurrence(head, at, end, &identity) ||
+        !decodeTail(head & kFormBits, at, end, &identity))
+        return false;
+    *item = encode(identity);
+    return item->size() == static_cast<std::size_t>(at - start) &&
+           std::memcmp(item->data(), start, item->size()) == 0;
+}
+
+} // namespace
+
+AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence)
+{
+    const char* tail = reinterpret_cast<const char*>(ace) + kAceFixedSize;
+    return encode(Identity{ace[0], ace[1], occurrence,
+                           std::string(tail, size > kAceFixedSize ? size - kAceFixedSize : 0)});
+}
+
+std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items)
+{
+    std::vector<BYTE> record = {kWriteRecordVersion, kWriteTaken};
+    for (const AceItem& item : items)
+        record.insert(record.end(), item.begin(), item.end());
+    return record;
+}
+
+std::vector<BYTE> givenBackRecord()
+{
+    return {kWriteRecordVersion, kWriteGivenBack};
+}
+
+bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,
+                      bool* givenBack)
+{
+    if (bytes == nullptr || size < 2 || bytes[0] != kWriteRecordVersion ||
+        (bytes[1] != kWriteTaken && bytes[1] != kWriteGivenBack) ||
+        (bytes[1] == kWriteGivenBack && size != 2))
+        return false;
+    std::vector<AceItem> parsed;
+    const BYTE* const end = bytes + size;
+    for (const BYTE* at = bytes + 2; at < end;) {
+        parsed.emplace_back();
+        if (!readItem(at, end, &parsed.back()))
+            return false;
+    }
+    items->swap(parsed);
+    *givenBack = bytes[1] == kWriteGivenBack;
+    return true;
+}
+
+} // namespace winsec

@@ -1,0 +1,63 @@
+// The record of what -lock took: which ACEs of a path's DACL held the
+// write-data right (0x2) just before it was cleared, so that -unlock gives
+// it back to exactly those. Pure code over bytes, shared by every platform;
+// every function that takes bytes from outside checks them against their
+// length, so arbitrary input is safe to hand in.
+//
+// An ACE is named by its identity: type, flags, the bytes behind its mask
+// (its SID, and for object ACEs their GUIDs too) and its occurrence, the
+// number of ACEs before it in the DACL with the same type, flags and bytes.
+// The mask is left out: it is what lock and unlock change.
+//
+// Stored form, version 1: one version byte, one state byte (0: the items
+// name what -lock took; 1: -unlock gave it back, and no item follows), then
+// one item per ACE, each a head byte and what the head says follows:
+//   bits 3-4  0: ACCESS_ALLOWED, flags 0   1: ACCESS_ALLOWED, flags 0x0B
+//             2: a type byte and a flags byte follow
+//   bit 5     an occurrence follows (varint, at least 1); without it, 0
+//   bits 0-2  0: S-1-1-0   1: S-1-3-0   2: S-1-3-1   5: S-1-22-3-0
+//             3: S-1-22-1-<varint>   4: S-1-22-2-<varint>
+//             6: any other bytes: a varint length, then the bytes
+// Varints are little-endian base 128, seven bits a byte. Every identity has
+// exactly one encoding: an item that is not the one the encoder writes
+// (an unused bit or form, an overlong varint, form 6 for bytes another form
+// says) makes the whole record malformed. A POSIX entry costs 1 to 6 bytes.
+//
+// Unlock keeps a record it gave back rather than removing it: a second
+// -unlock, or one after an -unlock that was killed, must not take the path
+// for one never locked and apply the broad rule to it.
+#ifndef TOLVANE_WRITE_RECORD_H
+#define TOLVANE_WRITE_RECORD_H
+
+#include "winsec/SecurityTypes.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace winsec {
+
+constexpr BYTE kWriteRecordVersion = 1;
+constexpr BYTE kWriteTaken = 0;
+constexpr BYTE kWriteGivenBack = 1;
+
+// An ACE's identity in its stored form; compares equal exactly when the
+// identities are equal.
+using AceItem = std::string;
+
+// The item of the ACE `ace` (`size` bytes, at least its header and mask),
+// the `occurrence`-th with its type, flags and bytes.
+AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence);
+
+// A record of what lock took: the items of the ACEs that held 0x2.
+std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items);
+// The record of a path whose write right unlock gave back.
+std::vector<BYTE> givenBackRecord();
+// False, with its outputs untouched, for a malformed record or another
+// version.
+bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,
+                      bool* givenBack);
+
+} // namespace winsec
+
+#endif
