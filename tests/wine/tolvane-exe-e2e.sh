@@ -6,7 +6,8 @@
 # non-ASCII name. Each run must end with the expected exit status and print
 # nothing; its log (pattern "%p %m%n") must hold the expected line, and the
 # two platforms' logs must be the same line for line once the root of the
-# tree is written <root> and '\' as '/'.
+# tree is written <root>, '\' as '/' and CR LF as LF. After the first -lock,
+# the Wine prefix's registry must hold the record of each entry locked.
 #
 #   tests/wine/tolvane-exe-e2e.sh TOLVANE_EXE LINUX_TOLVANE
 #
