@@ -16,11 +16,14 @@
 # Windows itself can show it.
 set -euo pipefail
 
-# The Linux build's instance guard is private to a network namespace: in one
-# of its own (where unshare is allowed), no other tolvane on the machine can
-# turn a run here into -6, nor be refused by one.
-if [ -z "${TOLVANE_E2E_OWN_NETNS:-}" ] && unshare --net true 2>/dev/null; then
-    TOLVANE_E2E_OWN_NETNS=1 exec unshare --net bash "$0" "$@"
+# The Linux build's instance guard (as root a lock file under /run, for
+# other users an abstract socket, private to a network namespace) would meet
+# any other tolvane on the machine and turn a run here into -6. Where unshare
+# is allowed, the script runs in a network and mount namespace of its own,
+# with an empty /run, as the hardening scripts do.
+if [ -z "${TOLVANE_E2E_ISOLATED:-}" ] && unshare --net --mount true 2>/dev/null; then
+    TOLVANE_E2E_ISOLATED=1 exec unshare --net --mount --propagation private -- bash -c \
+        'mount -t tmpfs -o mode=755 tolvane-guard /run && exec bash "$@"' isolate "$0" "$@"
 fi
 
 exe=$(realpath "$1")
