@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <algorithm>
 #include <deque>
 #include <fcntl.h>
@@ -68,8 +69,11 @@ private:
 
 Ring::Ring()
 {
-    const char* forced = std::getenv("TOLVANE_SYNCHRONOUS");
-    if ((forced != nullptr && *forced != '\0') || io_uring_queue_init(kRingEntries, &ring, 0) != 0)
+    // Opt-in: the kernel hands statx and the xattr operations to its worker
+    // threads, which costs more processor time than the direct calls save.
+    const char* wanted = std::getenv("TOLVANE_IO_URING");
+    if (wanted == nullptr || std::strcmp(wanted, "1") != 0 ||
+        io_uring_queue_init(kRingEntries, &ring, 0) != 0)
         return;
     ready = supportsEveryOperation();
     if (!ready)

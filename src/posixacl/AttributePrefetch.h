@@ -6,9 +6,10 @@
 // the walk reaches it. Whatever went wrong ahead of time (an open refused, a
 // file gone, anything but a regular file found) is not handed out: the
 // caller then reads that file itself, so errors are those of the reads done
-// in turn. Without io_uring (kernel older than 5.19, io_uring disabled or
-// refused by seccomp or a security module), or with TOLVANE_SYNCHRONOUS set
-// in the environment, nothing is fetched ahead and descriptors close at once.
+// in turn. Only with TOLVANE_IO_URING=1 in the environment, and only where
+// io_uring works (kernel 5.19 or later, not disabled, not refused by seccomp
+// or a security module); otherwise nothing is fetched ahead and descriptors
+// close at once.
 #ifndef TOLVANE_POSIXACL_ATTRIBUTE_PREFETCH_H
 #define TOLVANE_POSIXACL_ATTRIBUTE_PREFETCH_H
 

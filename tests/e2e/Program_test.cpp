@@ -216,9 +216,9 @@ TEST_F(ProgramTest, FileWhoseAclCannotBeWrittenStopsTheFilesAfterItInItsFolder)
     }
 }
 
-// Sets or clears TOLVANE_SYNCHRONOUS for the runs in its scope.
-struct SynchronousPath {
-    explicit SynchronousPath(bool on)
+// Sets or clears TOLVANE_IO_URING for the runs in its scope.
+struct IoUringPath {
+    explicit IoUringPath(bool on)
     {
         if (const char* value = std::getenv(kName))
             saved = value;
@@ -227,14 +227,14 @@ struct SynchronousPath {
         else
             unsetenv(kName);
     }
-    ~SynchronousPath()
+    ~IoUringPath()
     {
         if (saved.empty())
             unsetenv(kName);
         else
             setenv(kName, saved.c_str(), 1);
     }
-    static constexpr char kName[] = "TOLVANE_SYNCHRONOUS";
+    static constexpr char kName[] = "TOLVANE_IO_URING";
     std::string saved;
 };
 
@@ -266,7 +266,7 @@ TEST_F(ProgramTest, ReadsFetchedAheadChangeNeitherTheLogNorTheAcls)
             testsupport::run("cd / && setfacl --restore=" + shellQuote(saved) +
                              " && setfattr -x trusted.tolvane " + shellQuote(data("R/f40")) +
                              " 2>/dev/null; true");
-            const SynchronousPath path(synchronous);
+            const IoUringPath path(!synchronous);
             const ProgramRun result = runProgram(action);
             outcomes.emplace_back(result, aclTree(dir / "data"));
         }
