@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Cross-builds tolvane.exe for 64-bit Windows with MinGW-w64 and packs it
+# with its example files into a zip.
+#
+#   scripts/build-windows.sh [BUILD_DIR]        (default: build-windows)
+#
+# The libraries it needs (expat, APR, APR-util, log4cxx, POCO) are built
+# from the archives in ../shared/third-party (beside the clone; another
+# folder with TOLVANE_THIRD_PARTY), after checking them against their
+# SHA256SUMS, with the patches in cmake/windows/patches. They go to a cache
+# outside the clone, one folder per hash of everything that shapes them:
+# the archives' checksums, the patches, the toolchain file, the recipe
+# (cmake/windows/build-libraries.sh) and the compiler and CMake versions.
+# The cache is /var/cache/tolvane-windows, or TOLVANE_WINDOWS_CACHE, or
+# ~/.cache/tolvane-windows where /var/cache cannot be written. A first run
+# takes about ten minutes on two cores; a run with the cache filled, seconds.
+#
+# Gives BUILD_DIR/tolvane.exe (stripped) and
+# BUILD_DIR/tolvane-VERSION-windows-x64.zip.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build-windows}")
+third_party=${TOLVANE_THIRD_PARTY:-$root/../shared/third-party}
+windows=$root/cmake/windows
+mingw=x86_64-w64-mingw32
+
+# The DLLs every Windows installation has; tolvane.exe may import these only.
+system_dlls='^(advapi32|kernel32|msvcrt|ws2_32|mswsock|rpcrt4|user32|shell32|ole32|iphlpapi)\.dll$'
+
+check_archives() {
+    (cd "$third_party" && sha256sum --quiet -c SHA256SUMS) || {
+        echo "FAILED: the archives in $third_party do not match SHA256SUMS" >&2
+        return 1
+    }
+}
+
+cache_root() {
+    if [ -n "${TOLVANE_WINDOWS_CACHE:-}" ]; then
+        echo "$TOLVANE_WINDOWS_CACHE"
+    elif mkdir -p /var/cache/tolvane-windows 2>/dev/null && [ -w /var/cache/tolvane-windows ]; then
+        echo /var/cache/tolvane-windows
+    else
+        echo "${XDG_CACHE_HOME:-$HOME/.cache}/tolvane-windows"
+    fi
+}
+
+# Everything the libraries are made from, hashed; file names are part of
+# it, so a renamed patch counts as a change.
+cache_key() {
+    {
+        cat "$third_party/SHA256SUMS"
+        (cd "$windows" && sha256sum toolchain-mingw64.cmake build-libraries.sh patches/*.patch)
+        "$mingw-g++-posix" --version | head -n 1
+        "$mingw-gcc-posix" --version | head -n 1
+        cmake --version | head -n 1
+    } | sha256sum | cut -c1-16
+}
+
+# The libraries' CMake packages name their files by absolute path, so they
+# are built in place; a prefix counts only once it holds the stamp written
+# last, and a run that finds one without it starts again. The lock keeps two
+# runs on one machine from building the same prefix at once.
+libraries_in() {
+    local prefix=$1
+    exec 9>"$prefix.lock"
+    flock 9
+    if [ -f "$prefix/.complete" ]; then
+        echo "libraries: cached in $prefix"
+    else
+        echo "libraries: building into $prefix"
+        rm -rf "$prefix" "$prefix.work"
+        bash "$windows/build-libraries.sh" "$third_party" "$windows/patches" \
+            "$prefix.work" "$prefix"
+        rm -rf "$prefix.work"
+        touch "$prefix/.complete"
+    fi
+    exec 9>&-
+}
+
+build_program() {
+    local prefix=$1
+    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$windows/toolchain-mingw64.cmake" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release -DTOLVANE_TESTS=OFF >/dev/null
+    cmake --build "$build" --target tolvane -j"$(nproc)"
+    "$mingw-strip" "$build/tolvane.exe"
+}
+
+# A console program would open a window when a scheduled task starts it.
+check_subsystem() {
+    local headers
+    headers=$("$mingw-objdump" -p "$build/tolvane.exe")
+    grep -q '^Subsystem.*(Windows GUI)' <<<"$headers" || {
+        echo "FAILED: tolvane.exe is not a Windows GUI program" >&2
+        return 1
+    }
+}
+
+check_imports() {
+    local dlls foreign
+    dlls=$("$mingw-objdump" -p "$build/tolvane.exe" | awk '/DLL Name:/ { print tolower($3) }')
+    foreign=$(printf '%s\n' "$dlls" | grep -Ev "$system_dlls" || true)
+    if [ -n "$foreign" ]; then
+        echo "FAILED: tolvane.exe needs DLLs that Windows does not have:" $foreign >&2
+        return 1
+    fi
+    echo "tolvane.exe imports only" $dlls
+}
+
+# Text files get Windows line ends. The files carry the time of the last
+# commit rather than of the build, which says nothing about the sources.
+make_zip() {
+    local version stage zip stamp
+    version=$(sed -n 's/^project(Tolvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+    stage=$build/zip
+    zip=$build/tolvane-$version-windows-x64.zip
+    stamp=$(git -C "$root" log -1 --format=%cd --date=format:'%Y-%m-%d %H:%M:%S' 2>/dev/null ||
+            echo '2000-01-01 00:00:00')
+    rm -rf "$stage" "$zip"
+    mkdir -p "$stage"
+    cp "$build/tolvane.exe" "$stage/"
+    for text in "$root"/examples/windows/*; do
+        sed 's/\r*$/\r/' "$text" >"$stage/$(basename "$text")"
+    done
+    (cd "$stage" && cmake -E tar cf "$zip" --format=zip --mtime="$stamp" -- *)
+    echo "$zip"
+}
+
+main() {
+    local started=$SECONDS prefix
+    check_archives
+    prefix=$(cache_root)/$(cache_key)
+    mkdir -p "$(dirname "$prefix")"
+    libraries_in "$prefix"
+    build_program "$prefix"
+    check_subsystem
+    check_imports
+    make_zip
+    echo "Windows build done in $((SECONDS - started)) s"
+}
+
+main
