@@ -196,7 +196,10 @@ int readAcl(const OpenInode& inode, const char* aclName, Entries* entries)
 
 int writeAcl(const OpenInode& inode, const char* aclName, const Entries& entries)
 {
-    return inode.writeAttribute(aclName, encodeXattr(entries));
+    // One buffer for the process, reused: writes never overlap.
+    static Bytes value;
+    encodeXattr(entries, &value);
+    return inode.writeAttribute(aclName, value);
 }
 
 bool hasNoAcl(int error)
@@ -323,9 +326,8 @@ bool mayKeepRecords()
 
 bool isWellFormedRecord(const Bytes& record)
 {
-    std::vector<winsec::AceItem> items;
     bool givenBack = false;
-    return winsec::parseWriteRecord(record.data(), record.size(), &items, &givenBack);
+    return winsec::parseWriteRecord(record.data(), record.size(), nullptr, &givenBack);
 }
 
 } // namespace

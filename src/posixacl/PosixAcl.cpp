@@ -279,6 +279,7 @@ bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries)
         (size - kXattrHeaderSize) % kXattrEntrySize != 0 || readLe32(value) != kXattrVersion)
         return false;
     Entries decoded;
+    decoded.reserve((size - kXattrHeaderSize) / kXattrEntrySize);
     for (std::size_t at = kXattrHeaderSize; at < size; at += kXattrEntrySize) {
         const std::uint16_t tag = readLe16(value + at);
         decoded.push_back(Entry{tag, readLe16(value + at + 2),
@@ -293,20 +294,33 @@ bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries)
 Bytes encodeXattr(const Entries& entries)
 {
     Bytes value;
-    value.reserve(kXattrHeaderSize + kXattrEntrySize * entries.size());
-    appendLe32(value, kXattrVersion);
-    for (const Entry& entry : entries) {
-        appendLe16(value, entry.tag);
-        appendLe16(value, entry.perm);
-        appendLe32(value, isNamed(entry.tag) ? entry.id : kUndefinedId);
-    }
+    encodeXattr(entries, &value);
     return value;
+}
+
+void encodeXattr(const Entries& entries, Bytes* value)
+{
+    value->clear();
+    value->reserve(kXattrHeaderSize + kXattrEntrySize * entries.size());
+    appendLe32(*value, kXattrVersion);
+    for (const Entry& entry : entries) {
+        appendLe16(*value, entry.tag);
+        appendLe16(*value, entry.perm);
+        appendLe32(*value, isNamed(entry.tag) ? entry.id : kUndefinedId);
+    }
 }
 
 Bytes sidOf(const Entry& entry)
 {
-    const SidBytes sid = sidBytesOf(entry);
-    return Bytes(sid.bytes, sid.bytes + sid.size);
+    Bytes sid;
+    sidOf(entry, &sid);
+    return sid;
+}
+
+void sidOf(const Entry& entry, Bytes* sid)
+{
+    const SidBytes bytes = sidBytesOf(entry);
+    sid->assign(bytes.bytes, bytes.bytes + bytes.size);
 }
 
 bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry)
@@ -328,22 +342,32 @@ bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry)
 
 Bytes daclFromAcls(const PosixAcls& acls)
 {
-    Bytes dacl(sizeof(winsec::ACL), 0);
-    dacl.reserve(sizeof(winsec::ACL) +
-                 (acls.access.size() + acls.defaults.size()) * (kAceFixedSize + 16));
-    for (const Entry& entry : acls.access)
-        appendAce(dacl, entry, 0);
-    for (const Entry& entry : acls.defaults)
-        appendAce(dacl, entry, kDefaultEntryFlags);
-    const std::size_t aceCount = acls.access.size() + acls.defaults.size();
-    if (dacl.size() > winsec::aclmemory::kMaxAclSize || aceCount > 0xFFFF)
-        return {};
-    dacl[0] = kAclRevision;
-    dacl[2] = static_cast<std::uint8_t>(dacl.size());
-    dacl[3] = static_cast<std::uint8_t>(dacl.size() >> 8);
-    dacl[4] = static_cast<std::uint8_t>(aceCount);
-    dacl[5] = static_cast<std::uint8_t>(aceCount >> 8);
+    Bytes dacl;
+    daclFromAcls(acls, &dacl);
     return dacl;
+}
+
+bool daclFromAcls(const PosixAcls& acls, Bytes* dacl)
+{
+    const std::size_t aceCount = acls.access.size() + acls.defaults.size();
+    dacl->clear();
+    dacl->reserve(sizeof(winsec::ACL) + aceCount * (kAceFixedSize + 16));
+    dacl->resize(sizeof(winsec::ACL), 0);
+    for (const Entry& entry : acls.access)
+        appendAce(*dacl, entry, 0);
+    for (const Entry& entry : acls.defaults)
+        appendAce(*dacl, entry, kDefaultEntryFlags);
+    if (dacl->size() > winsec::aclmemory::kMaxAclSize || aceCount > 0xFFFF) {
+        dacl->clear();
+        return false;
+    }
+    Bytes& bytes = *dacl;
+    bytes[0] = kAclRevision;
+    bytes[2] = static_cast<std::uint8_t>(bytes.size());
+    bytes[3] = static_cast<std::uint8_t>(bytes.size() >> 8);
+    bytes[4] = static_cast<std::uint8_t>(aceCount);
+    bytes[5] = static_cast<std::uint8_t>(aceCount >> 8);
+    return true;
 }
 
 bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
@@ -352,6 +376,7 @@ bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
     if (!winsec::aclmemory::readAclLayout(dacl, size, &layout))
         return false;
     PosixAcls result;
+    result.access.reserve(layout.aceCount); // defaults only on folders
     std::size_t at = sizeof(winsec::ACL);
     for (winsec::DWORD i = 0; i < layout.aceCount; ++i) {
         const std::uint16_t aceSize = readLe16(dacl + at + 2);

@@ -192,7 +192,12 @@ AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence)
 
 std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items)
 {
-    std::vector<BYTE> record = {kWriteRecordVersion, kWriteTaken};
+    std::size_t size = 2;
+    for (const AceItem& item : items)
+        size += item.size();
+    std::vector<BYTE> record;
+    record.reserve(size);
+    record = {kWriteRecordVersion, kWriteTaken};
     for (const AceItem& item : items)
         record.insert(record.end(), item.begin(), item.end());
     return record;
@@ -211,13 +216,16 @@ bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>*
         (bytes[1] == kWriteGivenBack && size != 2))
         return false;
     std::vector<AceItem> parsed;
+    AceItem item;
     const BYTE* const end = bytes + size;
     for (const BYTE* at = bytes + 2; at < end;) {
-        parsed.emplace_back();
-        if (!readItem(at, end, &parsed.back()))
+        if (!readItem(at, end, &item))
             return false;
+        if (items != nullptr)
+            parsed.push_back(item);
     }
-    items->swap(parsed);
+    if (items != nullptr)
+        items->swap(parsed);
     *givenBack = bytes[1] == kWriteGivenBack;
     return true;
 }
