@@ -379,9 +379,14 @@ int readWriteRecord(const std::string& path, Bytes* record)
     int error = inodeOf(path, fresh, &inode);
     if (error != 0)
         return error;
-    error = inode->readAttribute(kWriteRecordName, record);
-    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(*record)))
+    // Read into a buffer kept for the process: most entries have no record,
+    // and then `record` costs nothing.
+    static Bytes value;
+    error = inode->readAttribute(kWriteRecordName, &value);
+    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(value)))
         error = ENODATA;
+    if (error == 0)
+        record->assign(value.begin(), value.end());
     if (error == ENODATA && !mayGoWithoutRecord(*inode, path))
         return refusal::kHardLink;
     return error;

@@ -3,6 +3,7 @@
 #include "posixacl/AclMemory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <tuple>
 
 namespace posixacl {
@@ -42,16 +43,10 @@ void storeLe32(std::uint8_t* at, std::uint32_t value)
         at[i] = static_cast<std::uint8_t>(value >> 8 * i);
 }
 
-void appendLe16(Bytes& out, std::uint16_t value)
+void storeLe16(std::uint8_t* at, std::uint16_t value)
 {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void appendLe32(Bytes& out, std::uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 bool isNamed(std::uint16_t tag)
@@ -151,14 +146,16 @@ bool permOf(std::uint32_t rights, std::uint16_t* perm)
     return true;
 }
 
+// The ACE is spelt aside and appended whole.
 void appendAce(Bytes& dacl, const Entry& entry, std::uint8_t flags)
 {
     const SidBytes sid = sidBytesOf(entry);
-    dacl.push_back(kAccessAllowed);
-    dacl.push_back(flags);
-    appendLe16(dacl, static_cast<std::uint16_t>(kAceFixedSize + sid.size));
-    appendLe32(dacl, rightsOf(entry.perm));
-    dacl.insert(dacl.end(), sid.bytes, sid.bytes + sid.size);
+    const std::size_t size = kAceFixedSize + sid.size;
+    std::uint8_t ace[kAceFixedSize + sizeof sid.bytes] = {kAccessAllowed, flags};
+    storeLe16(ace + 2, static_cast<std::uint16_t>(size));
+    storeLe32(ace + 4, rightsOf(entry.perm));
+    std::memcpy(ace + kAceFixedSize, sid.bytes, sid.size);
+    dacl.insert(dacl.end(), ace, ace + size);
 }
 
 // The entry kind a well-formed SID of the mapping names; 0 for any other.
@@ -300,13 +297,14 @@ Bytes encodeXattr(const Entries& entries)
 
 void encodeXattr(const Entries& entries, Bytes* value)
 {
-    value->clear();
-    value->reserve(kXattrHeaderSize + kXattrEntrySize * entries.size());
-    appendLe32(*value, kXattrVersion);
+    value->resize(kXattrHeaderSize + kXattrEntrySize * entries.size());
+    storeLe32(value->data(), kXattrVersion);
+    std::uint8_t* at = value->data() + kXattrHeaderSize;
     for (const Entry& entry : entries) {
-        appendLe16(*value, entry.tag);
-        appendLe16(*value, entry.perm);
-        appendLe32(*value, isNamed(entry.tag) ? entry.id : kUndefinedId);
+        storeLe16(at, entry.tag);
+        storeLe16(at + 2, entry.perm);
+        storeLe32(at + 4, isNamed(entry.tag) ? entry.id : kUndefinedId);
+        at += kXattrEntrySize;
     }
 }
 
