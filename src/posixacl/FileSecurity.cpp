@@ -211,7 +211,7 @@ int readAccessAcl(const OpenInode& inode, Entries* entries)
 {
     const int error = readAcl(inode, kAccessAclName, entries);
     if (hasNoAcl(error))
-        *entries = entriesFromMode(inode.status().st_mode);
+        entriesFromMode(inode.status().st_mode, entries);
     return hasNoAcl(error) ? 0 : error;
 }
 
@@ -337,13 +337,14 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
     forgetLastRead();
     OpenInode inode;
     int error = openInode(path, &inode);
-    FileSecurity read{inode.status().st_uid, inode.status().st_gid, {}};
+    security->owner = inode.status().st_uid;
+    security->group = inode.status().st_gid;
+    security->acls.defaults.clear();
     if (error == 0)
-        error = readAccessAcl(inode, &read.acls.access);
+        error = readAccessAcl(inode, &security->acls.access);
     if (error == 0 && inode.isDirectory())
-        error = readDefaultAcl(inode, &read.acls.defaults);
+        error = readDefaultAcl(inode, &security->acls.defaults);
     if (error == 0) {
-        *security = std::move(read);
         lastRead.path = path;
         lastRead.inode = std::move(inode);
         lastRead.defaults = security->acls.defaults;

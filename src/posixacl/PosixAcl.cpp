@@ -254,9 +254,16 @@ bool keepOrSortValid(Entries& entries)
 
 Entries entriesFromMode(unsigned mode)
 {
-    return {Entry{kUserObj, static_cast<std::uint16_t>(mode >> 6 & kPermBits), kUndefinedId},
-            Entry{kGroupObj, static_cast<std::uint16_t>(mode >> 3 & kPermBits), kUndefinedId},
-            Entry{kOther, static_cast<std::uint16_t>(mode & kPermBits), kUndefinedId}};
+    Entries entries;
+    entriesFromMode(mode, &entries);
+    return entries;
+}
+
+void entriesFromMode(unsigned mode, Entries* entries)
+{
+    *entries = {Entry{kUserObj, static_cast<std::uint16_t>(mode >> 6 & kPermBits), kUndefinedId},
+                Entry{kGroupObj, static_cast<std::uint16_t>(mode >> 3 & kPermBits), kUndefinedId},
+                Entry{kOther, static_cast<std::uint16_t>(mode & kPermBits), kUndefinedId}};
 }
 
 bool isMinimal(const Entries& entries)
@@ -275,17 +282,13 @@ bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries)
     if (value == nullptr || size < kXattrHeaderSize ||
         (size - kXattrHeaderSize) % kXattrEntrySize != 0 || readLe32(value) != kXattrVersion)
         return false;
-    Entries decoded;
-    decoded.reserve((size - kXattrHeaderSize) / kXattrEntrySize);
+    entries->clear();
     for (std::size_t at = kXattrHeaderSize; at < size; at += kXattrEntrySize) {
         const std::uint16_t tag = readLe16(value + at);
-        decoded.push_back(Entry{tag, readLe16(value + at + 2),
-                                isNamed(tag) ? readLe32(value + at + 4) : kUndefinedId});
+        entries->push_back(Entry{tag, readLe16(value + at + 2),
+                                 isNamed(tag) ? readLe32(value + at + 4) : kUndefinedId});
     }
-    if (!isValid(decoded))
-        return false;
-    *entries = std::move(decoded);
-    return true;
+    return isValid(*entries);
 }
 
 Bytes encodeXattr(const Entries& entries)
@@ -373,20 +376,17 @@ bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
     winsec::aclmemory::AclLayout layout{};
     if (!winsec::aclmemory::readAclLayout(dacl, size, &layout))
         return false;
-    PosixAcls result;
-    result.access.reserve(layout.aceCount); // defaults only on folders
+    acls->access.clear();
+    acls->defaults.clear();
     std::size_t at = sizeof(winsec::ACL);
     for (winsec::DWORD i = 0; i < layout.aceCount; ++i) {
         const std::uint16_t aceSize = readLe16(dacl + at + 2);
-        if (!addEntryOfAce(dacl + at, aceSize, &result))
+        if (!addEntryOfAce(dacl + at, aceSize, acls))
             return false;
         at += aceSize;
     }
-    if (!keepOrSortValid(result.access) ||
-        (!result.defaults.empty() && !keepOrSortValid(result.defaults)))
-        return false;
-    *acls = std::move(result);
-    return true;
+    return keepOrSortValid(acls->access) &&
+           (acls->defaults.empty() || keepOrSortValid(acls->defaults));
 }
 
 } // namespace posixacl

@@ -91,7 +91,8 @@ public:
         if (descriptor == nullptr || objectType != SE_FILE_OBJECT ||
             (info & ~kReadableInformation) != 0)
             return EINVAL;
-        posixacl::FileSecurity security{};
+        // Kept for the process, its memory reused: reads never overlap.
+        static posixacl::FileSecurity security{};
         const int error = posixacl::readFileSecurity(path, &security);
         if (error != 0)
             return static_cast<DWORD>(error);
@@ -149,7 +150,8 @@ public:
     BOOL setFileSecurity(const std::string& path, SECURITY_INFORMATION info,
                          PSECURITY_DESCRIPTOR descriptor) override
     {
-        posixacl::PosixAcls acls;
+        // Kept for the process, its memory reused: writes never overlap.
+        static posixacl::PosixAcls acls;
         if (info != kDaclSecurityInformation || !aclsOfDescriptor(descriptor, &acls)) {
             errno = EINVAL;
             return aclmemory::kFalse;
