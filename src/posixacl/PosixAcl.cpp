@@ -350,19 +350,19 @@ Bytes daclFromAcls(const PosixAcls& acls)
 
 bool daclFromAcls(const PosixAcls& acls, Bytes* dacl)
 {
+    Bytes& bytes = *dacl;
     const std::size_t aceCount = acls.access.size() + acls.defaults.size();
-    dacl->clear();
-    dacl->reserve(sizeof(winsec::ACL) + aceCount * (kAceFixedSize + 16));
-    dacl->resize(sizeof(winsec::ACL), 0);
+    bytes.clear();
+    bytes.reserve(sizeof(winsec::ACL) + aceCount * (kAceFixedSize + 16));
+    bytes.resize(sizeof(winsec::ACL), 0);
     for (const Entry& entry : acls.access)
-        appendAce(*dacl, entry, 0);
+        appendAce(bytes, entry, 0);
     for (const Entry& entry : acls.defaults)
-        appendAce(*dacl, entry, kDefaultEntryFlags);
-    if (dacl->size() > winsec::aclmemory::kMaxAclSize || aceCount > 0xFFFF) {
-        dacl->clear();
+        appendAce(bytes, entry, kDefaultEntryFlags);
+    if (bytes.size() > winsec::aclmemory::kMaxAclSize || aceCount > 0xFFFF) {
+        bytes.clear();
         return false;
     }
-    Bytes& bytes = *dacl;
     bytes[0] = kAclRevision;
     bytes[2] = static_cast<std::uint8_t>(bytes.size());
     bytes[3] = static_cast<std::uint8_t>(bytes.size() >> 8);
