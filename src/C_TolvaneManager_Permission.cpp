@@ -2,6 +2,14 @@
 
 #include "winsec/DaclRewrite.h"
 
+namespace {
+
+// Built once: a tag is handed on by reference for every entry.
+const std::string lockTag = "C_TolvaneManager::lockWritingPermission";
+const std::string unlockTag = "C_TolvaneManager::unlockWritingPermission";
+
+} // namespace
+
 // Logs a failed step of the rewrite of `path` and stores -4.
 class C_TolvaneManager::FailedStepLog final : public winsec::FailureReport {
 public:
@@ -31,13 +39,12 @@ private:
 
 bool C_TolvaneManager::lockWritingPermission(const std::string& path)
 {
-    return rewriteWritePermission(path, "C_TolvaneManager::lockWritingPermission", winsec::lockRule);
+    return rewriteWritePermission(path, lockTag, winsec::lockRule);
 }
 
 bool C_TolvaneManager::unlockWritingPermission(const std::string& path)
 {
-    return rewriteWritePermission(path, "C_TolvaneManager::unlockWritingPermission",
-                                  winsec::unlockRule);
+    return rewriteWritePermission(path, unlockTag, winsec::unlockRule);
 }
 
 bool C_TolvaneManager::rewriteWritePermission(const std::string& path, const std::string& tag,

@@ -6,6 +6,7 @@
 #include "winsec/SecurityApi.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -102,6 +103,30 @@ void appendPart(BYTE* block, std::size_t* used, const std::vector<BYTE>* part, D
 std::size_t sizeOf(const std::vector<BYTE>* part)
 {
     return part != nullptr ? part->size() : 0;
+}
+
+// Compared as addresses: the two ranges may belong to unrelated blocks.
+bool overlaps(const BYTE* first, std::size_t firstSize, const BYTE* second,
+              std::size_t secondSize)
+{
+    const auto start = reinterpret_cast<std::uintptr_t>(first);
+    const auto otherStart = reinterpret_cast<std::uintptr_t>(second);
+    return start < otherStart + secondSize && otherStart < start + firstSize;
+}
+
+// Opens `length` bytes at `at` of the `used` bytes of an ACL of `aclSize`
+// bytes and copies the list there. The list may lie inside the ACL itself:
+// then it is taken aside before the ACEs behind `at` move.
+void insertAces(BYTE* base, std::size_t used, std::size_t at, const BYTE* list,
+                std::size_t length, std::size_t aclSize)
+{
+    if (overlaps(list, length, base, aclSize)) {
+        const std::vector<BYTE> aside(list, list + length);
+        insertAces(base, used, at, aside.data(), length, aclSize);
+        return;
+    }
+    std::memmove(base + at + length, base + at, used - at);
+    std::memcpy(base + at, list, length);
 }
 
 } // namespace
@@ -295,13 +320,10 @@ BOOL addAce(PACL acl, DWORD revision, DWORD startIndex, LPVOID aceList, DWORD le
     ACL header = load<ACL>(acl);
     if (length > header.AclSize - layout.bytesInUse || layout.aceCount + added > 0xFFFF)
         return kFalse;
-    // The list may lie inside the ACL itself; take it aside before moving.
-    const std::vector<BYTE> aces(bytesOf(aceList), bytesOf(aceList) + length);
     BYTE* base = reinterpret_cast<BYTE*>(acl);
     const std::size_t at = startIndex >= layout.aceCount ? layout.bytesInUse
                                                          : aceOffset(acl, startIndex);
-    std::memmove(base + at + length, base + at, layout.bytesInUse - at);
-    std::copy(aces.begin(), aces.end(), base + at);
+    insertAces(base, layout.bytesInUse, at, bytesOf(aceList), length, header.AclSize);
     header.AceCount = static_cast<WORD>(layout.aceCount + added);
     header.AclRevision = std::max<BYTE>(header.AclRevision, static_cast<BYTE>(revision));
     store(acl, header);

@@ -196,7 +196,10 @@ int readAcl(const OpenInode& inode, const char* aclName, Entries* entries)
 
 int writeAcl(const OpenInode& inode, const char* aclName, const Entries& entries)
 {
-    return inode.writeAttribute(aclName, encodeXattr(entries));
+    // One buffer for the process, reused: writes never overlap.
+    static Bytes value;
+    encodeXattr(entries, &value);
+    return inode.writeAttribute(aclName, value);
 }
 
 bool hasNoAcl(int error)
@@ -208,7 +211,7 @@ int readAccessAcl(const OpenInode& inode, Entries* entries)
 {
     const int error = readAcl(inode, kAccessAclName, entries);
     if (hasNoAcl(error))
-        *entries = entriesFromMode(inode.status().st_mode);
+        entriesFromMode(inode.status().st_mode, entries);
     return hasNoAcl(error) ? 0 : error;
 }
 
@@ -323,9 +326,8 @@ bool mayKeepRecords()
 
 bool isWellFormedRecord(const Bytes& record)
 {
-    std::vector<winsec::AceItem> items;
     bool givenBack = false;
-    return winsec::parseWriteRecord(record.data(), record.size(), &items, &givenBack);
+    return winsec::parseWriteRecord(record.data(), record.size(), nullptr, &givenBack);
 }
 
 } // namespace
@@ -335,13 +337,14 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
     forgetLastRead();
     OpenInode inode;
     int error = openInode(path, &inode);
-    FileSecurity read{inode.status().st_uid, inode.status().st_gid, {}};
+    security->owner = inode.status().st_uid;
+    security->group = inode.status().st_gid;
+    security->acls.defaults.clear();
     if (error == 0)
-        error = readAccessAcl(inode, &read.acls.access);
+        error = readAccessAcl(inode, &security->acls.access);
     if (error == 0 && inode.isDirectory())
-        error = readDefaultAcl(inode, &read.acls.defaults);
+        error = readDefaultAcl(inode, &security->acls.defaults);
     if (error == 0) {
-        *security = std::move(read);
         lastRead.path = path;
         lastRead.inode = std::move(inode);
         lastRead.defaults = security->acls.defaults;
@@ -377,9 +380,14 @@ int readWriteRecord(const std::string& path, Bytes* record)
     int error = inodeOf(path, fresh, &inode);
     if (error != 0)
         return error;
-    error = inode->readAttribute(kWriteRecordName, record);
-    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(*record)))
+    // Read into a buffer kept for the process: most entries have no record,
+    // and then `record` costs nothing.
+    static Bytes value;
+    error = inode->readAttribute(kWriteRecordName, &value);
+    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(value)))
         error = ENODATA;
+    if (error == 0)
+        record->assign(value.begin(), value.end());
     if (error == ENODATA && !mayGoWithoutRecord(*inode, path))
         return refusal::kHardLink;
     return error;

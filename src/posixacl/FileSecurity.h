@@ -20,7 +20,9 @@ struct FileSecurity {
 };
 
 // Without ACL support in the file system, or without an extended ACL, the
-// access ACL is the one the permission bits stand for.
+// access ACL is the one the permission bits stand for. `security` is
+// written in place, reusing its memory; after a failure it holds nothing of
+// use.
 int readFileSecurity(const std::string& path, FileSecurity* security);
 
 // Replaces the access ACL and, when `acls` has default entries, the default

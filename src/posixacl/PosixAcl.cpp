@@ -3,6 +3,7 @@
 #include "posixacl/AclMemory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <tuple>
 
 namespace posixacl {
@@ -42,16 +43,10 @@ void storeLe32(std::uint8_t* at, std::uint32_t value)
         at[i] = static_cast<std::uint8_t>(value >> 8 * i);
 }
 
-void appendLe16(Bytes& out, std::uint16_t value)
+void storeLe16(std::uint8_t* at, std::uint16_t value)
 {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void appendLe32(Bytes& out, std::uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 bool isNamed(std::uint16_t tag)
@@ -151,14 +146,16 @@ bool permOf(std::uint32_t rights, std::uint16_t* perm)
     return true;
 }
 
+// The ACE is spelt aside and appended whole.
 void appendAce(Bytes& dacl, const Entry& entry, std::uint8_t flags)
 {
     const SidBytes sid = sidBytesOf(entry);
-    dacl.push_back(kAccessAllowed);
-    dacl.push_back(flags);
-    appendLe16(dacl, static_cast<std::uint16_t>(kAceFixedSize + sid.size));
-    appendLe32(dacl, rightsOf(entry.perm));
-    dacl.insert(dacl.end(), sid.bytes, sid.bytes + sid.size);
+    const std::size_t size = kAceFixedSize + sid.size;
+    std::uint8_t ace[kAceFixedSize + sizeof sid.bytes] = {kAccessAllowed, flags};
+    storeLe16(ace + 2, static_cast<std::uint16_t>(size));
+    storeLe32(ace + 4, rightsOf(entry.perm));
+    std::memcpy(ace + kAceFixedSize, sid.bytes, sid.size);
+    dacl.insert(dacl.end(), ace, ace + size);
 }
 
 // The entry kind a well-formed SID of the mapping names; 0 for any other.
@@ -257,9 +254,16 @@ bool keepOrSortValid(Entries& entries)
 
 Entries entriesFromMode(unsigned mode)
 {
-    return {Entry{kUserObj, static_cast<std::uint16_t>(mode >> 6 & kPermBits), kUndefinedId},
-            Entry{kGroupObj, static_cast<std::uint16_t>(mode >> 3 & kPermBits), kUndefinedId},
-            Entry{kOther, static_cast<std::uint16_t>(mode & kPermBits), kUndefinedId}};
+    Entries entries;
+    entriesFromMode(mode, &entries);
+    return entries;
+}
+
+void entriesFromMode(unsigned mode, Entries* entries)
+{
+    *entries = {Entry{kUserObj, static_cast<std::uint16_t>(mode >> 6 & kPermBits), kUndefinedId},
+                Entry{kGroupObj, static_cast<std::uint16_t>(mode >> 3 & kPermBits), kUndefinedId},
+                Entry{kOther, static_cast<std::uint16_t>(mode & kPermBits), kUndefinedId}};
 }
 
 bool isMinimal(const Entries& entries)
@@ -278,35 +282,46 @@ bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries)
     if (value == nullptr || size < kXattrHeaderSize ||
         (size - kXattrHeaderSize) % kXattrEntrySize != 0 || readLe32(value) != kXattrVersion)
         return false;
-    Entries decoded;
+    entries->clear();
     for (std::size_t at = kXattrHeaderSize; at < size; at += kXattrEntrySize) {
         const std::uint16_t tag = readLe16(value + at);
-        decoded.push_back(Entry{tag, readLe16(value + at + 2),
-                                isNamed(tag) ? readLe32(value + at + 4) : kUndefinedId});
+        entries->push_back(Entry{tag, readLe16(value + at + 2),
+                                 isNamed(tag) ? readLe32(value + at + 4) : kUndefinedId});
     }
-    if (!isValid(decoded))
-        return false;
-    *entries = std::move(decoded);
-    return true;
+    return isValid(*entries);
 }
 
 Bytes encodeXattr(const Entries& entries)
 {
     Bytes value;
-    value.reserve(kXattrHeaderSize + kXattrEntrySize * entries.size());
-    appendLe32(value, kXattrVersion);
-    for (const Entry& entry : entries) {
-        appendLe16(value, entry.tag);
-        appendLe16(value, entry.perm);
-        appendLe32(value, isNamed(entry.tag) ? entry.id : kUndefinedId);
-    }
+    encodeXattr(entries, &value);
     return value;
+}
+
+void encodeXattr(const Entries& entries, Bytes* value)
+{
+    value->resize(kXattrHeaderSize + kXattrEntrySize * entries.size());
+    storeLe32(value->data(), kXattrVersion);
+    std::uint8_t* at = value->data() + kXattrHeaderSize;
+    for (const Entry& entry : entries) {
+        storeLe16(at, entry.tag);
+        storeLe16(at + 2, entry.perm);
+        storeLe32(at + 4, isNamed(entry.tag) ? entry.id : kUndefinedId);
+        at += kXattrEntrySize;
+    }
 }
 
 Bytes sidOf(const Entry& entry)
 {
-    const SidBytes sid = sidBytesOf(entry);
-    return Bytes(sid.bytes, sid.bytes + sid.size);
+    Bytes sid;
+    sidOf(entry, &sid);
+    return sid;
+}
+
+void sidOf(const Entry& entry, Bytes* sid)
+{
+    const SidBytes bytes = sidBytesOf(entry);
+    sid->assign(bytes.bytes, bytes.bytes + bytes.size);
 }
 
 bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry)
@@ -328,22 +343,32 @@ bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry)
 
 Bytes daclFromAcls(const PosixAcls& acls)
 {
-    Bytes dacl(sizeof(winsec::ACL), 0);
-    dacl.reserve(sizeof(winsec::ACL) +
-                 (acls.access.size() + acls.defaults.size()) * (kAceFixedSize + 16));
-    for (const Entry& entry : acls.access)
-        appendAce(dacl, entry, 0);
-    for (const Entry& entry : acls.defaults)
-        appendAce(dacl, entry, kDefaultEntryFlags);
-    const std::size_t aceCount = acls.access.size() + acls.defaults.size();
-    if (dacl.size() > winsec::aclmemory::kMaxAclSize || aceCount > 0xFFFF)
-        return {};
-    dacl[0] = kAclRevision;
-    dacl[2] = static_cast<std::uint8_t>(dacl.size());
-    dacl[3] = static_cast<std::uint8_t>(dacl.size() >> 8);
-    dacl[4] = static_cast<std::uint8_t>(aceCount);
-    dacl[5] = static_cast<std::uint8_t>(aceCount >> 8);
+    Bytes dacl;
+    daclFromAcls(acls, &dacl);
     return dacl;
+}
+
+bool daclFromAcls(const PosixAcls& acls, Bytes* dacl)
+{
+    Bytes& bytes = *dacl;
+    const std::size_t aceCount = acls.access.size() + acls.defaults.size();
+    bytes.clear();
+    bytes.reserve(sizeof(winsec::ACL) + aceCount * (kAceFixedSize + 16));
+    bytes.resize(sizeof(winsec::ACL), 0);
+    for (const Entry& entry : acls.access)
+        appendAce(bytes, entry, 0);
+    for (const Entry& entry : acls.defaults)
+        appendAce(bytes, entry, kDefaultEntryFlags);
+    if (bytes.size() > winsec::aclmemory::kMaxAclSize || aceCount > 0xFFFF) {
+        bytes.clear();
+        return false;
+    }
+    bytes[0] = kAclRevision;
+    bytes[2] = static_cast<std::uint8_t>(bytes.size());
+    bytes[3] = static_cast<std::uint8_t>(bytes.size() >> 8);
+    bytes[4] = static_cast<std::uint8_t>(aceCount);
+    bytes[5] = static_cast<std::uint8_t>(aceCount >> 8);
+    return true;
 }
 
 bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
@@ -351,19 +376,17 @@ bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
     winsec::aclmemory::AclLayout layout{};
     if (!winsec::aclmemory::readAclLayout(dacl, size, &layout))
         return false;
-    PosixAcls result;
+    acls->access.clear();
+    acls->defaults.clear();
     std::size_t at = sizeof(winsec::ACL);
     for (winsec::DWORD i = 0; i < layout.aceCount; ++i) {
         const std::uint16_t aceSize = readLe16(dacl + at + 2);
-        if (!addEntryOfAce(dacl + at, aceSize, &result))
+        if (!addEntryOfAce(dacl + at, aceSize, acls))
             return false;
         at += aceSize;
     }
-    if (!keepOrSortValid(result.access) ||
-        (!result.defaults.empty() && !keepOrSortValid(result.defaults)))
-        return false;
-    *acls = std::move(result);
-    return true;
+    return keepOrSortValid(acls->access) &&
+           (acls->defaults.empty() || keepOrSortValid(acls->defaults));
 }
 
 } // namespace posixacl

@@ -78,28 +78,38 @@ void sortCanonically(Entries& entries);
 
 // The three entries that stand for permission bits (mode & 0777), and back.
 Entries entriesFromMode(unsigned mode);
+// The same into `entries`, whose memory is reused.
+void entriesFromMode(unsigned mode, Entries* entries);
 bool isMinimal(const Entries& entries);
 unsigned modeFromMinimal(const Entries& entries);
 
 // The system.posix_acl_access / system.posix_acl_default value. Decoding
 // fails on a malformed value or one that is not a valid ACL; it keeps the
-// stored order.
+// stored order. The results are written into the memory of `entries`,
+// which holds nothing of use after a failure.
 bool decodeXattr(const std::uint8_t* value, std::size_t size, Entries* entries);
 Bytes encodeXattr(const Entries& entries);
+// The same into `value`, whose memory is reused.
+void encodeXattr(const Entries& entries, Bytes* value);
 
 // The SID that stands for an entry, and the entry (tag and id; perm 0) that
 // a SID of `size` bytes stands for; false for any other SID.
 Bytes sidOf(const Entry& entry);
+void sidOf(const Entry& entry, Bytes* sid);
 bool entryOfSid(const std::uint8_t* sid, std::size_t size, Entry* entry);
 
 // The DACL (an ACL block of revision 2) for two ACLs; empty when it would
 // not fit the 64 KiB an ACL can hold.
 Bytes daclFromAcls(const PosixAcls& acls);
+// The same into `dacl`, whose memory is reused; false (and `dacl` empty)
+// when it would not fit.
+bool daclFromAcls(const PosixAcls& acls, Bytes* dacl);
 // The two ACLs a DACL block of `size` bytes stands for, each in the order
 // of its ACEs when that order is valid, else sorted into canonical order
 // first. Fails on a malformed block, an ACE other than
 // ACCESS_ALLOWED, other flags or rights than those listed above, an unknown
-// SID, or ACLs that are not valid.
+// SID, or ACLs that are not valid. As with decodeXattr, `acls` is reused,
+// and holds nothing of use after a failure.
 bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls);
 
 } // namespace posixacl

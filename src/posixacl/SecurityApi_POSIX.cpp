@@ -43,10 +43,14 @@ const std::vector<BYTE>* ifWanted(SECURITY_INFORMATION info, SECURITY_INFORMATIO
 DWORD describe(const posixacl::FileSecurity& security, SECURITY_INFORMATION info, PSID* owner,
                PSID* group, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor)
 {
-    const std::vector<BYTE> ownerSid = posixacl::sidOf({posixacl::kUser, 0, security.owner});
-    const std::vector<BYTE> groupSid = posixacl::sidOf({posixacl::kGroup, 0, security.group});
-    const std::vector<BYTE> daclBytes = posixacl::daclFromAcls(security.acls);
-    if (daclBytes.empty())
+    // One set of buffers for the process, reused: reads never overlap, and
+    // the block below holds copies.
+    static std::vector<BYTE> ownerSid;
+    static std::vector<BYTE> groupSid;
+    static std::vector<BYTE> daclBytes;
+    posixacl::sidOf({posixacl::kUser, 0, security.owner}, &ownerSid);
+    posixacl::sidOf({posixacl::kGroup, 0, security.group}, &groupSid);
+    if (!posixacl::daclFromAcls(security.acls, &daclBytes))
         return EOVERFLOW;
     PSECURITY_DESCRIPTOR block = aclmemory::newSelfRelativeDescriptor(
         ifWanted(info, kOwnerSecurityInformation, ownerSid),
@@ -87,7 +91,8 @@ public:
         if (descriptor == nullptr || objectType != SE_FILE_OBJECT ||
             (info & ~kReadableInformation) != 0)
             return EINVAL;
-        posixacl::FileSecurity security{};
+        // Kept for the process, its memory reused: reads never overlap.
+        static posixacl::FileSecurity security{};
         const int error = posixacl::readFileSecurity(path, &security);
         if (error != 0)
             return static_cast<DWORD>(error);
@@ -145,7 +150,8 @@ public:
     BOOL setFileSecurity(const std::string& path, SECURITY_INFORMATION info,
                          PSECURITY_DESCRIPTOR descriptor) override
     {
-        posixacl::PosixAcls acls;
+        // Kept for the process, its memory reused: writes never overlap.
+        static posixacl::PosixAcls acls;
         if (info != kDaclSecurityInformation || !aclsOfDescriptor(descriptor, &acls)) {
             errno = EINVAL;
             return aclmemory::kFalse;

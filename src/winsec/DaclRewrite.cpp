@@ -157,6 +157,9 @@ void DaclRewrite::createDacl(const ACL_SIZE_INFORMATION& size)
 
 void DaclRewrite::copyAces(DWORD count)
 {
+    firstItems.reserve(count);
+    if (rule.recordsWhatItTakes)
+        takenItems.reserve(count);
     for (DWORD index = 0; index < count; ++index)
         copyAce(index);
 }
@@ -275,7 +278,8 @@ bool DaclRewrite::markGivenBack()
 {
     if (rule.recordsWhatItTakes || !hasRecord || recordGivenBack)
         return true;
-    if (api.storeWriteRecord(path, givenBackRecord()) == kErrorSuccess)
+    static const std::vector<BYTE> givenBack = givenBackRecord();
+    if (api.storeWriteRecord(path, givenBack) == kErrorSuccess)
         return true;
     fail("Marking write record as given back Failed for ");
     return false;

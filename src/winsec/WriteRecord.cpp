@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace winsec {
 
@@ -39,11 +40,13 @@ const KnownSid kKnownSids[6] = {
 };
 constexpr std::size_t kIdOffset = 12;
 
+// The ACE's bytes behind its mask are only looked at, never kept: `tail`
+// views the ACE, or the bytes a decoded item spells.
 struct Identity {
     BYTE type;
     BYTE flags;
     WORD occurrence;
-    std::string tail; // the ACE's bytes behind its mask
+    std::string_view tail;
 };
 
 void appendVarint(std::string& out, std::uint32_t value)
@@ -70,7 +73,7 @@ bool readVarint(const BYTE*& at, const BYTE* end, std::uint32_t* value)
     return false;
 }
 
-std::uint32_t idOf(const std::string& tail)
+std::uint32_t idOf(std::string_view tail)
 {
     std::uint32_t id = 0;
     for (int i = 3; i >= 0; --i)
@@ -79,7 +82,7 @@ std::uint32_t idOf(const std::string& tail)
 }
 
 // The form that spells `tail`: one of kKnownSids, else kOtherBytes.
-BYTE formOf(const std::string& tail)
+BYTE formOf(std::string_view tail)
 {
     for (BYTE form = 0; form < kOtherBytes; ++form) {
         const KnownSid& known = kKnownSids[form];
@@ -142,7 +145,9 @@ bool decodeOccurrence(BYTE head, const BYTE*& at, const BYTE* end, Identity* ide
     return true;
 }
 
-bool decodeTail(BYTE form, const BYTE*& at, const BYTE* end, Identity* identity)
+// A known SID is spelt into `spelled`, which the identity's tail then views.
+bool decodeTail(BYTE form, const BYTE*& at, const BYTE* end, Identity* identity,
+                char (&spelled)[16])
 {
     std::uint32_t value = 0;
     if (form >= kFormCount)
@@ -153,14 +158,15 @@ bool decodeTail(BYTE form, const BYTE*& at, const BYTE* end, Identity* identity)
     if (form == kOtherBytes) {
         if (value > 0xFFFF - kAceFixedSize || value > static_cast<std::size_t>(end - at))
             return false;
-        identity->tail.assign(reinterpret_cast<const char*>(at), value);
+        identity->tail = std::string_view(reinterpret_cast<const char*>(at), value);
         at += value;
         return true;
     }
     const KnownSid& known = kKnownSids[form];
-    identity->tail.assign(reinterpret_cast<const char*>(known.bytes), known.size);
+    std::memcpy(spelled, known.bytes, known.size);
     for (int i = 0; known.hasId && i < 4; ++i)
-        identity->tail[kIdOffset + i] = static_cast<char>(value >> 8 * i);
+        spelled[kIdOffset + i] = static_cast<char>(value >> 8 * i);
+    identity->tail = std::string_view(spelled, known.size);
     return true;
 }
 
@@ -171,10 +177,11 @@ bool readItem(const BYTE*& at, const BYTE* end, AceItem* item)
     const BYTE* const start = at;
     const BYTE head = *at++;
     Identity identity{};
+    char spelled[16];
     if ((head & ~(kFormBits | kKindBits | kOccurrenceBit)) != 0 ||
         !decodeKind((head & kKindBits) >> kKindShift, at, end, &identity) ||
         !decodeOccurrence(head, at, end, &identity) ||
-        !decodeTail(head & kFormBits, at, end, &identity))
+        !decodeTail(head & kFormBits, at, end, &identity, spelled))
         return false;
     *item = encode(identity);
     return item->size() == static_cast<std::size_t>(at - start) &&
@@ -187,12 +194,17 @@ AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence)
 {
     const char* tail = reinterpret_cast<const char*>(ace) + kAceFixedSize;
     return encode(Identity{ace[0], ace[1], occurrence,
-                           std::string(tail, size > kAceFixedSize ? size - kAceFixedSize : 0)});
+                           std::string_view(tail, size > kAceFixedSize ? size - kAceFixedSize : 0)});
 }
 
 std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items)
 {
-    std::vector<BYTE> record = {kWriteRecordVersion, kWriteTaken};
+    std::size_t size = 2;
+    for (const AceItem& item : items)
+        size += item.size();
+    std::vector<BYTE> record;
+    record.reserve(size);
+    record = {kWriteRecordVersion, kWriteTaken};
     for (const AceItem& item : items)
         record.insert(record.end(), item.begin(), item.end());
     return record;
@@ -211,13 +223,16 @@ bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>*
         (bytes[1] == kWriteGivenBack && size != 2))
         return false;
     std::vector<AceItem> parsed;
+    AceItem item;
     const BYTE* const end = bytes + size;
     for (const BYTE* at = bytes + 2; at < end;) {
-        parsed.emplace_back();
-        if (!readItem(at, end, &parsed.back()))
+        if (!readItem(at, end, &item))
             return false;
+        if (items != nullptr)
+            parsed.push_back(item);
     }
-    items->swap(parsed);
+    if (items != nullptr)
+        items->swap(parsed);
     *givenBack = bytes[1] == kWriteGivenBack;
     return true;
 }

@@ -54,7 +54,7 @@ std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items);
 // The record of a path whose write right unlock gave back.
 std::vector<BYTE> givenBackRecord();
 // False, with its outputs untouched, for a malformed record or another
-// version.
+// version. A null `items` only checks the record.
 bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,
                       bool* givenBack);
 
