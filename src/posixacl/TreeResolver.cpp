@@ -270,16 +270,34 @@ bool TreeResolver::isTreeRoot(const std::string& path)
     return !tree.root.empty() && path == tree.root;
 }
 
-int TreeResolver::open(const std::string& path, int flags, Descriptor* opened)
+namespace {
+
+// What every open decides before it resolves anything below the configured
+// folder: outside any tree, the folder itself, a path not spelt below it
+// (refusal::kOutsideTree), a folder that could not be resolved. True when it
+// decided, its result in *result.
+bool openedWithoutDescending(const std::string& path, int flags, Descriptor* opened, int* result)
 {
     if (tree.root.empty())
-        return keep(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC), opened);
-    if (path == tree.root)
-        return openRoot(flags, opened);
-    if (!liesBelowTree(path))
-        return refusal::kOutsideTree;
-    if (!tree.folder.isOpen())
-        return tree.openError;
+        *result = keep(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC), opened);
+    else if (path == tree.root)
+        *result = openRoot(flags, opened);
+    else if (!liesBelowTree(path))
+        *result = refusal::kOutsideTree;
+    else if (!tree.folder.isOpen())
+        *result = tree.openError;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+int TreeResolver::open(const std::string& path, int flags, Descriptor* opened)
+{
+    int result = 0;
+    if (openedWithoutDescending(path, flags, opened, &result))
+        return result;
     if (const Held* holder = holderOf(path))
         return keep(openat(holder->descriptor, nameIn(*holder, path), flags | O_NOFOLLOW | O_CLOEXEC),
                     opened);
@@ -302,14 +320,9 @@ int TreeResolver::openForAttributes(const std::string& path, Descriptor* opened,
 int TreeResolver::openFolder(const std::string& path, Descriptor* opened)
 {
     constexpr int kListFlags = O_RDONLY | O_DIRECTORY;
-    if (tree.root.empty())
-        return keep(::open(path.c_str(), kListFlags | O_NOFOLLOW | O_CLOEXEC), opened);
-    if (path == tree.root)
-        return openRoot(kListFlags, opened);
-    if (!liesBelowTree(path))
-        return refusal::kOutsideTree;
-    if (!tree.folder.isOpen())
-        return tree.openError;
+    int result = 0;
+    if (openedWithoutDescending(path, kListFlags, opened, &result))
+        return result;
     return openInPieces(tree.folder.get(), path.substr(tree.listingPrefix.size()), kListFlags,
                         opened);
 }
