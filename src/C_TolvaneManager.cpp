@@ -73,38 +73,55 @@ std::vector<std::string> C_TolvaneManager::getFoldersPaths() const
     return foldersPaths;
 }
 
+// The logger is reached only for a line to write: most entries have none.
+void C_TolvaneManager::write(const HeldLines& lines)
+{
+    if (lines.empty())
+        return;
+    C_Logger* logger = C_Logger::getInstance();
+    for (const HeldLines::Line& line : lines.all()) {
+        if (line.level == HeldLines::Level::ErrorOncePerFolder && recordLossReported)
+            continue;
+        if (line.level == HeldLines::Level::Fatal) {
+            logger->logFatal(line.text);
+        } else {
+            logger->logError(line.text);
+            recordLossReported |= line.level == HeldLines::Level::ErrorOncePerFolder;
+        }
+        returnCode = static_cast<std::int32_t>(line.code);
+    }
+}
+
 void C_TolvaneManager::failWith(ReturnCode code, const std::string& tag, const std::string& text)
 {
-    C_Logger::getInstance()->logError(codedHead(tag, code) + text);
-    returnCode = static_cast<std::int32_t>(code);
+    HeldLines lines;
+    lines.error(code, tag, text);
+    write(lines);
 }
 
 void C_TolvaneManager::fatalWith(const std::string& tag, const std::string& text)
 {
-    logFatalLine(codedHead(tag, ReturnCode::Exception) + text);
-}
-
-void C_TolvaneManager::logFatalLine(const std::string& line)
-{
-    C_Logger::getInstance()->logFatal(line);
-    returnCode = static_cast<std::int32_t>(ReturnCode::Exception);
+    HeldLines lines;
+    lines.fatal(tag, text);
+    write(lines);
 }
 
 // Called from inside a catch handler. `pocoLabel` names POCO's exceptions
 // with their name and message; without it they count as std exceptions.
-void C_TolvaneManager::fatalWithCurrentException(const std::string& tag, const char* pocoLabel)
+void C_TolvaneManager::holdCurrentException(const std::string& tag, const char* pocoLabel,
+                                            HeldLines& log)
 {
     try {
         throw;
     } catch (const Poco::Exception& e) {
         if (pocoLabel == nullptr)
-            fatalWith(tag, std::string("STD Exception ") + e.what());
+            log.fatal(tag, std::string("STD Exception ") + e.what());
         else
-            fatalWith(tag, describe(pocoLabel, e));
+            log.fatal(tag, describe(pocoLabel, e));
     } catch (const std::exception& e) {
-        fatalWith(tag, std::string("STD Exception ") + e.what());
+        log.fatal(tag, std::string("STD Exception ") + e.what());
     } catch (...) {
-        fatalWith(tag, kUnknownExceptionText);
+        log.fatal(tag, kUnknownExceptionText);
     }
 }
 
@@ -121,7 +138,9 @@ std::vector<std::string> C_TolvaneManager::loadFoldersPaths()
             folders.push_back(value);
         }
     } catch (...) {
-        fatalWithCurrentException(loadTag, kPocoLabel);
+        HeldLines lines;
+        holdCurrentException(loadTag, kPocoLabel, lines);
+        write(lines);
     }
     return folders;
 }
@@ -181,7 +200,9 @@ bool C_TolvaneManager::readIniValue(int& value)
         value = configuration->getInt(folderSection + "." + folderCountKey, 0);
         return true;
     } catch (const Poco::Exception& e) {
-        logFatalLine(taggedHead(readTag) + describe(kCountReadPocoCode, e));
+        HeldLines lines;
+        lines.fatalLine(taggedHead(readTag) + describe(kCountReadPocoCode, e));
+        write(lines);
     }
     return false;
 }
@@ -198,11 +219,13 @@ bool C_TolvaneManager::isFileExists(const std::string& path)
         fatalWith(existsTag, describe(kPocoUpperLabel, e));
         return false;
     }
-    reportMissing(path);
+    HeldLines lines;
+    reportMissing(path, lines);
+    write(lines);
     return false;
 }
 
-void C_TolvaneManager::reportMissing(const std::string& path)
+void C_TolvaneManager::reportMissing(const std::string& path, HeldLines& log)
 {
-    failWith(ReturnCode::Missing, existsTag, "File " + path + " doesn't exist");
+    log.error(ReturnCode::Missing, existsTag, "File " + path + " doesn't exist");
 }

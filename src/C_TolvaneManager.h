@@ -3,6 +3,7 @@
 #ifndef TOLVANE_C_TOLVANE_MANAGER_H
 #define TOLVANE_C_TOLVANE_MANAGER_H
 
+#include "HeldLines.h"
 #include "ReturnCode.h"
 
 #include <Poco/AutoPtr.h>
@@ -19,8 +20,8 @@ class IniFileConfiguration;
 
 namespace winsec {
 struct AceRule;
-}
-enum class FileKind;
+class ObjectName;
+} // namespace winsec
 
 class C_TolvaneManager {
 public:
@@ -47,24 +48,33 @@ public:
     bool readIniValue(int& value);
     // Whether `path` exists; logs the -3 line when it does not.
     bool isFileExists(const std::string& path);
-    // Logs the -3 line of a path that does not exist.
-    void reportMissing(const std::string& path);
+    // Holds the -3 line of a path that does not exist.
+    static void reportMissing(const std::string& path, HeldLines& log);
 
-    // Changes `path` and, for a folder, everything below it; true when the
-    // path itself and every file listed directly in it were changed.
+    // Changes `path` and, for a folder, everything below it (FolderWalk.h),
+    // on walkThreads() threads; returns whether the path itself and every
+    // file listed directly in it were changed.
     bool recursiveFolderPermissionAccess(const std::string& path, bool lock);
-    // Locks or unlocks one path, logging the -4 line when that fails.
-    bool filePermissionModification(const std::string& path, bool lock);
-    // Takes the write-data right away from every entry of the path's DACL.
+    // Locks or unlocks one entry, its lines into `log`, with the -4 line
+    // when that fails. Safe on several threads at once for different entries.
+    bool filePermissionModification(const winsec::ObjectName& entry, bool lock, HeldLines& log);
+    // Takes the write-data right away from every entry of the object's DACL.
+    bool lockWritingPermission(const winsec::ObjectName& entry, HeldLines& log);
+    // Gives the write-data right back to the object's DACL.
+    bool unlockWritingPermission(const winsec::ObjectName& entry, HeldLines& log);
+    // The same for one path outside any walk, its lines written at once.
     bool lockWritingPermission(const std::string& path);
-    // Gives the write-data right back to the path's DACL.
     bool unlockWritingPermission(const std::string& path);
+
+    // Writes `lines` in order and stores the code of each one written.
+    void write(const HeldLines& lines);
 
     C_TolvaneManager(const C_TolvaneManager&) = delete;
     C_TolvaneManager& operator=(const C_TolvaneManager&) = delete;
 
 private:
     class FailedStepLog;
+    class WalkVisitor;
 
     // How the configuration's lines and the walk's lines name a POCO
     // exception; the two spellings are the system's own.
@@ -73,23 +83,21 @@ private:
 
     C_TolvaneManager();
 
-    bool rewriteWritePermission(const std::string& path, const std::string& tag,
-                                const winsec::AceRule& rule);
-    bool visitEntry(const std::string& entry, FileKind kind, bool lock, bool runningResult);
+    bool rewriteWritePermission(const winsec::ObjectName& entry, const std::string& tag,
+                                const winsec::AceRule& rule, HeldLines& log);
     bool readFolderCount(int& count);
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configurationHolding(const std::string& key);
     // Logs codedHead(tag, code) + text at error level and stores `code`.
     void failWith(ReturnCode code, const std::string& tag, const std::string& text);
     // Logs codedHead(tag, -7) + text at fatal level and stores -7.
     void fatalWith(const std::string& tag, const std::string& text);
-    void fatalWithCurrentException(const std::string& tag, const char* pocoLabel);
-    void logFatalLine(const std::string& line);
+    // Holds the fatal line of the exception being handled in `log`.
+    static void holdCurrentException(const std::string& tag, const char* pocoLabel,
+                                     HeldLines& log);
 
     std::vector<std::string> foldersPaths;
     std::int32_t returnCode;
-    // Levels of the folder walk in progress; 0 between configured folders.
-    int walkDepth = 0;
-    // Whether the configured folder being walked has logged a path whose
+    // Whether the configured folder being walked has logged an object whose
     // record could not be kept.
     bool recordLossReported = false;
 

@@ -10,52 +10,66 @@ const std::string unlockTag = "C_TolvaneManager::unlockWritingPermission";
 
 } // namespace
 
-// Logs a failed step of the rewrite of `path` and stores -4.
+// Holds a failed step of the rewrite of an entry as a -4 line.
 class C_TolvaneManager::FailedStepLog final : public winsec::FailureReport {
 public:
-    FailedStepLog(C_TolvaneManager& manager, const std::string& path, const std::string& tag)
-        : manager(manager), path(path), tag(tag)
+    FailedStepLog(const winsec::ObjectName& entry, const std::string& tag, HeldLines& log)
+        : entry(entry), tag(tag), log(log)
     {
     }
     void failed(const char* text) override
     {
-        manager.failWith(ReturnCode::Permission, tag, text + path);
+        log.error(ReturnCode::Permission, tag, text + entry.path());
     }
     // One line per configured folder is enough to tell the administrator
     // that its unlock will fall back to the broad rule.
     void recordNotKept(const char* text) override
     {
-        if (manager.recordLossReported)
-            return;
-        manager.recordLossReported = true;
-        failed(text);
+        log.errorOncePerFolder(ReturnCode::Permission, tag, text + entry.path());
     }
 
 private:
-    C_TolvaneManager& manager;
-    const std::string& path;
+    const winsec::ObjectName& entry;
     const std::string& tag;
+    HeldLines& log;
 };
+
+bool C_TolvaneManager::lockWritingPermission(const winsec::ObjectName& entry, HeldLines& log)
+{
+    return rewriteWritePermission(entry, lockTag, winsec::lockRule, log);
+}
+
+bool C_TolvaneManager::unlockWritingPermission(const winsec::ObjectName& entry, HeldLines& log)
+{
+    return rewriteWritePermission(entry, unlockTag, winsec::unlockRule, log);
+}
 
 bool C_TolvaneManager::lockWritingPermission(const std::string& path)
 {
-    return rewriteWritePermission(path, lockTag, winsec::lockRule);
+    HeldLines lines;
+    const bool locked = lockWritingPermission(winsec::ObjectName(path), lines);
+    write(lines);
+    return locked;
 }
 
 bool C_TolvaneManager::unlockWritingPermission(const std::string& path)
 {
-    return rewriteWritePermission(path, unlockTag, winsec::unlockRule);
+    HeldLines lines;
+    const bool unlocked = unlockWritingPermission(winsec::ObjectName(path), lines);
+    write(lines);
+    return unlocked;
 }
 
-bool C_TolvaneManager::rewriteWritePermission(const std::string& path, const std::string& tag,
-                                              const winsec::AceRule& rule)
+bool C_TolvaneManager::rewriteWritePermission(const winsec::ObjectName& entry,
+                                              const std::string& tag,
+                                              const winsec::AceRule& rule, HeldLines& log)
 {
     try {
-        FailedStepLog log(*this, path, tag);
-        winsec::DaclRewrite rewrite(path, rule, log);
+        FailedStepLog report(entry, tag, log);
+        winsec::DaclRewrite rewrite(entry, rule, report);
         return rewrite.run();
     } catch (...) {
-        fatalWithCurrentException(tag, nullptr);
+        holdCurrentException(tag, nullptr, log);
     }
     return false;
 }

@@ -1,9 +1,6 @@
 #include "C_TolvaneManager.h"
 
-#include "FolderListing.h"
-#include "TreeScope.h"
-
-#include <optional>
+#include "FolderWalk.h"
 
 namespace {
 
@@ -12,74 +9,56 @@ const std::string modificationTag = "C_TolvaneManager::filePermissionModificatio
 
 } // namespace
 
+// The walk's entries, locked or unlocked by the manager; the lines are
+// written, and their codes stored, in the walk's order.
+class C_TolvaneManager::WalkVisitor final : public EntryVisitor {
+public:
+    WalkVisitor(C_TolvaneManager& manager, bool lock) : manager(manager), lock(lock) {}
+
+    bool visit(const winsec::ObjectName& entry, HeldLines& log) override
+    {
+        return manager.filePermissionModification(entry, lock, log);
+    }
+    void missing(const std::string& path, HeldLines& log) override
+    {
+        reportMissing(path, log);
+    }
+    void walkFailed(HeldLines& log) override
+    {
+        holdCurrentException(walkTag, kPocoUpperLabel, log);
+    }
+    void write(const HeldLines& lines) override { manager.write(lines); }
+
+private:
+    C_TolvaneManager& manager;
+    const bool lock;
+};
+
 bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, bool lock)
 {
+    recordLossReported = false;
     try {
-        if (walkDepth == 0)
-            recordLossReported = false;
-        const TreeScope scope(path, walkDepth);
-        // The configured folder is what its tree scope resolved, never looked
-        // up by name again; one the resolver refused exists for the walk, and
-        // then fails like a path that cannot be read.
-        const std::optional<FileKind> resolved = scope.configuredFolderKind();
-        const FileKind kind = resolved ? *resolved : FolderListing::kindAt(path);
-        if (kind == FileKind::Missing) {
-            reportMissing(path);
-            return false;
-        }
-        bool result = filePermissionModification(path, lock);
-        if (kind != FileKind::Folder)
-            return result;
-        FolderListing listing(path);
-        while (listing.next())
-            result = visitEntry(listing.path(), listing.kind(), lock, result);
-        return result;
+        WalkVisitor visitor(*this, lock);
+        return FolderWalk(visitor, walkThreads()).run(path);
     } catch (...) {
-        fatalWithCurrentException(walkTag, kPocoUpperLabel);
+        HeldLines lines;
+        holdCurrentException(walkTag, kPocoUpperLabel, lines);
+        write(lines);
     }
     return false;
 }
 
-// One entry of a folder's listing, `runningResult` being the folder's result
-// so far. The rules, in the order they are checked:
-// - a link below a configured folder is neither entered nor modified:
-//   whoever can write the tree could otherwise point it anywhere;
-// - an entry gone by the time it is looked at is reported as missing, and
-//   the rest of the folder is still handled;
-// - a sub-folder is walked at once, and its own outcome does not change its
-//   parent's result;
-// - once a file of this folder has failed, the files listed after it are
-//   left as they are until the next run.
-bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool lock,
-                                  bool runningResult)
-{
-    switch (kind) {
-    case FileKind::Link:
-        return runningResult;
-    case FileKind::Missing:
-        reportMissing(entry);
-        return runningResult;
-    case FileKind::Folder:
-        recursiveFolderPermissionAccess(entry, lock);
-        return runningResult;
-    case FileKind::Other:
-        break;
-    }
-    if (!runningResult)
-        return false;
-    return filePermissionModification(entry, lock);
-}
-
-bool C_TolvaneManager::filePermissionModification(const std::string& path, bool lock)
+bool C_TolvaneManager::filePermissionModification(const winsec::ObjectName& entry, bool lock,
+                                                  HeldLines& log)
 {
     try {
-        if (lock ? lockWritingPermission(path) : unlockWritingPermission(path))
+        if (lock ? lockWritingPermission(entry, log) : unlockWritingPermission(entry, log))
             return true;
-        failWith(ReturnCode::Permission, modificationTag,
-                 std::string(lock ? "Locking" : "Unlocking") + " writing permission for File ( " +
-                     path + " ) failed ");
+        log.error(ReturnCode::Permission, modificationTag,
+                  std::string(lock ? "Locking" : "Unlocking") + " writing permission for File ( " +
+                      entry.path() + " ) failed ");
     } catch (...) {
-        fatalWithCurrentException(modificationTag, nullptr);
+        holdCurrentException(modificationTag, nullptr, log);
     }
     return false;
 }

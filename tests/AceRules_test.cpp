@@ -77,7 +77,7 @@ public:
         control = kSeSelfRelative | (hasDacl || nullDacl ? kSeDaclPresent : 0);
     }
 
-    DWORD getNamedSecurityInfo(const std::string&, SE_OBJECT_TYPE, SECURITY_INFORMATION,
+    DWORD getNamedSecurityInfo(const winsec::ObjectName&, SE_OBJECT_TYPE, SECURITY_INFORMATION,
                                PSID* owner, PSID*, PACL* dacl, PACL*,
                                PSECURITY_DESCRIPTOR* descriptor) override
     {
@@ -129,7 +129,7 @@ public:
     {
         return aclmemory::setSecurityDescriptorDacl(d, present, dacl, defaulted);
     }
-    BOOL setFileSecurity(const std::string&, SECURITY_INFORMATION info,
+    BOOL setFileSecurity(const winsec::ObjectName&, SECURITY_INFORMATION info,
                          PSECURITY_DESCRIPTOR descriptor) override
     {
         aclmemory::DescriptorParts parts;
@@ -141,18 +141,18 @@ public:
         return 1;
     }
     HLOCAL localFree(HLOCAL memory) override { return aclmemory::release(memory); }
-    DWORD storeWriteRecord(const std::string&, const Bytes& stored) override
+    DWORD storeWriteRecord(const winsec::ObjectName&, const Bytes& stored) override
     {
         record = stored;
         hasRecord = true;
         return kErrorSuccess;
     }
-    DWORD readWriteRecord(const std::string&, Bytes* read) override
+    DWORD readWriteRecord(const winsec::ObjectName&, Bytes* read) override
     {
         *read = record;
         return hasRecord ? kErrorSuccess : kErrorNoWriteRecord;
     }
-    DWORD removeWriteRecord(const std::string&) override
+    DWORD removeWriteRecord(const winsec::ObjectName&) override
     {
         hasRecord = false;
         return kErrorSuccess;

@@ -52,7 +52,7 @@ bool FaultInjectingSecurityApi::breaks(SecurityOperation operation)
     return false;
 }
 
-DWORD FaultInjectingSecurityApi::getNamedSecurityInfo(const std::string& path,
+DWORD FaultInjectingSecurityApi::getNamedSecurityInfo(const winsec::ObjectName& path,
                                                       SE_OBJECT_TYPE objectType,
                                                       SECURITY_INFORMATION info, PSID* owner,
                                                       PSID* group, PACL* dacl, PACL* sacl,
@@ -140,7 +140,7 @@ BOOL FaultInjectingSecurityApi::setSecurityDescriptorDacl(PSECURITY_DESCRIPTOR d
     return real.setSecurityDescriptorDacl(descriptor, present, dacl, defaulted);
 }
 
-BOOL FaultInjectingSecurityApi::setFileSecurity(const std::string& path,
+BOOL FaultInjectingSecurityApi::setFileSecurity(const winsec::ObjectName& path,
                                                 SECURITY_INFORMATION info,
                                                 PSECURITY_DESCRIPTOR descriptor)
 {
@@ -162,7 +162,7 @@ HLOCAL FaultInjectingSecurityApi::localFree(HLOCAL memory)
     return real.localFree(memory);
 }
 
-DWORD FaultInjectingSecurityApi::storeWriteRecord(const std::string& path,
+DWORD FaultInjectingSecurityApi::storeWriteRecord(const winsec::ObjectName& path,
                                                   const std::vector<BYTE>& record)
 {
     if (breaks(SecurityOperation::StoreWriteRecord))
@@ -170,7 +170,7 @@ DWORD FaultInjectingSecurityApi::storeWriteRecord(const std::string& path,
     return real.storeWriteRecord(path, record);
 }
 
-DWORD FaultInjectingSecurityApi::readWriteRecord(const std::string& path,
+DWORD FaultInjectingSecurityApi::readWriteRecord(const winsec::ObjectName& path,
                                                  std::vector<BYTE>* record)
 {
     if (breaks(SecurityOperation::ReadWriteRecord))
@@ -178,7 +178,7 @@ DWORD FaultInjectingSecurityApi::readWriteRecord(const std::string& path,
     return real.readWriteRecord(path, record);
 }
 
-DWORD FaultInjectingSecurityApi::removeWriteRecord(const std::string& path)
+DWORD FaultInjectingSecurityApi::removeWriteRecord(const winsec::ObjectName& path)
 {
     if (breaks(SecurityOperation::RemoveWriteRecord))
         return kInjectedError;

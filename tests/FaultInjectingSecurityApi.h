@@ -64,7 +64,7 @@ public:
     // never handed out); they are not passed on and fail as on Windows.
     unsigned strayReleases() const { return strays; }
 
-    winsec::DWORD getNamedSecurityInfo(const std::string& path, winsec::SE_OBJECT_TYPE objectType,
+    winsec::DWORD getNamedSecurityInfo(const winsec::ObjectName& path, winsec::SE_OBJECT_TYPE objectType,
                                        winsec::SECURITY_INFORMATION info, winsec::PSID* owner,
                                        winsec::PSID* group, winsec::PACL* dacl,
                                        winsec::PACL* sacl,
@@ -87,14 +87,14 @@ public:
     winsec::BOOL setSecurityDescriptorDacl(winsec::PSECURITY_DESCRIPTOR descriptor,
                                            winsec::BOOL present, winsec::PACL dacl,
                                            winsec::BOOL defaulted) override;
-    winsec::BOOL setFileSecurity(const std::string& path, winsec::SECURITY_INFORMATION info,
+    winsec::BOOL setFileSecurity(const winsec::ObjectName& path, winsec::SECURITY_INFORMATION info,
                                  winsec::PSECURITY_DESCRIPTOR descriptor) override;
     winsec::HLOCAL localFree(winsec::HLOCAL memory) override;
-    winsec::DWORD storeWriteRecord(const std::string& path,
+    winsec::DWORD storeWriteRecord(const winsec::ObjectName& path,
                                    const std::vector<winsec::BYTE>& record) override;
-    winsec::DWORD readWriteRecord(const std::string& path,
+    winsec::DWORD readWriteRecord(const winsec::ObjectName& path,
                                   std::vector<winsec::BYTE>* record) override;
-    winsec::DWORD removeWriteRecord(const std::string& path) override;
+    winsec::DWORD removeWriteRecord(const winsec::ObjectName& path) override;
 
 private:
     struct Rule {

@@ -1,20 +1,19 @@
-// Each path costs one open, one fstat, one xattr read per ACL kind read and
+// Each object costs one open, one fstat, one xattr read per ACL kind read and
 // one xattr write per ACL kind written, and one close; its record one xattr
 // read, and one xattr write when a lock changes it or an unlock gives it
-// back. What the listing called a regular file or a folder is opened for
-// reading (never anything else: a FIFO or a device is never opened for I/O),
-// and its ACLs and record are read and written through that descriptor.
-// Anything else, or an entry that refuses that open, is held by an O_PATH
-// descriptor and reached through /proc/self/fd/N, a name that leads to the
-// inode opened whatever the path names by then. The xattr values are decoded
-// here rather than through libacl, whose path functions would follow links
-// again.
+// back. What the listing called a regular file is opened for reading (never
+// anything else: a FIFO or a device is never opened for I/O), and a folder is
+// reached through the descriptor its listing is read from; their ACLs and
+// record are read and written through that descriptor. Anything else, or an
+// entry that refuses that open, is held by an O_PATH descriptor and reached
+// through /proc/self/fd/N, a name that leads to the inode opened whatever its
+// name leads to by then. The xattr values are decoded here rather than
+// through libacl, whose path functions would follow links again.
 #include "posixacl/FileSecurity.h"
 
 #include "posixacl/AttributeNames.h"
-#include "posixacl/AttributePrefetch.h"
+#include "posixacl/Descriptor.h"
 #include "posixacl/Refusals.h"
-#include "posixacl/TreeResolver.h"
 #include "winsec/WriteRecord.h"
 
 #include <algorithm>
@@ -39,19 +38,21 @@ constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 // "/proc/self/fd/" and the decimal digits of any int, with its NUL.
 constexpr std::size_t kProcFdNameSize = 32;
 
-// An inode other than a link, held open for reading (a regular file or
-// folder the listing named) or by an O_PATH descriptor: a FIFO, socket or
-// device is never opened for I/O, so none of them can block or act.
-class OpenInode {
+// How an entry the listing called a regular file is opened for reading,
+// which costs no path per attribute call later: never through a link, never
+// blocking (a file with a lease), never becoming a controlling terminal,
+// leaving no access time.
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
+
+// An inode other than a link, held open for reading (a regular file the
+// listing named, a folder being listed) or by an O_PATH descriptor: a FIFO,
+// socket or device is never opened for I/O, so none of them can block or act.
+// Kept with its ObjectName, so every call on the object reaches this inode.
+class OpenInode final : public winsec::OpenedObject {
 public:
-    int open(const std::string& path);
-    // Takes a regular file fetched ahead, opened for reading.
-    int adopt(FetchedFile* fetched);
-    // Lets the descriptor go with the next batch of closes.
-    void closeLater() { posixacl::closeLater(std::move(descriptor)); }
+    int open(const winsec::ObjectName& object);
     const struct stat& status() const { return fileStatus; }
     bool isDirectory() const { return S_ISDIR(fileStatus.st_mode); }
-    bool isOpen() const { return descriptor.isOpen(); }
 
     // The inode's extended attributes and mode, reached only through the
     // descriptor. 0 or an errno value (ENODATA: no such attribute).
@@ -60,60 +61,77 @@ public:
     int removeAttribute(const char* attribute) const;
     int changeMode(mode_t mode) const;
 
+    // The default ACL as the last read found it, for a write that must be
+    // able to put it back.
+    Entries readDefaults;
+    // Reused for every xattr value of this inode.
+    mutable Bytes buffer;
+
 private:
-    int openHandle(const std::string& path);
+    int openHandle(const winsec::ObjectName& object);
+    int reopenByPath(const winsec::ObjectName& object);
+    int takeStatus();
     // Names this inode for calls that take a path (O_PATH only).
     const char* name() const { return procName; }
     void nameByProc();
-    int checkKind() const;
 
-    Descriptor descriptor;
+    Descriptor owned; // unset when the inode is the folder's own descriptor
+    int descriptor = -1;
     bool readable = false; // opened for reading: the f*xattr calls work on it
-    // Attribute reads done ahead of time, each handed out once instead of
-    // being read again.
-    mutable std::vector<FetchedAttribute> fetchedAttributes;
     struct stat fileStatus {};
     char procName[kProcFdNameSize] = {};
 };
 
-// The one place where a path turns into an inode (the tree resolver decides
-// which links count). The O_PATH descriptor is the only open: a FIFO or a
-// device is never opened for I/O, and its ACL is changed like a file's.
-int OpenInode::open(const std::string& path)
+int OpenInode::open(const winsec::ObjectName& object)
 {
-    if (path.find('\0') != std::string::npos)
-        return EINVAL;
-    int error = openHandle(path);
-    if (error == 0)
-        error = checkKind();
+    if (object.refusal() != 0)
+        return object.refusal();
+    int error = openHandle(object);
+    if (error == 0 && S_ISLNK(fileStatus.st_mode))
+        error = refusal::kLink;
     if (error == 0 && !readable)
         nameByProc();
     return error;
 }
 
-int OpenInode::adopt(FetchedFile* fetched)
-{
-    descriptor = std::move(fetched->descriptor);
-    fileStatus = fetched->status;
-    fetchedAttributes.swap(fetched->attributes);
-    readable = true;
-    return checkKind();
-}
-
 // What was opened for reading is used only if it is what the listing said:
 // anything else (swapped in since) is closed unused and taken again by O_PATH.
-int OpenInode::openHandle(const std::string& path)
+int OpenInode::openHandle(const winsec::ObjectName& object)
 {
-    int error = TreeResolver::openForAttributes(path, &descriptor, &readable);
-    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
-        error = errno;
-    if (error != 0 || !readable || S_ISREG(fileStatus.st_mode) || S_ISDIR(fileStatus.st_mode))
-        return error;
-    readable = false;
-    error = TreeResolver::open(path, O_PATH, &descriptor);
-    if (error == 0 && fstat(descriptor.get(), &fileStatus) != 0)
-        error = errno;
-    return error;
+    if (object.folder() != winsec::ObjectName::kNoFolder && object.name()[0] == '\0') {
+        descriptor = object.folder();
+        const int flags = fcntl(descriptor, F_GETFL);
+        readable = flags >= 0 && (flags & O_PATH) == 0;
+        return takeStatus();
+    }
+    if (object.isRegularFile() && object.folder() != winsec::ObjectName::kNoFolder) {
+        owned.reset(openat(object.folder(), object.name(), kReadFlags));
+        descriptor = owned.get();
+        readable = owned.isOpen();
+        if (readable && takeStatus() == 0 &&
+            (S_ISREG(fileStatus.st_mode) || S_ISDIR(fileStatus.st_mode)))
+            return 0;
+        readable = false;
+    }
+    return reopenByPath(object);
+}
+
+// Named by path alone, only a link in the last component is refused: the
+// caller chose the path.
+int OpenInode::reopenByPath(const winsec::ObjectName& object)
+{
+    const bool byPath = object.folder() == winsec::ObjectName::kNoFolder;
+    if (byPath && object.path().find('\0') != std::string::npos)
+        return EINVAL;
+    owned.reset(openat(byPath ? AT_FDCWD : object.folder(), object.name(),
+                       O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    descriptor = owned.get();
+    return owned.isOpen() ? takeStatus() : errno;
+}
+
+int OpenInode::takeStatus()
+{
+    return fstat(descriptor, &fileStatus) == 0 ? 0 : errno;
 }
 
 void OpenInode::nameByProc()
@@ -121,31 +139,17 @@ void OpenInode::nameByProc()
     static constexpr char kFdFolder[] = "/proc/self/fd/";
     std::memcpy(procName, kFdFolder, sizeof kFdFolder - 1);
     char* const end = procName + sizeof procName - 1;
-    *std::to_chars(procName + sizeof kFdFolder - 1, end, descriptor.get()).ptr = '\0';
-}
-
-int OpenInode::checkKind() const
-{
-    const mode_t mode = fileStatus.st_mode;
-    if (S_ISLNK(mode))
-        return refusal::kLink;
-    return 0;
+    *std::to_chars(procName + sizeof kFdFolder - 1, end, descriptor).ptr = '\0';
 }
 
 // A small first try: the kernel allocates as much as it is offered, and most
 // values are a few dozen bytes. A larger one is read again at its size.
 int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 {
-    for (FetchedAttribute& fetched : fetchedAttributes)
-        if (fetched.name != nullptr && std::strcmp(fetched.name, attribute) == 0) {
-            fetched.name = nullptr;
-            value->swap(fetched.value);
-            return fetched.error;
-        }
     value->resize(std::max(value->capacity(), kFirstReadSize));
     for (;;) {
         const ssize_t size = readable
-                                 ? fgetxattr(descriptor.get(), attribute, value->data(), value->size())
+                                 ? fgetxattr(descriptor, attribute, value->data(), value->size())
                                  : getxattr(name(), attribute, value->data(), value->size());
         if (size >= 0) {
             value->resize(static_cast<std::size_t>(size));
@@ -153,7 +157,7 @@ int OpenInode::readAttribute(const char* attribute, Bytes* value) const
         }
         if (errno != ERANGE)
             return errno;
-        const ssize_t needed = readable ? fgetxattr(descriptor.get(), attribute, nullptr, 0)
+        const ssize_t needed = readable ? fgetxattr(descriptor, attribute, nullptr, 0)
                                         : getxattr(name(), attribute, nullptr, 0);
         if (needed < 0)
             return errno;
@@ -164,21 +168,21 @@ int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 int OpenInode::writeAttribute(const char* attribute, const Bytes& value) const
 {
     const int result = readable
-                           ? fsetxattr(descriptor.get(), attribute, value.data(), value.size(), 0)
+                           ? fsetxattr(descriptor, attribute, value.data(), value.size(), 0)
                            : setxattr(name(), attribute, value.data(), value.size(), 0);
     return result == 0 ? 0 : errno;
 }
 
 int OpenInode::removeAttribute(const char* attribute) const
 {
-    const int result = readable ? fremovexattr(descriptor.get(), attribute)
+    const int result = readable ? fremovexattr(descriptor, attribute)
                                 : removexattr(name(), attribute);
     return result == 0 ? 0 : errno;
 }
 
 int OpenInode::changeMode(mode_t mode) const
 {
-    const int result = readable ? fchmod(descriptor.get(), mode) : chmod(name(), mode);
+    const int result = readable ? fchmod(descriptor, mode) : chmod(name(), mode);
     return result == 0 ? 0 : errno;
 }
 
@@ -186,20 +190,16 @@ int OpenInode::changeMode(mode_t mode) const
 // support, EIO for a value that is not a valid ACL.
 int readAcl(const OpenInode& inode, const char* aclName, Entries* entries)
 {
-    // One buffer for the process, reused: reads never overlap.
-    static Bytes value;
-    const int error = inode.readAttribute(aclName, &value);
+    const int error = inode.readAttribute(aclName, &inode.buffer);
     if (error != 0)
         return error;
-    return decodeXattr(value.data(), value.size(), entries) ? 0 : EIO;
+    return decodeXattr(inode.buffer.data(), inode.buffer.size(), entries) ? 0 : EIO;
 }
 
 int writeAcl(const OpenInode& inode, const char* aclName, const Entries& entries)
 {
-    // One buffer for the process, reused: writes never overlap.
-    static Bytes value;
-    encodeXattr(entries, &value);
-    return inode.writeAttribute(aclName, value);
+    encodeXattr(entries, &inode.buffer);
+    return inode.writeAttribute(aclName, inode.buffer);
 }
 
 bool hasNoAcl(int error)
@@ -221,14 +221,6 @@ int readDefaultAcl(const OpenInode& inode, Entries* entries)
     if (hasNoAcl(error))
         entries->clear();
     return hasNoAcl(error) ? 0 : error;
-}
-
-// What was fetched ahead for `path`, when there is such a thing, else the
-// inode opened now.
-int openInode(const std::string& path, OpenInode* inode)
-{
-    FetchedFile fetched;
-    return takeFetched(path, &fetched) ? inode->adopt(&fetched) : inode->open(path);
 }
 
 // Only the permission bits change; the special bits are those the inode had.
@@ -280,35 +272,28 @@ int writeBothAcls(const OpenInode& inode, const PosixAcls& acls, const Entries* 
     return accessError;
 }
 
-// The inode of the last path read, kept open for the write that follows the
-// read of the same path: the write then goes to the inode that was read,
-// whatever the path names by then, and costs no second open.
-struct LastRead {
-    std::string path;
-    OpenInode inode;
-    Entries defaults;
-};
-LastRead lastRead;
-
-void forgetLastRead()
+// The inode the object's first call opened, opened now for the first.
+int inodeOf(const winsec::ObjectName& object, OpenInode** inode)
 {
-    lastRead.inode.closeLater();
+    *inode = dynamic_cast<OpenInode*>(object.opened());
+    if (*inode != nullptr)
+        return 0;
+    auto fresh = std::make_unique<OpenInode>();
+    const int error = fresh->open(object);
+    if (error != 0)
+        return error;
+    *inode = fresh.get();
+    object.keepOpened(std::move(fresh));
+    return 0;
 }
 
-// The inode the last read of `path` opened, else `fresh`, opened now.
-int inodeOf(const std::string& path, OpenInode& fresh, const OpenInode** inode)
-{
-    const bool reused = lastRead.inode.isOpen() && lastRead.path == path;
-    *inode = reused ? &lastRead.inode : &fresh;
-    return reused ? 0 : fresh.open(path);
-}
-
-// refusal::kHardLink, applied: the configured path itself is the
+// refusal::kHardLink, applied: the configured path itself, the one object
+// named by its own descriptor that can be a regular file, is the
 // administrator's choice.
-bool mayGoWithoutRecord(const OpenInode& inode, const std::string& path)
+bool mayGoWithoutRecord(const OpenInode& inode, const winsec::ObjectName& object)
 {
     const struct stat& status = inode.status();
-    return !S_ISREG(status.st_mode) || status.st_nlink <= 1 || TreeResolver::isTreeRoot(path);
+    return !S_ISREG(status.st_mode) || status.st_nlink <= 1 || object.name()[0] == '\0';
 }
 
 // Without CAP_SYS_ADMIN the trusted namespace is closed to this process: as
@@ -332,82 +317,69 @@ bool isWellFormedRecord(const Bytes& record)
 
 } // namespace
 
-int readFileSecurity(const std::string& path, FileSecurity* security)
+int readFileSecurity(const winsec::ObjectName& object, FileSecurity* security)
 {
-    forgetLastRead();
-    OpenInode inode;
-    int error = openInode(path, &inode);
-    security->owner = inode.status().st_uid;
-    security->group = inode.status().st_gid;
+    OpenInode* inode = nullptr;
+    int error = inodeOf(object, &inode);
+    if (error != 0)
+        return error;
+    security->owner = inode->status().st_uid;
+    security->group = inode->status().st_gid;
     security->acls.defaults.clear();
+    error = readAccessAcl(*inode, &security->acls.access);
+    if (error == 0 && inode->isDirectory())
+        error = readDefaultAcl(*inode, &security->acls.defaults);
     if (error == 0)
-        error = readAccessAcl(inode, &security->acls.access);
-    if (error == 0 && inode.isDirectory())
-        error = readDefaultAcl(inode, &security->acls.defaults);
-    if (error == 0) {
-        lastRead.path = path;
-        lastRead.inode = std::move(inode);
-        lastRead.defaults = security->acls.defaults;
-    }
+        inode->readDefaults = security->acls.defaults;
     return error;
 }
 
-// The inode read stays open after the write, for the record that unlock
-// marks given back only once the ACLs are written.
-int writeFileAcls(const std::string& path, const PosixAcls& acls)
+int writeFileAcls(const winsec::ObjectName& object, const PosixAcls& acls)
 {
     if (!isValid(acls.access) || (!acls.defaults.empty() && !isValid(acls.defaults)))
         return EINVAL;
-    OpenInode fresh;
-    const OpenInode* inode = nullptr;
-    const int error = inodeOf(path, fresh, &inode);
+    const bool wasRead = object.opened() != nullptr;
+    OpenInode* inode = nullptr;
+    const int error = inodeOf(object, &inode);
     if (error != 0)
         return error;
     Entries readDefaults;
-    if (inode == &lastRead.inode)
-        readDefaults.swap(lastRead.defaults); // what is on disk may change now
+    readDefaults.swap(inode->readDefaults); // what is on disk may change now
     if (acls.defaults.empty())
         return writeAccessAcl(*inode, acls.access);
-    return inode->isDirectory()
-               ? writeBothAcls(*inode, acls, inode == &fresh ? nullptr : &readDefaults)
-               : ENOTDIR;
+    return inode->isDirectory() ? writeBothAcls(*inode, acls, wasRead ? &readDefaults : nullptr)
+                                : ENOTDIR;
 }
 
-int readWriteRecord(const std::string& path, Bytes* record)
+int readWriteRecord(const winsec::ObjectName& object, Bytes* record)
 {
-    OpenInode fresh;
-    const OpenInode* inode = nullptr;
-    int error = inodeOf(path, fresh, &inode);
+    OpenInode* inode = nullptr;
+    int error = inodeOf(object, &inode);
     if (error != 0)
         return error;
-    // Read into a buffer kept for the process: most entries have no record,
-    // and then `record` costs nothing.
-    static Bytes value;
-    error = inode->readAttribute(kWriteRecordName, &value);
-    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(value)))
+    error = inode->readAttribute(kWriteRecordName, &inode->buffer);
+    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(inode->buffer)))
         error = ENODATA;
     if (error == 0)
-        record->assign(value.begin(), value.end());
-    if (error == ENODATA && !mayGoWithoutRecord(*inode, path))
+        record->assign(inode->buffer.begin(), inode->buffer.end());
+    if (error == ENODATA && !mayGoWithoutRecord(*inode, object))
         return refusal::kHardLink;
     return error;
 }
 
-int storeWriteRecord(const std::string& path, const Bytes& record)
+int storeWriteRecord(const winsec::ObjectName& object, const Bytes& record)
 {
-    OpenInode fresh;
-    const OpenInode* inode = nullptr;
-    int error = inodeOf(path, fresh, &inode);
+    OpenInode* inode = nullptr;
+    int error = inodeOf(object, &inode);
     if (error == 0)
         error = inode->writeAttribute(kWriteRecordName, record);
     return error == EPERM && !mayKeepRecords() ? EOPNOTSUPP : error;
 }
 
-int removeWriteRecord(const std::string& path)
+int removeWriteRecord(const winsec::ObjectName& object)
 {
-    OpenInode fresh;
-    const OpenInode* inode = nullptr;
-    const int error = inodeOf(path, fresh, &inode);
+    OpenInode* inode = nullptr;
+    const int error = inodeOf(object, &inode);
     return error != 0 ? error : inode->removeAttribute(kWriteRecordName);
 }
 

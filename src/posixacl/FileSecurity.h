@@ -1,15 +1,16 @@
-// Owner, group and POSIX ACLs of one path, read and written through a handle
-// on the inode the path names, never through the path again. Files of every
-// kind are handled (FIFOs, sockets and devices without being opened for
-// I/O), and a symbolic link in the path's last component is refused, not
-// followed. Results are 0 or an errno value.
+// Owner, group and POSIX ACLs of one object, read and written through a
+// handle on its inode: opened once per ObjectName, by one openat of its name
+// in its open folder (or, named by path alone, by the path), and kept with
+// the name for every later call. Files of every kind are handled (FIFOs,
+// sockets and devices without being opened for I/O), and a symbolic link is
+// refused (refusal::kLink), not followed. Results are 0 or an errno value.
 #ifndef TOLVANE_POSIX_FILE_SECURITY_H
 #define TOLVANE_POSIX_FILE_SECURITY_H
 
 #include "posixacl/PosixAcl.h"
+#include "winsec/ObjectName.h"
 
 #include <cstdint>
-#include <string>
 
 namespace posixacl {
 
@@ -23,7 +24,7 @@ struct FileSecurity {
 // access ACL is the one the permission bits stand for. `security` is
 // written in place, reusing its memory; after a failure it holds nothing of
 // use.
-int readFileSecurity(const std::string& path, FileSecurity* security);
+int readFileSecurity(const winsec::ObjectName& object, FileSecurity* security);
 
 // Replaces the access ACL and, when `acls` has default entries, the default
 // ACL (directories only); without default entries the default ACL stays as
@@ -31,19 +32,18 @@ int readFileSecurity(const std::string& path, FileSecurity* security);
 // owner, group and the setuid, setgid and sticky bits are kept. Without ACL
 // support in the file system only a minimal access ACL can be written, as
 // permission bits.
-int writeFileAcls(const std::string& path, const PosixAcls& acls);
+int writeFileAcls(const winsec::ObjectName& object, const PosixAcls& acls);
 
 // The record of what -lock took (winsec/WriteRecord.h), kept in the inode's
 // trusted.tolvane attribute, which only a process with CAP_SYS_ADMIN can
-// read or write. Reached through the inode that the last readFileSecurity
-// of the same path opened (else opened here), never through the path.
+// read or write. Reached through the inode of the object.
 // Reading gives ENODATA for no well-formed record (also without support for
 // records), or refusal::kHardLink for one that must have it. Storing gives
 // EOPNOTSUPP or ENOSPC where the file system cannot keep it (EOPNOTSUPP also
 // for a process without CAP_SYS_ADMIN).
-int readWriteRecord(const std::string& path, Bytes* record);
-int storeWriteRecord(const std::string& path, const Bytes& record);
-int removeWriteRecord(const std::string& path);
+int readWriteRecord(const winsec::ObjectName& object, Bytes* record);
+int storeWriteRecord(const winsec::ObjectName& object, const Bytes& record);
+int removeWriteRecord(const winsec::ObjectName& object);
 
 } // namespace posixacl
 

@@ -2,7 +2,8 @@
 // self-relative descriptor: owner S-1-22-1-uid, group S-1-22-2-gid, and a
 // DACL of ACCESS_ALLOWED ACEs, one per POSIX ACL entry (PosixAcl.h has the
 // mapping). Writing takes such a DACL back, in either descriptor form.
-// Paths are used as they are, bytes unchanged. Errors are errno values:
+// Objects are reached as FileSecurity.h says; every buffer belongs to one
+// call, so calls on different objects may run on different threads at once. Errors are errno values:
 // getNamedSecurityInfo returns them, setFileSecurity leaves one in errno.
 // Besides the refusals of Refusals.h: EINVAL for a bad argument or a DACL no
 // POSIX ACL can say, ENOTDIR for default entries on a file, EOVERFLOW for
@@ -43,11 +44,10 @@ const std::vector<BYTE>* ifWanted(SECURITY_INFORMATION info, SECURITY_INFORMATIO
 DWORD describe(const posixacl::FileSecurity& security, SECURITY_INFORMATION info, PSID* owner,
                PSID* group, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor)
 {
-    // One set of buffers for the process, reused: reads never overlap, and
-    // the block below holds copies.
-    static std::vector<BYTE> ownerSid;
-    static std::vector<BYTE> groupSid;
-    static std::vector<BYTE> daclBytes;
+    // The block below holds copies of these.
+    std::vector<BYTE> ownerSid;
+    std::vector<BYTE> groupSid;
+    std::vector<BYTE> daclBytes;
     posixacl::sidOf({posixacl::kUser, 0, security.owner}, &ownerSid);
     posixacl::sidOf({posixacl::kGroup, 0, security.group}, &groupSid);
     if (!posixacl::daclFromAcls(security.acls, &daclBytes))
@@ -83,7 +83,7 @@ bool aclsOfDescriptor(PSECURITY_DESCRIPTOR descriptor, posixacl::PosixAcls* acls
 
 class PosixSecurityApi final : public SecurityApi {
 public:
-    DWORD getNamedSecurityInfo(const std::string& path, SE_OBJECT_TYPE objectType,
+    DWORD getNamedSecurityInfo(const ObjectName& object, SE_OBJECT_TYPE objectType,
                                SECURITY_INFORMATION info, PSID* owner, PSID* group,
                                PACL* dacl, PACL* sacl,
                                PSECURITY_DESCRIPTOR* descriptor) override
@@ -91,9 +91,8 @@ public:
         if (descriptor == nullptr || objectType != SE_FILE_OBJECT ||
             (info & ~kReadableInformation) != 0)
             return EINVAL;
-        // Kept for the process, its memory reused: reads never overlap.
-        static posixacl::FileSecurity security{};
-        const int error = posixacl::readFileSecurity(path, &security);
+        posixacl::FileSecurity security{};
+        const int error = posixacl::readFileSecurity(object, &security);
         if (error != 0)
             return static_cast<DWORD>(error);
         setIfWanted<PACL>(sacl, nullptr);
@@ -147,35 +146,34 @@ public:
     }
 
     // Only the DACL can be written: owner and group are never changed.
-    BOOL setFileSecurity(const std::string& path, SECURITY_INFORMATION info,
+    BOOL setFileSecurity(const ObjectName& object, SECURITY_INFORMATION info,
                          PSECURITY_DESCRIPTOR descriptor) override
     {
-        // Kept for the process, its memory reused: writes never overlap.
-        static posixacl::PosixAcls acls;
+        posixacl::PosixAcls acls;
         if (info != kDaclSecurityInformation || !aclsOfDescriptor(descriptor, &acls)) {
             errno = EINVAL;
             return aclmemory::kFalse;
         }
-        const int error = posixacl::writeFileAcls(path, acls);
+        const int error = posixacl::writeFileAcls(object, acls);
         errno = error;
         return error == 0 ? aclmemory::kTrue : aclmemory::kFalse;
     }
 
     HLOCAL localFree(HLOCAL memory) override { return aclmemory::release(memory); }
 
-    DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) override
+    DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) override
     {
-        return static_cast<DWORD>(posixacl::storeWriteRecord(path, record));
+        return static_cast<DWORD>(posixacl::storeWriteRecord(object, record));
     }
 
-    DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) override
+    DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) override
     {
-        return static_cast<DWORD>(posixacl::readWriteRecord(path, record));
+        return static_cast<DWORD>(posixacl::readWriteRecord(object, record));
     }
 
-    DWORD removeWriteRecord(const std::string& path) override
+    DWORD removeWriteRecord(const ObjectName& object) override
     {
-        return static_cast<DWORD>(posixacl::removeWriteRecord(path));
+        return static_cast<DWORD>(posixacl::removeWriteRecord(object));
     }
 };
 

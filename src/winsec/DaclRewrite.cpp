@@ -41,8 +41,8 @@ void writeMask(BYTE* ace, ACCESS_MASK mask)
 const AceRule lockRule = {clearWriteData, true, true};
 const AceRule unlockRule = {giveBackWriteData, false, false};
 
-DaclRewrite::DaclRewrite(const std::string& path, const AceRule& rule, FailureReport& report)
-    : path(path), rule(rule), report(report), api(securityApi())
+DaclRewrite::DaclRewrite(const ObjectName& object, const AceRule& rule, FailureReport& report)
+    : object(object), rule(rule), report(report), api(securityApi())
 {
 }
 
@@ -84,7 +84,7 @@ bool DaclRewrite::readSecurity()
 {
     const SECURITY_INFORMATION wanted =
         kOwnerSecurityInformation | kGroupSecurityInformation | kDaclSecurityInformation;
-    if (api.getNamedSecurityInfo(path, SE_FILE_OBJECT, wanted, &owner, &group, &dacl,
+    if (api.getNamedSecurityInfo(object, SE_FILE_OBJECT, wanted, &owner, &group, &dacl,
                                            &sacl, &readDescriptor) == kErrorSuccess)
         return true;
     fail("Getting Security Information Failed for ");
@@ -94,7 +94,7 @@ bool DaclRewrite::readSecurity()
 // A malformed record, or one of another version, counts as none.
 bool DaclRewrite::readRecord()
 {
-    const DWORD error = api.readWriteRecord(path, &recordRead);
+    const DWORD error = api.readWriteRecord(object, &recordRead);
     if (error == kErrorSuccess)
         hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordedItems,
                                      &recordGivenBack);
@@ -249,7 +249,7 @@ bool DaclRewrite::storeRecord()
     const std::vector<BYTE> record = encodeWriteRecord(takenItems);
     if (hasRecord && record == recordRead)
         return true;
-    const DWORD error = api.storeWriteRecord(path, record);
+    const DWORD error = api.storeWriteRecord(object, record);
     if (error == kErrorSuccess)
         return true;
     if (error == kErrorWriteRecordsUnsupported || error == kErrorNoRoomForWriteRecord) {
@@ -258,7 +258,7 @@ bool DaclRewrite::storeRecord()
         // rule is what the line just logged promises. Nothing more to do if
         // even that fails.
         if (hasRecord)
-            api.removeWriteRecord(path);
+            api.removeWriteRecord(object);
         return true;
     }
     fail("Setting file new security descriptor Failed for ");
@@ -267,7 +267,7 @@ bool DaclRewrite::storeRecord()
 
 bool DaclRewrite::write()
 {
-    if (api.setFileSecurity(path, kDaclSecurityInformation, newDescriptor))
+    if (api.setFileSecurity(object, kDaclSecurityInformation, newDescriptor))
         return true;
     fail("Setting file new security descriptor Failed for ");
     return false;
@@ -279,7 +279,7 @@ bool DaclRewrite::markGivenBack()
     if (rule.recordsWhatItTakes || !hasRecord || recordGivenBack)
         return true;
     static const std::vector<BYTE> givenBack = givenBackRecord();
-    if (api.storeWriteRecord(path, givenBack) == kErrorSuccess)
+    if (api.storeWriteRecord(object, givenBack) == kErrorSuccess)
         return true;
     fail("Marking write record as given back Failed for ");
     return false;

@@ -9,7 +9,7 @@
 //   step                         text ("... for <path>")                     then
 //   1 getNamedSecurityInfo       Getting Security Information Failed          stop
 //   1b readWriteRecord           Getting Security Information Failed          stop
-//   2 localAlloc (descriptor)    Alloc new security descriptor failed         3-9, stop
+//   2 localAlloc (descriptor)    Alloc new security descriptor failed         4-9, stop
 //   3 initializeSecurityDescr.   Creating new security descriptor failed      4-10, stop
 //   4 getSecurityDescriptorDacl  Getting DACL from security descriptor failed 5-10, stop
 //   5 getAclInformation          Getting ACL size information Failed          6-10, stop
@@ -67,7 +67,7 @@ protected:
 
 class DaclRewrite {
 public:
-    DaclRewrite(const std::string& path, const AceRule& rule, FailureReport& report);
+    DaclRewrite(const ObjectName& object, const AceRule& rule, FailureReport& report);
     ~DaclRewrite();
     DaclRewrite(const DaclRewrite&) = delete;
     DaclRewrite& operator=(const DaclRewrite&) = delete;
@@ -99,7 +99,7 @@ private:
     template <typename Block>
     void release(Block*& block);
 
-    const std::string& path;
+    const ObjectName& object;
     const AceRule& rule;
     FailureReport& report;
     SecurityApi& api;

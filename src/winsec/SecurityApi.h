@@ -1,11 +1,14 @@
 // The twelve security operations the write-permission logic needs, with the
 // inputs and results of their Windows counterparts, and three that keep the
-// record of what -lock took (winsec/WriteRecord.h) with the path itself. The logic reaches them only
+// record of what -lock took (winsec/WriteRecord.h) with the object itself.
+// Every operation takes the object as the walk names it (ObjectName.h); calls
+// on one ObjectName reach one and the same file. The logic reaches them only
 // through securityApi(); a test may put another implementation in its place
 // for its own duration with ScopedSecurityApi.
 #ifndef TOLVANE_SECURITY_API_H
 #define TOLVANE_SECURITY_API_H
 
+#include "winsec/ObjectName.h"
 #include "winsec/SecurityTypes.h"
 
 #include <string>
@@ -58,7 +61,7 @@ public:
     // GetNamedSecurityInfoW. Returns kErrorSuccess or an error code; on
     // success *descriptor is one block, released with localFree, and the
     // owner, group and DACL receivers point inside it (null where absent).
-    virtual DWORD getNamedSecurityInfo(const std::string& path, SE_OBJECT_TYPE objectType,
+    virtual DWORD getNamedSecurityInfo(const ObjectName& object, SE_OBJECT_TYPE objectType,
                                        SECURITY_INFORMATION info, PSID* owner, PSID* group,
                                        PACL* dacl, PACL* sacl,
                                        PSECURITY_DESCRIPTOR* descriptor) = 0;
@@ -87,17 +90,17 @@ public:
     virtual BOOL setSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present,
                                            PACL dacl, BOOL defaulted) = 0;
     // SetFileSecurityW: nonzero on success.
-    virtual BOOL setFileSecurity(const std::string& path, SECURITY_INFORMATION info,
+    virtual BOOL setFileSecurity(const ObjectName& object, SECURITY_INFORMATION info,
                                  PSECURITY_DESCRIPTOR descriptor) = 0;
     // LocalFree: null on success.
     virtual HLOCAL localFree(HLOCAL memory) = 0;
 
-    // The record of the path, kept where only administrators can read or
-    // write it, on the very file getNamedSecurityInfo read last for the same
-    // path. kErrorSuccess or an error code.
-    virtual DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) = 0;
-    virtual DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) = 0;
-    virtual DWORD removeWriteRecord(const std::string& path) = 0;
+    // The record of the object, kept where only administrators can read or
+    // write it, on the very file getNamedSecurityInfo read for the same
+    // ObjectName. kErrorSuccess or an error code.
+    virtual DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) = 0;
+    virtual DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) = 0;
+    virtual DWORD removeWriteRecord(const ObjectName& object) = 0;
 };
 
 // The system's implementation, defined once per platform.

@@ -103,11 +103,12 @@ DWORD queryRecord(HKEY key, const std::wstring& name, std::vector<BYTE>* record)
 
 class WindowsSecurityApi final : public SecurityApi {
 public:
-    DWORD getNamedSecurityInfo(const std::string& path, SE_OBJECT_TYPE objectType,
+    DWORD getNamedSecurityInfo(const ObjectName& object, SE_OBJECT_TYPE objectType,
                                SECURITY_INFORMATION info, PSID* owner, PSID* group,
                                PACL* dacl, PACL* sacl,
                                PSECURITY_DESCRIPTOR* descriptor) override
     {
+        const std::string path = object.path();
         const std::optional<std::wstring> widePath = utf8ToWide(path);
         if (!widePath)
             return ERROR_NO_UNICODE_TRANSLATION;
@@ -155,9 +156,10 @@ public:
         return SetSecurityDescriptorDacl(descriptor, present, dacl, defaulted);
     }
 
-    BOOL setFileSecurity(const std::string& path, SECURITY_INFORMATION info,
+    BOOL setFileSecurity(const ObjectName& object, SECURITY_INFORMATION info,
                          PSECURITY_DESCRIPTOR descriptor) override
     {
+        const std::string path = object.path();
         const std::optional<std::wstring> widePath = utf8ToWide(path);
         if (!widePath) {
             SetLastError(ERROR_NO_UNICODE_TRANSLATION);
@@ -168,8 +170,9 @@ public:
 
     HLOCAL localFree(HLOCAL memory) override { return LocalFree(memory); }
 
-    DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) override
+    DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) override
     {
+        const std::string path = object.path();
         HKEY key = nullptr;
         std::wstring name;
         DWORD error = locateRecord(path, true, &key, &name);
@@ -181,8 +184,9 @@ public:
         return error;
     }
 
-    DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) override
+    DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) override
     {
+        const std::string path = object.path();
         HKEY key = nullptr;
         std::wstring name;
         DWORD error = locateRecord(path, false, &key, &name);
@@ -193,8 +197,9 @@ public:
         return error == kErrorWriteRecordsUnsupported ? kErrorNoWriteRecord : error;
     }
 
-    DWORD removeWriteRecord(const std::string& path) override
+    DWORD removeWriteRecord(const ObjectName& object) override
     {
+        const std::string path = object.path();
         HKEY key = nullptr;
         std::wstring name;
         DWORD error = locateRecord(path, false, &key, &name);

@@ -35,7 +35,6 @@ using testsupport::run;
 using testsupport::shellQuote;
 using Lines = std::vector<std::string>;
 
-const std::string programTimeout = "timeout 60 ";
 
 // ---------------------------------------------------------------------------
 // What a log line may be, and which ReturnCode it stores.
@@ -131,25 +130,11 @@ Lines sortedMiddle(Lines log)
 
 class HostileInput : public ProgramTest {
 protected:
-    // Runs `commandLine` in the program's directory; "{program}" in it
-    // stands for the program behind its timeout.
-    ProgramRun runCommand(std::string commandLine) const;
     std::string stat(const std::string& format, const std::string& path) const
     {
         return run("stat -c " + shellQuote(format) + " " + shellQuote(path));
     }
 };
-
-ProgramRun HostileInput::runCommand(std::string commandLine) const
-{
-    const std::size_t at = commandLine.find("{program}");
-    commandLine.replace(at, 9, programTimeout + shellQuote(TOLVANE_BINARY));
-    std::remove((dir / "tolvane.log").c_str());
-    ProgramRun result;
-    result.output = run("cd " + shellQuote(dir.path()) + " && " + commandLine + " 2>&1", &result.status);
-    result.log = testsupport::readLines(dir / "tolvane.log");
-    return result;
-}
 
 // ---------------------------------------------------------------------------
 // Hostile trees

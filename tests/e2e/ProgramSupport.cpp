@@ -37,13 +37,18 @@ void ProgramTest::writeIniText(const std::string& text) const
 
 ProgramRun ProgramTest::runProgram(const std::string& arguments) const
 {
+    return runCommand("{program} " + arguments);
+}
+
+ProgramRun ProgramTest::runCommand(std::string commandLine) const
+{
     const std::string logFile = dir / "tolvane.log";
     std::remove(logFile.c_str());
+    commandLine.replace(commandLine.find("{program}"), 9, "timeout 60 " + shellQuote(TOLVANE_BINARY));
     ProgramRun result;
     const auto started = std::chrono::steady_clock::now();
-    result.output = run("cd " + shellQuote(dir.path()) + " && timeout 60 " +
-                            shellQuote(TOLVANE_BINARY) + " " + arguments + " 2>&1",
-                        &result.status);
+    result.output =
+        run("cd " + shellQuote(dir.path()) + " && " + commandLine + " 2>&1", &result.status);
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     result.log = testsupport::readLines(logFile);

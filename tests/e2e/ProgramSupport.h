@@ -32,6 +32,9 @@ protected:
     void writeIniText(const std::string& text) const;
     // `arguments` go to the shell as written: quote them yourself.
     ProgramRun runProgram(const std::string& arguments) const;
+    // Runs `commandLine` in the program's directory; "{program}" in it
+    // stands for the program behind its timeout.
+    ProgramRun runCommand(std::string commandLine) const;
     // Runs a shell script inside data/; fails the test if it fails.
     void inData(const std::string& script) const;
 

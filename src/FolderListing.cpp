@@ -1,8 +1,0 @@
-#include "FolderListing.h"
-
-#include <Poco/Path.h>
-
-std::string FolderListing::prefixOf(const std::string& folder)
-{
-    return Poco::Path(folder).makeDirectory().toString();
-}
