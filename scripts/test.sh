@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds, and runs every test: the normal build,
-# the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, a
-# compile of the Windows sources with MinGW-w64, and tolvane.exe built and
-# run under Wine.
+# Installs the dependencies, builds, and runs every test: the normal build
+# with one walk thread and with four, the same tests under AddressSanitizer
+# and UndefinedBehaviorSanitizer, the runs of the program under
+# ThreadSanitizer with four walk threads, a compile of the Windows sources
+# with MinGW-w64, and tolvane.exe built and run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 bash scripts/build.sh build
-(cd build && ctest --output-on-failure -j2)
-# Again with the reads fetched ahead through io_uring (TOLVANE_IO_URING=1; it
-# falls back to the synchronous path where io_uring is missing or refused):
-# the whole suite must hold on both.
-(cd build && TOLVANE_IO_URING=1 ctest --output-on-failure -j2)
+# The whole suite must hold with the walk on one thread and on several.
+(cd build && TOLVANE_THREADS=1 ctest --output-on-failure -j2)
+(cd build && TOLVANE_THREADS=4 ctest --output-on-failure -j2)
 
 bash scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=ON
 (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j2)
+
+# The threads of the walk meet only in the runs of the program.
+bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_TSAN=ON
+(cd build-tsan && TOLVANE_THREADS=4 TSAN_OPTIONS=halt_on_error=1 \
+    ctest --output-on-failure -j2 -R '^(ProgramTest|HostileInput|HardeningTest)\.')
 
 if [ -x scripts/check-windows-build.sh ]; then
     bash scripts/check-windows-build.sh
