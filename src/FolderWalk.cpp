@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -38,6 +39,14 @@ struct Chunk {
     std::vector<ListedEntry> entries;
     std::vector<Item> items;
     bool done = false;
+
+    // Where the next entry's lines go: after a sub-folder, a new item.
+    HeldLines& linesAtEnd()
+    {
+        if (items.empty() || items.back().folder != nullptr)
+            items.emplace_back();
+        return items.back().lines;
+    }
 };
 
 // A folder met by the walk. It keeps its name and its parent, not its path.
@@ -157,8 +166,12 @@ bool WalkRun::run(const std::string& configuredFolder)
     waiting.push_back(Task{root, nullptr, nullptr});
     cursors.push_back(Cursor{root});
     std::vector<std::thread> pool;
-    for (unsigned helper = 1; helper < threads; ++helper)
-        pool.emplace_back([this] { work(); });
+    try {
+        for (unsigned helper = 1; helper < threads; ++helper)
+            pool.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+        // The threads there are do the work; one, this one, is enough.
+    }
     std::unique_lock<std::mutex> lock(mutex);
     while (!writeReady()) {
         Task task;
@@ -303,14 +316,12 @@ void WalkRun::visitChunk(const std::shared_ptr<Folder>& folder,
                          const std::shared_ptr<OpenFolder>& open, Chunk& chunk)
 {
     std::vector<std::shared_ptr<Folder>> subFolders;
-    chunk.items.emplace_back();
     try {
         for (const ListedEntry& entry : chunk.entries)
             visitEntry(folder, *open, entry, chunk, &subFolders);
     } catch (...) {
         folder->failed = true;
-        chunk.items.emplace_back();
-        visitor.walkFailed(chunk.items.back().lines);
+        visitor.walkFailed(chunk.linesAtEnd());
     }
     chunk.entries = std::vector<ListedEntry>();
     {
@@ -333,12 +344,11 @@ void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder
     case FileKind::Link:
         return;
     case FileKind::Missing:
-        visitor.missing(speller.path(), chunk.items.back().lines);
+        visitor.missing(speller.path(), chunk.linesAtEnd());
         return;
     case FileKind::Folder:
         subFolders->push_back(std::make_shared<Folder>(folder, entry.name));
         chunk.items.push_back(Item{HeldLines(), subFolders->back()});
-        chunk.items.emplace_back();
         return;
     case FileKind::File:
     case FileKind::Other:
@@ -347,7 +357,7 @@ void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder
     winsec::ObjectName name(open.handle(), entry.name, speller);
     if (entry.kind == FileKind::File)
         name.listedAsRegularFile();
-    if (!visitor.visit(name, chunk.items.back().lines))
+    if (!visitor.visit(name, chunk.linesAtEnd()))
         folder->failed = true;
 }
 

@@ -20,6 +20,39 @@ require_root() {
     [ "$(id -u)" -eq 0 ] || die "must run as root"
 }
 
+# The variable an option of LIST sets (NAME, dashes as underscores, or VAR
+# for NAME:VAR); fails when LIST has no such option.
+option_variable() {
+    local spec
+    for spec in $1; do
+        if [ "${spec%%:*}" = "$2" ]; then
+            if [ "$spec" = "${spec#*:}" ]; then echo "${2//-/_}"; else echo "${spec#*:}"; fi
+            return 0
+        fi
+    done
+    return 1
+}
+
+# Call as: parse_options "VALUE OPTIONS" "FLAGS" "$@" (the script's own
+# arguments). Each --OPTION VALUE sets its variable to VALUE, each --FLAG sets
+# its variable to 1; anything else ends the script.
+parse_options() {
+    local values=$1 flags=$2 variable
+    shift 2
+    while [ $# -gt 0 ]; do
+        [[ $1 == --* ]] || die "unknown argument: $1"
+        if [ $# -ge 2 ] && variable=$(option_variable "$values" "${1#--}"); then
+            printf -v "$variable" '%s' "$2"
+            shift 2
+        elif variable=$(option_variable "$flags" "${1#--}"); then
+            printf -v "$variable" '%s' 1
+            shift
+        else
+            die "unknown argument: $1"
+        fi
+    done
+}
+
 # Call as: isolate_guard "$shared_guard" "$0" "$@" (the script's own arguments).
 isolate_guard() {
     local shared=$1

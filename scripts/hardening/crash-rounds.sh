@@ -23,16 +23,7 @@ tolvane=
 keep=0
 shared_guard=0
 original_arguments=("$@")
-while [ $# -gt 0 ]; do
-    case $1 in
-        --files) files=$2; shift 2 ;;
-        --rounds) rounds=$2; shift 2 ;;
-        --tolvane) tolvane=$2; shift 2 ;;
-        --keep) keep=1; shift ;;
-        --shared-guard) shared_guard=1; shift ;;
-        *) die "unknown argument: $1" ;;
-    esac
-done
+parse_options "files rounds tolvane" "keep shared-guard" "$@"
 require_root
 isolate_guard "$shared_guard" "$0" "${original_arguments[@]}"
 tolvane=$(resolve_tolvane "$tolvane")

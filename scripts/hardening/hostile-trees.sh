@@ -29,19 +29,7 @@ tolvane=
 keep=0
 shared_guard=0
 original_arguments=("$@")
-while [ $# -gt 0 ]; do
-    case $1 in
-        --entries) entries=$2; shift 2 ;;
-        --depth) depth=$2; shift 2 ;;
-        --churn-runs) churn_runs=$2; shift 2 ;;
-        --timeout) run_timeout=$2; shift 2 ;;
-        --only) only=$2; shift 2 ;;
-        --tolvane) tolvane=$2; shift 2 ;;
-        --keep) keep=1; shift ;;
-        --shared-guard) shared_guard=1; shift ;;
-        *) die "unknown argument: $1" ;;
-    esac
-done
+parse_options "entries depth churn-runs timeout:run_timeout only tolvane" "keep shared-guard" "$@"
 require_root
 isolate_guard "$shared_guard" "$0" "${original_arguments[@]}"
 tolvane=$(resolve_tolvane "$tolvane")

@@ -22,16 +22,7 @@ first_seed=1
 build=
 shared_guard=0
 original_arguments=("$@")
-while [ $# -gt 0 ]; do
-    case $1 in
-        --files) files=$2; shift 2 ;;
-        --seeds) seeds=$2; shift 2 ;;
-        --first-seed) first_seed=$2; shift 2 ;;
-        --build) build=$2; shift 2 ;;
-        --shared-guard) shared_guard=1; shift ;;
-        *) die "unknown argument: $1" ;;
-    esac
-done
+parse_options "files seeds first-seed build" "shared-guard" "$@"
 require_root
 isolate_guard "$shared_guard" "$0" "${original_arguments[@]}"
 build=${build:-$hardening_source_dir/build}

@@ -18,16 +18,7 @@ tolvane=
 keep=0
 shared_guard=0
 original_arguments=("$@")
-while [ $# -gt 0 ]; do
-    case $1 in
-        --rounds) rounds=$2; shift 2 ;;
-        --timeout) run_timeout=$2; shift 2 ;;
-        --tolvane) tolvane=$2; shift 2 ;;
-        --keep) keep=1; shift ;;
-        --shared-guard) shared_guard=1; shift ;;
-        *) die "unknown argument: $1" ;;
-    esac
-done
+parse_options "rounds timeout:run_timeout tolvane" "keep shared-guard" "$@"
 require_root
 isolate_guard "$shared_guard" "$0" "${original_arguments[@]}"
 tolvane=$(resolve_tolvane "$tolvane")

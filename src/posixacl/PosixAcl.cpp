@@ -1,6 +1,7 @@
 #include "posixacl/PosixAcl.h"
 
-#include "posixacl/AclMemory.h"
+#include "winsec/AceLayout.h"
+#include "winsec/AclMemory.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,8 +16,8 @@ constexpr std::size_t kXattrEntrySize = 8;
 constexpr std::uint32_t kXattrVersion = 2;
 constexpr std::uint16_t kPermBits = kPermRead | kPermWrite | kPermExecute;
 constexpr std::uint8_t kSidRevision = 1;
-constexpr std::size_t kSidFixedSize = 8;
-constexpr std::size_t kAceFixedSize = 8; // header and mask
+using winsec::kSidFixedSize;
+constexpr std::size_t kAceFixedSize = winsec::kAceWithMaskSize;
 constexpr std::uint8_t kAccessAllowed = 0;
 constexpr std::uint8_t kAclRevision = 2;
 

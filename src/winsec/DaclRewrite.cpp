@@ -1,5 +1,7 @@
 #include "winsec/DaclRewrite.h"
 
+#include "winsec/AceLayout.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -9,8 +11,7 @@ namespace {
 
 constexpr ACCESS_MASK kEverythingButWriteData = 0xFFFFFFFD;
 constexpr ACCESS_MASK kFileAllAccess = 0x001F01FF;
-constexpr WORD kAceWithMaskSize = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
-constexpr WORD kEveryoneAceSize = kAceWithMaskSize + 12;
+constexpr WORD kEveryoneAceSize = kAceWithMaskSize + sizeof kEveryoneSid;
 
 ACCESS_MASK clearWriteData(ACCESS_MASK mask)
 {
@@ -27,13 +28,13 @@ ACCESS_MASK giveBackWriteData(ACCESS_MASK mask)
 ACCESS_MASK readMask(const BYTE* ace)
 {
     ACCESS_MASK mask;
-    std::memcpy(&mask, ace + sizeof(ACE_HEADER), sizeof mask);
+    std::memcpy(&mask, ace + kAceHeaderSize, sizeof mask);
     return mask;
 }
 
 void writeMask(BYTE* ace, ACCESS_MASK mask)
 {
-    std::memcpy(ace + sizeof(ACE_HEADER), &mask, sizeof mask);
+    std::memcpy(ace + kAceHeaderSize, &mask, sizeof mask);
 }
 
 } // namespace
@@ -185,8 +186,7 @@ void DaclRewrite::copyAce(DWORD index)
 void DaclRewrite::addOpenPathAce()
 {
     alignas(4) BYTE ace[kEveryoneAceSize] = {kAccessAllowedAceType, 0, kEveryoneAceSize, 0};
-    const BYTE everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}; // S-1-1-0
-    std::memcpy(ace + kAceWithMaskSize, everyone, sizeof everyone);
+    std::memcpy(ace + kAceWithMaskSize, kEveryoneSid, sizeof kEveryoneSid);
     writeMask(ace, rewrittenMask(ace, kEveryoneAceSize, kFileAllAccess));
     append(ace, kEveryoneAceSize);
 }

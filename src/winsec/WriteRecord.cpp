@@ -1,5 +1,7 @@
 #include "winsec/WriteRecord.h"
 
+#include "winsec/AceLayout.h"
+
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -8,7 +10,7 @@ namespace winsec {
 
 namespace {
 
-constexpr std::size_t kAceFixedSize = 8; // header and mask
+constexpr std::size_t kAceFixedSize = kAceWithMaskSize;
 constexpr BYTE kAllowedType = 0x0;
 constexpr BYTE kDefaultEntryFlags = 0x0B;
 
@@ -26,19 +28,23 @@ constexpr BYTE kFormCount = 7;
 // Forms 0-5: SIDs spelt as the head alone, or as the head and one id. The
 // ones with an id end in a zero sub-authority here; the id goes there.
 struct KnownSid {
-    BYTE bytes[16];
+    const BYTE* bytes;
     std::size_t size;
     bool hasId;
 };
+constexpr std::size_t kIdOffset = kWellKnownSidSize;
+constexpr std::size_t kUnixSidSize = kWellKnownSidSize + 4;
+constexpr BYTE kUnixUserSid[kUnixSidSize] = {1, 2, 0, 0, 0, 0, 0, 22, 1, 0, 0, 0, 0, 0, 0, 0};
+constexpr BYTE kUnixGroupSid[kUnixSidSize] = {1, 2, 0, 0, 0, 0, 0, 22, 2, 0, 0, 0, 0, 0, 0, 0};
+constexpr BYTE kUnixMaskSid[kUnixSidSize] = {1, 2, 0, 0, 0, 0, 0, 22, 3, 0, 0, 0, 0, 0, 0, 0};
 const KnownSid kKnownSids[6] = {
-    {{1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}, 12, false},               // S-1-1-0
-    {{1, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0}, 12, false},               // S-1-3-0
-    {{1, 1, 0, 0, 0, 0, 0, 3, 1, 0, 0, 0}, 12, false},               // S-1-3-1
-    {{1, 2, 0, 0, 0, 0, 0, 22, 1, 0, 0, 0, 0, 0, 0, 0}, 16, true},   // S-1-22-1-n
-    {{1, 2, 0, 0, 0, 0, 0, 22, 2, 0, 0, 0, 0, 0, 0, 0}, 16, true},   // S-1-22-2-n
-    {{1, 2, 0, 0, 0, 0, 0, 22, 3, 0, 0, 0, 0, 0, 0, 0}, 16, false},  // S-1-22-3-0
+    {kEveryoneSid, kWellKnownSidSize, false},
+    {kCreatorOwnerSid, kWellKnownSidSize, false},
+    {kCreatorGroupSid, kWellKnownSidSize, false},
+    {kUnixUserSid, kUnixSidSize, true},   // S-1-22-1-n
+    {kUnixGroupSid, kUnixSidSize, true},  // S-1-22-2-n
+    {kUnixMaskSid, kUnixSidSize, false},  // S-1-22-3-0
 };
-constexpr std::size_t kIdOffset = 12;
 
 // The ACE's bytes behind its mask are only looked at, never kept: `tail`
 // views the ACE, or the bytes a decoded item spells.

@@ -31,58 +31,6 @@ using testsupport::shellQuote;
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-int shellStatus(int raw)
-{
-    if (WIFEXITED(raw))
-        return WEXITSTATUS(raw);
-    return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
-}
-
-// A forked child that is killed and reaped at the end of the test, however
-// the test ends.
-struct Child {
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() { killNow(); }
-    int killNow()
-    {
-        int raw = 0;
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &raw, 0);
-        }
-        pid = -1;
-        return shellStatus(raw);
-    }
-    int wait()
-    {
-        int raw = 0;
-        waitpid(pid, &raw, 0);
-        pid = -1;
-        return shellStatus(raw);
-    }
-    pid_t pid = -1;
-};
-
-// Runs the program in `directory` without a shell between, so that the
-// test can signal the program itself. Spins until `startAt` first.
-void startProgram(Child* child, const std::string& directory, const char* argument,
-                  Clock::time_point startAt = Clock::time_point())
-{
-    child->pid = fork();
-    if (child->pid != 0)
-        return;
-    const int devNull = open("/dev/null", O_RDWR);
-    if (chdir(directory.c_str()) != 0 || dup2(devNull, 1) < 0 || dup2(devNull, 2) < 0)
-        _exit(127);
-    alarm(60);
-    while (Clock::now() < startAt) {
-    }
-    execl(TOLVANE_BINARY, TOLVANE_BINARY, argument, static_cast<char*>(nullptr));
-    _exit(127);
-}
-
 // A counter that a forked child can raise and the test can read.
 class SharedCounter {
 public:

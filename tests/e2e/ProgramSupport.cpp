@@ -9,6 +9,8 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace e2e {
@@ -142,6 +144,52 @@ int bindAbstractGuardName()
     if (socketFd >= 0)
         close(socketFd);
     return -1;
+}
+
+namespace {
+
+int shellStatus(int raw)
+{
+    if (WIFEXITED(raw))
+        return WEXITSTATUS(raw);
+    return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+}
+
+} // namespace
+
+int Child::killNow()
+{
+    int raw = 0;
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &raw, 0);
+    }
+    pid = -1;
+    return shellStatus(raw);
+}
+
+int Child::wait()
+{
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    pid = -1;
+    return shellStatus(raw);
+}
+
+void startProgram(Child* child, const std::string& directory, const char* argument,
+                  std::chrono::steady_clock::time_point startAt)
+{
+    child->pid = fork();
+    if (child->pid != 0)
+        return;
+    const int devNull = open("/dev/null", O_RDWR);
+    if (chdir(directory.c_str()) != 0 || dup2(devNull, 1) < 0 || dup2(devNull, 2) < 0)
+        _exit(127);
+    alarm(60);
+    while (std::chrono::steady_clock::now() < startAt) {
+    }
+    execl(TOLVANE_BINARY, TOLVANE_BINARY, argument, static_cast<char*>(nullptr));
+    _exit(127);
 }
 
 int holdInstanceGuard()

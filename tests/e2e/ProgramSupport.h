@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace e2e {
 
@@ -54,6 +57,24 @@ std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tr
 // -unlock gives back exactly what the lock took.
 std::map<std::string, std::string> afterRun(const std::map<std::string, std::string>& before,
                                             bool lock);
+
+// A forked child that is killed and reaped at the end of the test, however
+// the test ends.
+struct Child {
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { killNow(); }
+    // Its status as the shell would give it.
+    int killNow();
+    int wait();
+    pid_t pid = -1;
+};
+
+// Runs the program in `directory` without a shell between, so that the
+// test can signal the program itself. Spins until `startAt` first.
+void startProgram(Child* child, const std::string& directory, const char* argument,
+                  std::chrono::steady_clock::time_point startAt = {});
 
 // Takes the machine-wide instance guard as a run by this user does (as
 // root: the lock file under /run); -1 when it is taken.

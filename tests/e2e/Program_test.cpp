@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -278,18 +279,6 @@ TEST_F(ProgramTest, FailuresLogTheSameWithOneAndWithFourWorkers)
     }
 }
 
-// Ends a started program, whatever the test did meanwhile.
-struct KilledAtEnd {
-    ~KilledAtEnd()
-    {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    pid_t pid = -1;
-};
-
 bool guardIsHeld()
 {
     const int probe = holdInstanceGuard();
@@ -320,14 +309,8 @@ TEST_F(ProgramTest, RunningInstanceRefusesOthersUntilItIsKilled)
     // message, right after it took the guard.
     testsupport::TempDir holderDir;
     testsupport::run("mkfifo " + shellQuote(holderDir / "LogTolvane.xml"));
-    KilledAtEnd holder;
-    holder.pid = fork();
-    if (holder.pid == 0) {
-        const int devNull = open("/dev/null", O_RDWR);
-        if (chdir(holderDir.path().c_str()) == 0 && dup2(devNull, 1) >= 0 && dup2(devNull, 2) >= 0)
-            execl(TOLVANE_BINARY, TOLVANE_BINARY, "-lock", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    Child holder;
+    startProgram(&holder, holderDir.path(), "-lock");
     for (int tries = 0; tries < 100 && !guardIsHeld(); ++tries)
         usleep(100 * 1000);
     ASSERT_TRUE(guardIsHeld());
@@ -339,9 +322,7 @@ TEST_F(ProgramTest, RunningInstanceRefusesOthersUntilItIsKilled)
     EXPECT_EQ(250, refused.status);
     EXPECT_EQ((Lines{line::anotherInstance(), line::end()}), refused.log);
 
-    kill(holder.pid, SIGKILL);
-    waitpid(holder.pid, nullptr, 0);
-    holder.pid = -1;
+    holder.killNow();
     const ProgramRun next = runProgram("-lock");
     EXPECT_EQ(1, next.status);
     EXPECT_EQ((Lines{line::start(), line::success(true, data("A")), line::end()}), next.log);
@@ -444,6 +425,46 @@ TEST_F(ProgramTest, TreeDeeperThanPathMaxIsLockedToTheBottom)
     EXPECT_EQ("2121\n", testsupport::run(inDeep + "| wc -l"));
     EXPECT_EQ("0\n", testsupport::run(inDeep + "-perm /222 | wc -l"));
     EXPECT_EQ("1\n", testsupport::run(inDeep + "-name victim | wc -l"));
+}
+
+// Far deeper than PATH_MAX and than the open-file limit: built and checked
+// from the open folder above each level, as the program walks it.
+TEST_F(ProgramTest, TwentyThousandNestedFoldersAreLockedToTheBottom)
+{
+    constexpr int kLevels = 20000;
+    int level = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int depth = 0; depth <= kLevels && level >= 0; ++depth) {
+        const char* name = depth == 0 ? "chain" : "d";
+        const int below = mkdirat(level, name, 0777) == 0 ? openat(level, name, O_RDONLY | O_CLOEXEC) : -1;
+        close(level);
+        level = below;
+    }
+    ASSERT_GE(level, 0);
+    close(openat(level, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
+    close(level);
+    writeIni({dir / "chain"});
+
+    const ProgramRun result = runProgram("-lock");
+    EXPECT_EQ(1, result.status) << result.output;
+    EXPECT_EQ((Lines{line::start(), line::success(true, dir / "chain"), line::end()}), result.log);
+    level = open((dir / "chain").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int depth = 0; depth < kLevels && level >= 0; ++depth) {
+        const int below = openat(level, "d", O_RDONLY | O_CLOEXEC);
+        close(level);
+        level = below;
+    }
+    struct stat bottom {};
+    EXPECT_EQ(0, fstatat(level, "f", &bottom, AT_SYMLINK_NOFOLLOW));
+    EXPECT_EQ(0444u, bottom.st_mode & 0777u);
+    // Taken down from the bottom by the same means: rm -rf is slow this deep.
+    unlinkat(level, "f", 0);
+    for (int depth = kLevels; depth > 0 && level >= 0; --depth) {
+        const int above = openat(level, "..", O_RDONLY | O_CLOEXEC);
+        close(level);
+        level = above;
+        unlinkat(level, "d", AT_REMOVEDIR);
+    }
+    close(level);
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 // Structures are copied in and out with memcpy rather than dereferenced in
 // place: callers may hand any byte position (an ACE view, a fuzzer's input),
 // and only the copy is known to be aligned.
-#include "posixacl/AclMemory.h"
+#include "winsec/AclMemory.h"
 
+#include "winsec/AceLayout.h"
 #include "winsec/SecurityApi.h"
 
 #include <algorithm>
@@ -15,8 +16,6 @@ namespace aclmemory {
 
 namespace {
 
-constexpr std::size_t kAceHeaderSize = sizeof(ACE_HEADER);
-constexpr std::size_t kSidFixedSize = 8; // revision, count, authority
 
 template <typename T>
 T load(const void* at)
