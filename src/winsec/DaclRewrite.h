@@ -68,6 +68,8 @@ protected:
 class DaclRewrite {
 public:
     DaclRewrite(const ObjectName& object, const AceRule& rule, FailureReport& report);
+    // The rewrite keeps the name for all its calls: never a temporary one.
+    DaclRewrite(ObjectName&& object, const AceRule& rule, FailureReport& report) = delete;
     ~DaclRewrite();
     DaclRewrite(const DaclRewrite&) = delete;
     DaclRewrite& operator=(const DaclRewrite&) = delete;

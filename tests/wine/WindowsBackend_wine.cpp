@@ -184,7 +184,7 @@ public:
     bool hidingDacl = false;
     DaclView written;
 
-    DWORD getNamedSecurityInfo(const std::string& path, SE_OBJECT_TYPE objectType,
+    DWORD getNamedSecurityInfo(const ObjectName& path, SE_OBJECT_TYPE objectType,
                                SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
                                PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) override
     {
@@ -236,22 +236,22 @@ public:
     {
         return system.setSecurityDescriptorDacl(descriptor, present, dacl, defaulted);
     }
-    BOOL setFileSecurity(const std::string& path, SECURITY_INFORMATION info,
+    BOOL setFileSecurity(const ObjectName& path, SECURITY_INFORMATION info,
                          PSECURITY_DESCRIPTOR descriptor) override
     {
         written = viewOf(descriptor);
         return system.setFileSecurity(path, info, descriptor);
     }
     HLOCAL localFree(HLOCAL memory) override { return system.localFree(memory); }
-    DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) override
+    DWORD storeWriteRecord(const ObjectName& path, const std::vector<BYTE>& record) override
     {
         return system.storeWriteRecord(path, record);
     }
-    DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) override
+    DWORD readWriteRecord(const ObjectName& path, std::vector<BYTE>* record) override
     {
         return system.readWriteRecord(path, record);
     }
-    DWORD removeWriteRecord(const std::string& path) override
+    DWORD removeWriteRecord(const ObjectName& path) override
     {
         return system.removeWriteRecord(path);
     }
@@ -333,7 +333,8 @@ DaclView rewrite(const std::string& path, const AceRule& rule, const std::string
     const ScopedSecurityApi inForce(recorder);
     CollectedReports collected;
     const std::string& reports = collected.texts;
-    DaclRewrite rewriter(path, rule, collected);
+    const ObjectName object(path);
+    DaclRewrite rewriter(object, rule, collected);
     const bool written = rewriter.run();
     check(written && reports.empty(),
           stage + ": DaclRewrite" + (reports.empty() ? "" : " reported" + reports), path);
