@@ -285,7 +285,8 @@ TEST_F(HardeningTest, ConfiguredFolderSwappedForALinkIsRefusedAsUnreadable)
                   result.log);
         EXPECT_EQ(sentinelBefore, sentinelState());
         EXPECT_EQ(away, aclTree(data("home/T.away")));
-        EXPECT_EQ(mapAcls(srv, lock ? withoutWrite : withWriteBack), aclTree(data("srv")));
+        // Never locked before, the tree is left as it is by the first unlock.
+        EXPECT_EQ(lock ? mapAcls(srv, withoutWrite) : srv, aclTree(data("srv")));
     }
 }
 

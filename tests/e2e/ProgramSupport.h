@@ -43,8 +43,6 @@ protected:
 std::map<std::string, std::string> aclTree(const std::string& root);
 // What the lock makes of a listing: no w anywhere.
 std::string withoutWrite(const std::string& acl);
-// What the unlock makes of one: w on every entry that holds r or x.
-std::string withWriteBack(const std::string& acl);
 std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
                                            std::string (*change)(const std::string&));
 // What a run makes of a tree `before` the first -lock: -lock clears every w,
