@@ -290,6 +290,50 @@ TEST_F(HardeningTest, ConfiguredFolderSwappedForALinkIsRefusedAsUnreadable)
     }
 }
 
+// What root reads its orders from and writes its trail to must be root's
+// alone: each row lets uid 65534 change one input, and the run refuses to
+// start, touching neither the tree nor any file the user aimed it at.
+TEST_F(HardeningTest, InputsAUserCouldHaveWrittenStopTheRunBeforeItStarts)
+{
+    testsupport::run("chmod 755 " + shellQuote(dir.path()));
+    inData("mkdir T && : > T/f && chmod 666 T/f && : > target && mkdir logs && chown 65534 logs");
+    writeIni({data("T")});
+    const std::string refusal = "[WinMain]: WinMain :: ReturnCode = -2 : Refusing to run: ";
+    const struct Row {
+        const char* name;
+        std::string attack;      // run in the working directory as uid 65534
+        std::string prepare;     // run there as root first
+        std::string why;
+        bool logged;
+    } rows[] = {
+        {"Tolvane.ini not root's", "", "chown 65534 Tolvane.ini", "./Tolvane.ini is owned by uid 65534, not root", true},
+        {"LogTolvane.xml group-writable", "", "chmod g+w LogTolvane.xml", "./LogTolvane.xml is writable by group or others", false},
+        {"log link planted in a shared directory", "ln -s data/target planted.log",
+         "chmod 1777 . && sed -i 's#" + (dir / "tolvane.log") + "#planted.log#' LogTolvane.xml",
+         "the working directory is writable by group or others", false},
+        {"log folder of a user", "", "sed -i 's#" + (dir / "tolvane.log") + "#" + data("logs/t.log") + "#' LogTolvane.xml",
+         data("logs") + " is owned by uid 65534, not root", false},
+    };
+    const auto tree = aclTree(data("T"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string saved = testsupport::run("cat " + shellQuote(dir / "LogTolvane.xml"));
+        testsupport::run("cd " + shellQuote(dir.path()) + " && " + row.prepare);
+        if (*row.attack.c_str())
+            testsupport::run(asNobody("cd " + shellQuote(dir.path()) + " && " + row.attack));
+        const ProgramRun result = runProgram("-lock");
+        EXPECT_EQ(254, result.status);
+        EXPECT_EQ(refusal + row.why + "\n", result.output);
+        EXPECT_EQ(row.logged ? Lines{"ERROR " + refusal + row.why} : Lines{}, result.log);
+        EXPECT_EQ(tree, aclTree(data("T")));
+        EXPECT_EQ("", testsupport::run("cat " + shellQuote(data("target"))));
+        testsupport::writeFile(dir / "LogTolvane.xml", saved);
+        testsupport::run("cd " + shellQuote(dir.path()) + " && chown 0 Tolvane.ini && chmod 755 . "
+                         "&& chmod 644 LogTolvane.xml && rm -f planted.log");
+    }
+    EXPECT_EQ(1, runProgram("-lock").status) << "the inputs set right again";
+}
+
 // Any user can bind the abstract socket name; a run as root does not care.
 // A network namespace of its own keeps other runs' sockets out of the test.
 TEST_F(HardeningTest, GuardNameBoundByAnotherUserDoesNotStopARunAsRoot)
