@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <cstdio>
 #include <grp.h>
+#include <linux/capability.h>
 #include <map>
 #include <memory>
 #include <random>
@@ -68,7 +69,7 @@ struct Child {
 // Runs the program in `directory` without a shell between, so that the
 // test can signal the program itself. Spins until `startAt` first.
 void startProgram(Child* child, const std::string& directory, const char* argument,
-                  Clock::time_point startAt = Clock::time_point())
+                  Clock::time_point startAt = Clock::time_point(), bool withoutSysAdmin = false)
 {
     child->pid = fork();
     if (child->pid != 0)
@@ -79,6 +80,9 @@ void startProgram(Child* child, const std::string& directory, const char* argume
     alarm(60);
     while (Clock::now() < startAt) {
     }
+    // Root's next program then holds every capability but that one.
+    if (withoutSysAdmin && prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0) != 0)
+        _exit(127);
     execl(TOLVANE_BINARY, TOLVANE_BINARY, argument, static_cast<char*>(nullptr));
     _exit(127);
 }
@@ -367,35 +371,45 @@ TEST_F(HardeningTest, GuardNameBoundByAnotherUserDoesNotStopARunAsRoot)
     EXPECT_EQ("-r--r--r--", testsupport::run("stat -c %A " + shellQuote(data("A/f")) + " | tr -d '\\n'"));
 }
 
+// Rounds with the records in the inodes, then with the run kept from them
+// (no CAP_SYS_ADMIN) so that every record goes to the record store.
 TEST_F(HardeningTest, RunsKilledAtRandomMomentsLeaveEveryAclWholeAndTheGuardFree)
 {
     makeTree(20, 100);
     writeIni({data("T")});
     const auto original = aclTree(data("T"));
     ASSERT_EQ(20u * 100 + 21, original.size());
-    const ProgramRun first = runProgram("-lock");
-    ASSERT_EQ(1, first.status);
-
     const unsigned seed = std::random_device()();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    const auto runMicroseconds = static_cast<unsigned>(first.seconds * 1e6);
-    for (int round = 0; round < 5; ++round) {
-        Child killed;
-        startProgram(&killed, dir.path(), round % 2 == 0 ? "-unlock" : "-lock");
-        usleep(std::uniform_int_distribution<unsigned>(0, runMicroseconds)(random));
-        const int killedStatus = killed.killNow();
-        EXPECT_TRUE(killedStatus == 137 || killedStatus == 1) << killedStatus;
-        expectEveryAclWhole(original, aclTree(data("T")));
+    for (const bool inStore : {false, true}) {
+        SCOPED_TRACE(inStore ? "records in the store" : "records in the inodes");
+        const auto run = [&](const char* argument) {
+            return runProgram(argument, inStore ? "setpriv --bounding-set=-sys_admin" : "");
+        };
+        const ProgramRun first = run("-lock");
+        ASSERT_EQ(1, first.status);
+        const auto runMicroseconds = static_cast<unsigned>(first.seconds * 1e6);
+        for (int round = 0; round < 5; ++round) {
+            Child killed;
+            startProgram(&killed, dir.path(), round % 2 == 0 ? "-unlock" : "-lock", Clock::time_point(),
+                         inStore);
+            usleep(std::uniform_int_distribution<unsigned>(0, runMicroseconds)(random));
+            const int killedStatus = killed.killNow();
+            EXPECT_TRUE(killedStatus == 137 || killedStatus == 1) << killedStatus;
+            expectEveryAclWhole(original, aclTree(data("T")));
 
-        const bool lock = round % 3 != 0;
-        const ProgramRun next = runProgram(lock ? "-lock" : "-unlock");
-        ASSERT_EQ(1, next.status) << "round " << round;
-        EXPECT_EQ(line::start(), next.log.at(0));
-        EXPECT_EQ(afterRun(original, lock), aclTree(data("T")));
+            const bool lock = round % 3 != 0;
+            const ProgramRun next = run(lock ? "-lock" : "-unlock");
+            ASSERT_EQ(1, next.status) << "round " << round;
+            EXPECT_EQ(line::start(), next.log.at(0));
+            EXPECT_EQ(afterRun(original, lock), aclTree(data("T")));
+        }
+        ASSERT_EQ(1, run("-lock").status);
+        EXPECT_EQ(mapAcls(original, withoutWrite), aclTree(data("T")));
+        ASSERT_EQ(1, run("-unlock").status);
+        EXPECT_EQ(original, aclTree(data("T")));
     }
-    ASSERT_EQ(1, runProgram("-lock").status);
-    EXPECT_EQ(mapAcls(original, withoutWrite), aclTree(data("T")));
 }
 
 TEST_F(HardeningTest, OfTwoInstancesStartedAtTheSameInstantExactlyOneRuns)

@@ -37,13 +37,13 @@ void ProgramTest::writeIniText(const std::string& text) const
     testsupport::writeFile(dir / "Tolvane.ini", text);
 }
 
-ProgramRun ProgramTest::runProgram(const std::string& arguments) const
+ProgramRun ProgramTest::runProgram(const std::string& arguments, const std::string& launcher) const
 {
     const std::string logFile = dir / "tolvane.log";
     std::remove(logFile.c_str());
     ProgramRun result;
     const auto started = std::chrono::steady_clock::now();
-    result.output = run("cd " + shellQuote(dir.path()) + " && timeout 60 " +
+    result.output = run("cd " + shellQuote(dir.path()) + " && timeout 60 " + launcher + " " +
                             shellQuote(TOLVANE_BINARY) + " " + arguments + " 2>&1",
                         &result.status);
     result.seconds =

@@ -30,8 +30,9 @@ protected:
     std::string data(const std::string& relative) const { return dir / ("data/" + relative); }
     void writeIni(const std::vector<std::string>& folders) const;
     void writeIniText(const std::string& text) const;
-    // `arguments` go to the shell as written: quote them yourself.
-    ProgramRun runProgram(const std::string& arguments) const;
+    // `arguments` go to the shell as written: quote them yourself. The
+    // program is started through `launcher` (setpriv ..., say) when given.
+    ProgramRun runProgram(const std::string& arguments, const std::string& launcher = "") const;
     // Runs a shell script inside data/; fails the test if it fails.
     void inData(const std::string& script) const;
 
