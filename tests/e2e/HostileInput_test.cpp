@@ -500,6 +500,42 @@ private:
     int pid = -1;
 };
 
+// What uid 65534 arranges around a lock never makes -unlock grant more:
+// - it fills the extended attributes of its folder and file, so that their
+//   records go to the record store, and the round trip is still exact;
+// - it gives its own folder write back and moves root's file in from outside;
+// - it renames the configured folder away and a root folder into its place.
+TEST_F(HostileInput, WhatAUserArrangesAroundALockIsNeverWidenedByTheUnlock)
+{
+    inData("chmod 755 . && mkdir -p P/own drop home/T home/rootdir && : > P/full && chmod 775 P"
+           " && chmod 664 P/full && chown -R 65534:65534 P drop home && : > drop/root.file"
+           " && : > home/T/f && chown root:root home/rootdir drop/root.file"
+           " && : > home/rootdir/f && chmod 644 drop/root.file home/rootdir/f");
+    const std::string fill = "for n in $(seq 100); do setfattr -n user.fill$n -v "
+                             "0x$(head -c 120 /dev/zero | od -An -tx1 | tr -d ' \\n') ";
+    run(asNobody("cd " + shellQuote(data("P")) + " && " + fill + " full 2>/dev/null || break; done;" +
+                 fill + " . 2>/dev/null || break; done"));
+    const auto before = aclTree(data("P"));
+    const auto rootFile = aclTree(data("drop/root.file"));
+    const auto rootFolder = aclTree(data("home/rootdir"));
+    writeIni({data("P"), data("home/T")});
+    ASSERT_EQ(1, runProgram("-lock").status);
+    EXPECT_NE("", run("getfattr -n trusted.tolvane " + shellQuote(data("P/full")) + " 2>&1 >/dev/null"))
+        << "the inode had room for its record after all";
+
+    run(asNobody("chmod u+w " + shellQuote(data("P/own")) + " && mv " +
+                 shellQuote(data("drop/root.file")) + " " + shellQuote(data("P/own/moved")) +
+                 " && chmod u-w " + shellQuote(data("P/own")) + " && cd " +
+                 shellQuote(data("home")) + " && mv T T.away && mv rootdir T"));
+    const ProgramRun unlocked = runProgram("-unlock");
+    EXPECT_EQ(1, unlocked.status);
+    auto expected = before;
+    expected[data("P/own/moved")] = rootFile.at(data("drop/root.file"));
+    EXPECT_EQ(expected, aclTree(data("P")));
+    EXPECT_EQ(rootFolder.at(data("home/rootdir/f")), aclTree(data("home/T")).at(data("home/T/f")));
+    EXPECT_EQ(rootFolder.at(data("home/rootdir")), aclTree(data("home/T")).at(data("home/T")));
+}
+
 TEST_F(HostileInput, EntriesVanishingOrChangingTypeDuringTheWalk)
 {
     inData("mkdir -p C sentinel/dir && : > sentinel/file && chmod 666 sentinel/file"
