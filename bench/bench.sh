@@ -94,8 +94,8 @@ seconds() {
     echo "$end - $start" | bc -l
 }
 
-tolvane_one() { env TOLVANE_THREADS=1 "$tolvane" "$@"; }
-tolvane_all() { env -u TOLVANE_THREADS "$tolvane" "$@"; }
+tolvane_one=(env TOLVANE_THREADS=1 "$tolvane")
+tolvane_all=(env -u TOLVANE_THREADS "$tolvane")
 
 median() {
     sort -n | awk '{v[NR] = $1} END {printf "%.3f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
@@ -105,9 +105,10 @@ declare -A times
 names=(all_lock all_relock all_unlock one_lock one_relock one_unlock chmod_minus chmod_plus
        setfacl setfacl_write)
 run_path() {
-    times[$1_lock]+="$(seconds 1 "tolvane_$1" -lock) "
-    times[$1_relock]+="$(seconds 1 "tolvane_$1" -lock) "
-    times[$1_unlock]+="$(seconds 1 "tolvane_$1" -unlock) "
+    local -n command=tolvane_$1
+    times[$1_lock]+="$(seconds 1 "${command[@]}" -lock) "
+    times[$1_relock]+="$(seconds 1 "${command[@]}" -lock) "
+    times[$1_unlock]+="$(seconds 1 "${command[@]}" -unlock) "
 }
 # setfacl and chmod stop at PATH_MAX, so a chain deeper than that makes them
 # fail after the part they reach: their time then counts to there.
@@ -184,18 +185,18 @@ printf '  one / all, lock (gain)           %8s\n' "$(ratio "${med[one_lock]}" "$
 printf '  one / all, unlock (gain)         %8s\n' "$(ratio "${med[one_unlock]}" "${med[all_unlock]}")"
 
 printf '\npeak memory (KiB)\n'
-printf '  tolvane -lock (all)              %8s\n' "$(peak_memory_kib tolvane_all -lock)"
-printf '  tolvane -lock (one)              %8s\n' "$(peak_memory_kib tolvane_one -lock)"
+printf '  tolvane -lock (all)              %8s\n' "$(peak_memory_kib "${tolvane_all[@]}" -lock)"
+printf '  tolvane -lock (one)              %8s\n' "$(peak_memory_kib "${tolvane_one[@]}" -lock)"
 printf '  setfacl -R -m o::r               %8s\n' "$(peak_memory_kib setfacl -R -m o::r "$tree")"
 
 printf '\nprocessor time per entry (microseconds, user and system)\n'
-printf '  tolvane -lock (all)              %8s\n' "$(cpu_per_entry tolvane_all -lock)"
-printf '  tolvane -lock (one)              %8s\n' "$(cpu_per_entry tolvane_one -lock)"
+printf '  tolvane -lock (all)              %8s\n' "$(cpu_per_entry "${tolvane_all[@]}" -lock)"
+printf '  tolvane -lock (one)              %8s\n' "$(cpu_per_entry "${tolvane_one[@]}" -lock)"
 printf '  setfacl -R -m o::-               %8s\n' "$(cpu_per_entry setfacl -R -m o::- "$tree")"
 
 printf '\nsystem calls per entry\n'
-tolvane_one -unlock >/dev/null 2>&1 || true
-printf '  tolvane -lock (one)              %s\n' "$(syscalls_per_entry tolvane_one -lock)"
-printf '  tolvane -unlock (one)            %s\n' "$(syscalls_per_entry tolvane_one -unlock)"
+"${tolvane_one[@]}" -unlock >/dev/null 2>&1 || true
+printf '  tolvane -lock (one)              %s\n' "$(syscalls_per_entry "${tolvane_one[@]}" -lock)"
+printf '  tolvane -unlock (one)            %s\n' "$(syscalls_per_entry "${tolvane_one[@]}" -unlock)"
 printf '  setfacl -R -m o::-               %s\n' "$(syscalls_per_entry setfacl -R -m o::- "$tree")"
 printf '  chmod -R a-w                     %s\n' "$(syscalls_per_entry chmod -R a-w "$tree")"

@@ -80,14 +80,14 @@ void C_TolvaneManager::write(const HeldLines& lines)
         return;
     C_Logger* logger = C_Logger::getInstance();
     for (const HeldLines::Line& line : lines.all()) {
-        if (line.level == HeldLines::Level::ErrorOncePerFolder && recordLossReported)
+        if (line.level == HeldLines::Level::UnrecordedLocked) {
+            unrecordedLocked.count(line.text);
             continue;
-        if (line.level == HeldLines::Level::Fatal) {
-            logger->logFatal(line.text);
-        } else {
-            logger->logError(line.text);
-            recordLossReported |= line.level == HeldLines::Level::ErrorOncePerFolder;
         }
+        if (line.level == HeldLines::Level::Fatal)
+            logger->logFatal(line.text);
+        else
+            logger->logError(line.text);
         returnCode = static_cast<std::int32_t>(line.code);
     }
 }

@@ -52,8 +52,9 @@ public:
     static void reportMissing(const std::string& path, HeldLines& log);
 
     // Changes `path` and, for a folder, everything below it (FolderWalk.h),
-    // on walkThreads() threads; returns whether the path itself and every
-    // file listed directly in it were changed.
+    // on walkThreads() threads; true when the path itself and every file
+    // listed directly in it were changed. A failure never stops the rest of
+    // a folder from being handled.
     bool recursiveFolderPermissionAccess(const std::string& path, bool lock);
     // Locks or unlocks one entry, its lines into `log`, with the -4 line
     // when that fails. Safe on several threads at once for different entries.
@@ -97,9 +98,16 @@ private:
 
     std::vector<std::string> foldersPaths;
     std::int32_t returnCode;
-    // Whether the configured folder being walked has logged an object whose
-    // record could not be kept.
-    bool recordLossReported = false;
+    // Paths -unlock left as they were for want of a record although they
+    // look locked, counted per configured folder for one debug line.
+    struct UnrecordedCount {
+        std::uint64_t paths = 0;
+        std::string first;
+        void count(const std::string& path);
+    };
+    void reportUnrecordedLocked(const std::string& folder);
+
+    UnrecordedCount unrecordedLocked;
 
     static C_TolvaneManager* instance;
 };

@@ -21,11 +21,10 @@ public:
     {
         log.error(ReturnCode::Permission, tag, text + entry.path());
     }
-    // One line per configured folder is enough to tell the administrator
-    // that its unlock will fall back to the broad rule.
-    void recordNotKept(const char* text) override
+    void leftWithoutRecord(bool looksLocked) override
     {
-        log.errorOncePerFolder(ReturnCode::Permission, tag, text + entry.path());
+        if (looksLocked)
+            log.unrecordedLocked(entry.path());
     }
 
 private:

@@ -1,5 +1,6 @@
 #include "C_TolvaneManager.h"
 
+#include "C_Logger.h"
 #include "FolderWalk.h"
 
 namespace {
@@ -36,16 +37,36 @@ private:
 
 bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, bool lock)
 {
-    recordLossReported = false;
+    bool result = false;
     try {
         WalkVisitor visitor(*this, lock);
-        return FolderWalk(visitor, walkThreads()).run(path);
+        result = FolderWalk(visitor, walkThreads()).run(path);
     } catch (...) {
         HeldLines lines;
         holdCurrentException(walkTag, kPocoUpperLabel, lines);
         write(lines);
     }
-    return false;
+    reportUnrecordedLocked(path);
+    return result;
+}
+
+void C_TolvaneManager::UnrecordedCount::count(const std::string& path)
+{
+    if (paths++ == 0)
+        first = path;
+}
+
+// Debug only: a tree locked by hand, or by a run whose records were lost,
+// is not for -unlock to guess at, but the administrator may want to know.
+void C_TolvaneManager::reportUnrecordedLocked(const std::string& folder)
+{
+    if (unrecordedLocked.paths != 0)
+        C_Logger::getInstance()->logDebug(
+            taggedHead(walkTag) + " :: " + std::to_string(unrecordedLocked.paths) +
+            " entries below " + folder +
+            " have no write record and look locked; left as they are, the first: " +
+            unrecordedLocked.first);
+    unrecordedLocked = UnrecordedCount();
 }
 
 bool C_TolvaneManager::filePermissionModification(const winsec::ObjectName& entry, bool lock,

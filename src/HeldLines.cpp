@@ -5,9 +5,9 @@ void HeldLines::error(ReturnCode code, const std::string& tag, const std::string
     lines.push_back(Line{Level::Error, code, codedHead(tag, code) + text});
 }
 
-void HeldLines::errorOncePerFolder(ReturnCode code, const std::string& tag, const std::string& text)
+void HeldLines::unrecordedLocked(const std::string& path)
 {
-    lines.push_back(Line{Level::ErrorOncePerFolder, code, codedHead(tag, code) + text});
+    lines.push_back(Line{Level::UnrecordedLocked, ReturnCode::Success, path});
 }
 
 void HeldLines::fatal(const std::string& tag, const std::string& text)

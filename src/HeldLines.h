@@ -14,19 +14,19 @@ public:
     enum class Level : char {
         Error,
         Fatal,
-        // An error line written only when no line of this kind has been
-        // written yet for the configured folder being walked.
-        ErrorOncePerFolder,
+        // Not written: the path of an entry -unlock left as it was for want
+        // of a record although it looks locked, counted by the manager.
+        UnrecordedLocked,
     };
     struct Line {
         Level level;
-        ReturnCode code; // stored once the line is written
+        ReturnCode code; // stored once the line is written (not UnrecordedLocked)
         std::string text;
     };
 
     // codedHead(tag, code) + text at error level.
     void error(ReturnCode code, const std::string& tag, const std::string& text);
-    void errorOncePerFolder(ReturnCode code, const std::string& tag, const std::string& text);
+    void unrecordedLocked(const std::string& path);
     // codedHead(tag, -7) + text at fatal level.
     void fatal(const std::string& tag, const std::string& text);
     // A fatal line spelt whole by the caller; stores -7.

@@ -13,6 +13,7 @@
 
 #include "posixacl/AttributeNames.h"
 #include "posixacl/Descriptor.h"
+#include "posixacl/RecordStore.h"
 #include "posixacl/Refusals.h"
 #include "winsec/WriteRecord.h"
 
@@ -21,8 +22,6 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <utility>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -53,6 +52,8 @@ public:
     int open(const winsec::ObjectName& object);
     const struct stat& status() const { return fileStatus; }
     bool isDirectory() const { return S_ISDIR(fileStatus.st_mode); }
+    // For calls that name the inode by descriptor, O_PATH ones included.
+    int descriptorNumber() const { return descriptor; }
 
     // The inode's extended attributes and mode, reached only through the
     // descriptor. 0 or an errno value (ENODATA: no such attribute).
@@ -66,6 +67,8 @@ public:
     Entries readDefaults;
     // Reused for every xattr value of this inode.
     mutable Bytes buffer;
+    // Its record was read from the record store.
+    bool recordInStore = false;
 
 private:
     int openHandle(const winsec::ObjectName& object);
@@ -287,32 +290,17 @@ int inodeOf(const winsec::ObjectName& object, OpenInode** inode)
     return 0;
 }
 
-// refusal::kHardLink, applied: the configured path itself, the one object
-// named by its own descriptor that can be a regular file, is the
-// administrator's choice.
-bool mayGoWithoutRecord(const OpenInode& inode, const winsec::ObjectName& object)
-{
-    const struct stat& status = inode.status();
-    return !S_ISREG(status.st_mode) || status.st_nlink <= 1 || object.name()[0] == '\0';
-}
-
-// Without CAP_SYS_ADMIN the trusted namespace is closed to this process: as
-// far as it can tell, the file system keeps no records.
-bool mayKeepRecords()
-{
-    static const bool may = [] {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-        return syscall(SYS_capget, &header, data) == 0 &&
-               (data[CAP_SYS_ADMIN / 32].effective & 1u << CAP_SYS_ADMIN % 32) != 0;
-    }();
-    return may;
-}
-
 bool isWellFormedRecord(const Bytes& record)
 {
     bool givenBack = false;
     return winsec::parseWriteRecord(record.data(), record.size(), nullptr, &givenBack);
+}
+
+// Where the inode itself cannot keep a record, the record store does:
+// no room left, no trusted namespace, or no CAP_SYS_ADMIN for it.
+bool belongsInStore(int error)
+{
+    return error == ENOSPC || error == E2BIG || error == EOPNOTSUPP || error == EPERM;
 }
 
 } // namespace
@@ -351,6 +339,7 @@ int writeFileAcls(const winsec::ObjectName& object, const PosixAcls& acls)
                                 : ENOTDIR;
 }
 
+// A record in the inode wins over one in the store.
 int readWriteRecord(const winsec::ObjectName& object, Bytes* record)
 {
     OpenInode* inode = nullptr;
@@ -358,29 +347,43 @@ int readWriteRecord(const winsec::ObjectName& object, Bytes* record)
     if (error != 0)
         return error;
     error = inode->readAttribute(kWriteRecordName, &inode->buffer);
-    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(inode->buffer)))
+    const bool fromStore = error == ENODATA || error == EOPNOTSUPP;
+    if (fromStore)
+        error = recordstore::read(inode->descriptorNumber(), &inode->buffer);
+    if (error == 0 && !isWellFormedRecord(inode->buffer))
         error = ENODATA;
     if (error == 0)
         record->assign(inode->buffer.begin(), inode->buffer.end());
-    if (error == ENODATA && !mayGoWithoutRecord(*inode, object))
-        return refusal::kHardLink;
+    inode->recordInStore = fromStore && error == 0;
     return error;
 }
 
+// A record the inode takes again leaves the store, so that no stale copy
+// outlives it there.
 int storeWriteRecord(const winsec::ObjectName& object, const Bytes& record)
 {
     OpenInode* inode = nullptr;
     int error = inodeOf(object, &inode);
-    if (error == 0)
-        error = inode->writeAttribute(kWriteRecordName, record);
-    return error == EPERM && !mayKeepRecords() ? EOPNOTSUPP : error;
+    if (error != 0)
+        return error;
+    error = inode->writeAttribute(kWriteRecordName, record);
+    if (belongsInStore(error))
+        return recordstore::store(inode->descriptorNumber(), record) == 0 ? 0 : EOPNOTSUPP;
+    if (error == 0 && inode->recordInStore)
+        recordstore::remove(inode->descriptorNumber());
+    return error;
 }
 
+// Removes the record the last read of the object found, wherever it was kept.
 int removeWriteRecord(const winsec::ObjectName& object)
 {
     OpenInode* inode = nullptr;
     const int error = inodeOf(object, &inode);
-    return error != 0 ? error : inode->removeAttribute(kWriteRecordName);
+    if (error != 0)
+        return error;
+    if (inode->recordInStore)
+        return recordstore::remove(inode->descriptorNumber());
+    return inode->removeAttribute(kWriteRecordName);
 }
 
 } // namespace posixacl

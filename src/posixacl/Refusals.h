@@ -18,11 +18,6 @@ constexpr int kMaxFollowedLinks = 40;
 // A symbolic link in any component below the configured folder: never
 // followed, never changed (whoever can write the tree could point it anywhere).
 constexpr int kLink = ELOOP;
-// A regular file with more than one link below the configured folder, and
-// no record of what -lock took from it: its other names may lie outside the
-// tree, so -unlock's broad rule could grant rights on somebody else's file.
-// -lock goes on (taking write away is always safe); -unlock refuses it.
-constexpr int kHardLink = EMLINK;
 
 } // namespace posixacl::refusal
 

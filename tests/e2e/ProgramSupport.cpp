@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <csignal>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +24,8 @@ ProgramTest::ProgramTest()
 {
     testsupport::writeLogConfig(dir.path(), dir / "tolvane.log");
     testsupport::makeDirectories(dir / "data");
+    // Each test keeps its own record store, as systemd's StateDirectory= would.
+    setenv("STATE_DIRECTORY", (dir / "state").c_str(), 1);
 }
 
 void ProgramTest::writeIni(const std::vector<std::string>& folders) const
@@ -37,9 +41,9 @@ void ProgramTest::writeIniText(const std::string& text) const
     testsupport::writeFile(dir / "Tolvane.ini", text);
 }
 
-ProgramRun ProgramTest::runProgram(const std::string& arguments) const
+ProgramRun ProgramTest::runProgram(const std::string& arguments, const std::string& launcher) const
 {
-    return runCommand("{program} " + arguments);
+    return runCommand(launcher + (launcher.empty() ? "" : " ") + "{program} " + arguments);
 }
 
 ProgramRun ProgramTest::runCommand(std::string commandLine) const
@@ -106,14 +110,6 @@ std::string withoutWrite(const std::string& acl)
     return changeRights(acl, [](char* rights) { rights[1] = '-'; });
 }
 
-std::string withWriteBack(const std::string& acl)
-{
-    return changeRights(acl, [](char* rights) {
-        if (rights[0] == 'r' || rights[2] == 'x')
-            rights[1] = 'w';
-    });
-}
-
 std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
                                            std::string (*change)(const std::string&))
 {
@@ -177,7 +173,7 @@ int Child::wait()
 }
 
 void startProgram(Child* child, const std::string& directory, const char* argument,
-                  std::chrono::steady_clock::time_point startAt)
+                  std::chrono::steady_clock::time_point startAt, bool withoutSysAdmin)
 {
     child->pid = fork();
     if (child->pid != 0)
@@ -188,6 +184,9 @@ void startProgram(Child* child, const std::string& directory, const char* argume
     alarm(60);
     while (std::chrono::steady_clock::now() < startAt) {
     }
+    // Root's next program then holds every capability but that one.
+    if (withoutSysAdmin && prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0) != 0)
+        _exit(127);
     execl(TOLVANE_BINARY, TOLVANE_BINARY, argument, static_cast<char*>(nullptr));
     _exit(127);
 }
@@ -266,7 +265,7 @@ std::string recordNotKept(const std::string& path)
 {
     const std::string tag = "C_TolvaneManager::lockWritingPermission";
     return "ERROR [" + tag + "]: " + tag + " :: ReturnCode = -4 : Storing write record Failed, " +
-           "unlock falls back to the broad rule, for " + path;
+           "unlock leaves it locked, for " + path;
 }
 
 std::string modificationFailed(bool lock, const std::string& path)

@@ -33,8 +33,9 @@ protected:
     std::string data(const std::string& relative) const { return dir / ("data/" + relative); }
     void writeIni(const std::vector<std::string>& folders) const;
     void writeIniText(const std::string& text) const;
-    // `arguments` go to the shell as written: quote them yourself.
-    ProgramRun runProgram(const std::string& arguments) const;
+    // `arguments` go to the shell as written: quote them yourself. The
+    // program is started through `launcher` (setpriv ..., say) when given.
+    ProgramRun runProgram(const std::string& arguments, const std::string& launcher = "") const;
     // Runs `commandLine` in the program's directory; "{program}" in it
     // stands for the program behind its timeout.
     ProgramRun runCommand(std::string commandLine) const;
@@ -49,8 +50,6 @@ protected:
 std::map<std::string, std::string> aclTree(const std::string& root);
 // What the lock makes of a listing: no w anywhere.
 std::string withoutWrite(const std::string& acl);
-// What the unlock makes of one: w on every entry that holds r or x.
-std::string withWriteBack(const std::string& acl);
 std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
                                            std::string (*change)(const std::string&));
 // What a run makes of a tree `before` the first -lock: -lock clears every w,
@@ -72,9 +71,11 @@ struct Child {
 };
 
 // Runs the program in `directory` without a shell between, so that the
-// test can signal the program itself. Spins until `startAt` first.
+// test can signal the program itself. Spins until `startAt` first; without
+// CAP_SYS_ADMIN in its bounding set when asked.
 void startProgram(Child* child, const std::string& directory, const char* argument,
-                  std::chrono::steady_clock::time_point startAt = {});
+                  std::chrono::steady_clock::time_point startAt = {},
+                  bool withoutSysAdmin = false);
 
 // Takes the machine-wide instance guard as a run by this user does (as
 // root: the lock file under /run); -1 when it is taken.
