@@ -136,6 +136,8 @@ public:
     bool run(const std::string& configuredFolder);
 
 private:
+    void drive();
+    void release(std::vector<std::thread>* pool);
     void work();
     bool takeTask(std::unique_lock<std::mutex>& lock, Task* task);
     void perform(Task& task);
@@ -157,7 +159,7 @@ private:
     std::condition_variable progress;
     std::vector<Task> waiting; // taken from the back: deepest first
     std::vector<Cursor> cursors;
-    bool walkWritten = false;
+    bool ending = false; // no more work will come: helpers end once none waits
 };
 
 bool WalkRun::run(const std::string& configuredFolder)
@@ -172,6 +174,20 @@ bool WalkRun::run(const std::string& configuredFolder)
     } catch (const std::system_error&) {
         // The threads there are do the work; one, this one, is enough.
     }
+    try {
+        drive();
+    } catch (...) {
+        release(&pool);
+        throw;
+    }
+    release(&pool);
+    return !root->failed;
+}
+
+// This thread works too, and writes the lines whose turn has come between
+// its pieces of work.
+void WalkRun::drive()
+{
     std::unique_lock<std::mutex> lock(mutex);
     while (!writeReady()) {
         Task task;
@@ -184,12 +200,18 @@ bool WalkRun::run(const std::string& configuredFolder)
             progress.wait(lock);
         }
     }
-    walkWritten = true;
-    lock.unlock();
+}
+
+// The helpers finish what is waiting, if anything, and end.
+void WalkRun::release(std::vector<std::thread>* pool)
+{
+    {
+        const std::lock_guard<std::mutex> guard(mutex);
+        ending = true;
+    }
     workWaiting.notify_all();
-    for (std::thread& helper : pool)
+    for (std::thread& helper : *pool)
         helper.join();
-    return !root->failed;
 }
 
 bool WalkRun::takeTask(std::unique_lock<std::mutex>&, Task* task)
@@ -206,7 +228,7 @@ void WalkRun::work()
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         Task task;
-        workWaiting.wait(lock, [&] { return walkWritten || !waiting.empty(); });
+        workWaiting.wait(lock, [&] { return ending || !waiting.empty(); });
         if (!takeTask(lock, &task))
             return;
         lock.unlock();
@@ -303,10 +325,12 @@ void WalkRun::listInChunks(const std::shared_ptr<Folder>& folder,
             if (handedOut)
                 waiting.push_back(Task{folder, open, piece});
         }
-        if (handedOut)
+        if (handedOut) {
             workWaiting.notify_one();
-        else
+            progress.notify_one(); // this thread may take it between its lines
+        } else {
             visitChunk(folder, open, *piece);
+        }
     }
 }
 
