@@ -6,6 +6,7 @@
 #include "OpenFolder.h"
 
 #include "posixacl/ConfiguredFolder.h"
+#include "posixacl/Descriptor.h"
 #include "posixacl/Refusals.h"
 
 #include <Poco/Exception.h>
@@ -27,10 +28,8 @@ struct OpenFolder::State {
 
 namespace {
 
-// How a folder is opened for listing and for its own ACLs: never through a
-// link, never blocking, leaving no access time.
-constexpr int kListFlags =
-    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
+// A folder is opened for listing and for its own ACLs as any file is read.
+constexpr int kListFlags = posixacl::kReadFlags | O_DIRECTORY;
 
 // One getdents64 call's worth of entries.
 constexpr std::size_t kListingBufferSize = 32 * 1024;

@@ -1,7 +1,6 @@
 // Each object costs one open, one fstat, one xattr read per ACL kind read and
 // one xattr write per ACL kind written, and one close; its record one xattr
-// read, and one xattr write when a lock changes it or an unlock gives it
-// back. What the listing called a regular file is opened for reading (never
+// read, and one xattr write when a lock changes it or an unlock removes it. What the listing called a regular file is opened for reading (never
 // anything else: a FIFO or a device is never opened for I/O), and a folder is
 // reached through the descriptor its listing is read from; their ACLs and
 // record are read and written through that descriptor. Anything else, or an
@@ -37,12 +36,6 @@ constexpr mode_t kSpecialBits = S_ISUID | S_ISGID | S_ISVTX;
 // "/proc/self/fd/" and the decimal digits of any int, with its NUL.
 constexpr std::size_t kProcFdNameSize = 32;
 
-// How an entry the listing called a regular file is opened for reading,
-// which costs no path per attribute call later: never through a link, never
-// blocking (a file with a lease), never becoming a controlling terminal,
-// leaving no access time.
-constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
-
 // An inode other than a link, held open for reading (a regular file the
 // listing named, a folder being listed) or by an O_PATH descriptor: a FIFO,
 // socket or device is never opened for I/O, so none of them can block or act.
@@ -72,7 +65,7 @@ public:
 
 private:
     int openHandle(const winsec::ObjectName& object);
-    int reopenByPath(const winsec::ObjectName& object);
+    int openHandleOnly(const winsec::ObjectName& object);
     int takeStatus();
     // Names this inode for calls that take a path (O_PATH only).
     const char* name() const { return procName; }
@@ -116,12 +109,13 @@ int OpenInode::openHandle(const winsec::ObjectName& object)
             return 0;
         readable = false;
     }
-    return reopenByPath(object);
+    return openHandleOnly(object);
 }
 
-// Named by path alone, only a link in the last component is refused: the
-// caller chose the path.
-int OpenInode::reopenByPath(const winsec::ObjectName& object)
+// An O_PATH descriptor, by name from the folder or, for an object named by
+// path alone, by the path, where only a link in the last component is
+// refused: the caller chose the path.
+int OpenInode::openHandleOnly(const winsec::ObjectName& object)
 {
     const bool byPath = object.folder() == winsec::ObjectName::kNoFolder;
     if (byPath && object.path().find('\0') != std::string::npos)
