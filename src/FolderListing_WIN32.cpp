@@ -1,57 +1,89 @@
+// A folder listed from its own open handle, and each entry opened relative
+// to it by the name the listing gave, in UTF-16 as the system spells it. The
+// entry's handle stays registered under the entry's path while the listing
+// is at it, so that every operation of the walk on that path acts on that
+// handle. An entry that cannot be opened is reported as such and the
+// listing goes on with the next.
 #include "FolderListing.h"
 
+#include "EntryKind_WIN32.h"
 #include "winsec/WideString_WIN32.h"
 
-#include <Poco/DirectoryIterator.h>
-#include <Poco/Exception.h>
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include <Poco/File.h>
 
 struct FolderListing::State {
-    explicit State(const std::string& folder) : current(folder) {}
-    Poco::DirectoryIterator current;
-    Poco::DirectoryIterator end;
-    bool started = false;
+    std::string folder;
+    std::string prefix;
+    winsec::OpenEntry open;
+    std::unique_ptr<winsec::FolderReader> reader;
+    std::unique_ptr<winsec::PathRegistration> current;
 };
 
 namespace {
 
-// A reparse point (symbolic link, junction, mount point) is never entered.
-FileKind kindOf(const std::string& path)
+// The exception Poco::DirectoryIterator throws for the same error.
+[[noreturn]] void throwFileError(const std::string& path, DWORD error)
 {
-    const std::optional<std::wstring> wide = utf8ToWide(path);
-    if (!wide)
-        throw Poco::PathSyntaxException(path);
-    const DWORD attributes = GetFileAttributesW(wide->c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return FileKind::Missing;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return FileKind::Link;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::Folder : FileKind::Other;
+    SetLastError(error);
+    Poco::File::handleLastError(path);
+    throw Poco::FileException(path, static_cast<int>(error));
+}
+
+// A name surrogate by the listing's word or by the handle's: the handle
+// shows what the name is now, the listing what it was.
+winsec::OpenEntry openListed(HANDLE folder, const std::wstring& name, DWORD attributes,
+                             DWORD reparseTag)
+{
+    winsec::OpenEntry entry;
+    entry.kind = winsec::classOf(attributes, reparseTag);
+    entry.openError = winsec::openInFolder(folder, name, winsec::kEntryAccess, &entry.handle);
+    winsec::EntryClass opened = entry.kind;
+    if (entry.openError == ERROR_SUCCESS)
+        entry.openError = winsec::classify(entry.handle->get(), &opened);
+    if (entry.openError != ERROR_SUCCESS)
+        entry.handle.reset();
+    else if (entry.kind != winsec::EntryClass::NameSurrogate)
+        entry.kind = opened;
+    return entry;
 }
 
 } // namespace
 
-FolderListing::FolderListing(const std::string& folder) : state(new State(folder)) {}
+FolderListing::FolderListing(const std::string& folder) : state(new State)
+{
+    state->folder = folder;
+    state->open = winsec::entryAt(folder);
+    if (state->open.handle == nullptr)
+        throwFileError(folder, state->open.openError);
+    state->reader.reset(new winsec::FolderReader(state->open.handle->get()));
+    if (state->reader->openError() != ERROR_SUCCESS)
+        throwFileError(folder, state->reader->openError());
+    state->prefix = prefixOf(folder);
+}
 
 FileKind FolderListing::kindAt(const std::string& path)
 {
-    return kindOf(path);
+    return fileKindOf(winsec::entryAt(path));
 }
 
 FolderListing::~FolderListing() = default;
 
 bool FolderListing::next()
 {
-    if (state->started)
-        ++state->current;
-    state->started = true;
-    if (state->current == state->end)
+    state->current.reset();
+    std::wstring name;
+    DWORD attributes = 0;
+    DWORD reparseTag = 0;
+    DWORD readError = ERROR_SUCCESS;
+    if (!state->reader->next(&name, &attributes, &reparseTag, &readError)) {
+        if (readError != ERROR_SUCCESS)
+            throwFileError(state->folder, readError);
         return false;
-    entryPath = state->current->path();
-    entryKind = kindOf(entryPath);
+    }
+    entryPath = state->prefix + winsec::wideToLogText(name);
+    const winsec::OpenEntry entry =
+        openListed(state->open.handle->get(), name, attributes, reparseTag);
+    entryKind = fileKindOf(entry);
+    state->current.reset(new winsec::PathRegistration(entryPath, entry));
     return true;
 }
