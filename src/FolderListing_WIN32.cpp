@@ -81,8 +81,8 @@ bool FolderListing::next()
         return false;
     }
     entryPath = state->prefix + winsec::wideToLogText(name);
-    const winsec::OpenEntry entry =
-        openListed(state->open.handle->get(), name, attributes, reparseTag);
+    winsec::OpenEntry entry = openListed(state->open.handle->get(), name, attributes, reparseTag);
+    entry.volume = state->open.volume;
     entryKind = fileKindOf(entry);
     state->current.reset(new winsec::PathRegistration(entryPath, entry));
     return true;

@@ -24,8 +24,7 @@ std::vector<std::unique_ptr<winsec::PathRegistration>>& enteredFolders()
 std::optional<FileKind> TreeScope::enter(const std::string& folder)
 {
     const winsec::OpenEntry entry = winsec::resolveFolder(folder);
-    if (entry.handle != nullptr)
-        winsec::pruneRecordsOfGoneFiles(entry.handle->get());
+    winsec::pruneRecordsOfGoneFiles(entry);
     enteredFolders().emplace_back(new winsec::PathRegistration(folder, entry));
     // A refused reparse point reads as a link: it exists for the walk, and
     // its operations fail like those of a path that cannot be read.

@@ -147,14 +147,20 @@ DWORD classify(HANDLE entry, EntryClass* kind)
     return ERROR_SUCCESS;
 }
 
-// The volume GUID, unlike the serial number, differs between a disk and its
-// clone. The path behind it is not used.
-DWORD fileIdentity(HANDLE entry, std::wstring* volumeGuid, BYTE (*fileId)[16])
+DWORD fileIdOf(HANDLE entry, BYTE (*fileId)[16])
 {
     FILE_ID_INFO id{};
     if (!GetFileInformationByHandleEx(entry, FileIdInfo, &id, sizeof id))
         return GetLastError();
-    std::wstring finalPath(64, L'\0');
+    std::memcpy(*fileId, id.FileId.Identifier, sizeof *fileId);
+    return ERROR_SUCCESS;
+}
+
+// Taken from the name the system gives the open file; the path behind the
+// volume is not used.
+DWORD volumeGuidOf(HANDLE entry, std::wstring* volumeGuid)
+{
+    std::wstring finalPath(MAX_PATH, L'\0');
     DWORD length = GetFinalPathNameByHandleW(entry, &finalPath[0],
                                              static_cast<DWORD>(finalPath.size()), VOLUME_NAME_GUID);
     if (length >= finalPath.size()) {
@@ -170,7 +176,6 @@ DWORD fileIdentity(HANDLE entry, std::wstring* volumeGuid, BYTE (*fileId)[16])
     if (open == std::wstring::npos || close == std::wstring::npos || close < open)
         return ERROR_NOT_SUPPORTED;
     *volumeGuid = finalPath.substr(open, close - open + 1);
-    std::memcpy(*fileId, id.FileId.Identifier, sizeof *fileId);
     return ERROR_SUCCESS;
 }
 

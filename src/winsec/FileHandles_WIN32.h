@@ -58,8 +58,12 @@ DWORD openNtPath(const std::wstring& ntPath, ACCESS_MASK access, SharedFile* ent
 // The entry's class from its own handle.
 DWORD classify(HANDLE entry, EntryClass* kind);
 
-// The 128-bit file ID and the volume GUID ("{...}") of the entry's file.
-DWORD fileIdentity(HANDLE entry, std::wstring* volumeGuid, BYTE (*fileId)[16]);
+// The 128-bit ID of the entry's file.
+DWORD fileIdOf(HANDLE entry, BYTE (*fileId)[16]);
+
+// The GUID ("{...}") of the volume the entry is on. Unlike the serial
+// number, it differs between a disk and its clone.
+DWORD volumeGuidOf(HANDLE entry, std::wstring* volumeGuid);
 
 // The entries of a folder, read from a listing handle opened on the folder's
 // own handle.

@@ -154,6 +154,7 @@ bool walk(NtPath* path, ACCESS_MASK lastAccess, OpenEntry* result)
     const bool rootOnly = path->names.empty();
     SharedFile current;
     DWORD error = openNtPath(path->root, rootOnly ? lastAccess : kPassageAccess, &current);
+    const SharedFile root = current;
     EntryClass kind = EntryClass::Folder;
     if (error == ERROR_SUCCESS && rootOnly)
         error = classify(current->get(), &kind);
@@ -183,7 +184,11 @@ bool walk(NtPath* path, ACCESS_MASK lastAccess, OpenEntry* result)
         holder.names.push_back(path->names[i]);
         current = next;
     }
-    *result = error == ERROR_SUCCESS ? OpenEntry{current, ERROR_SUCCESS, kind} : failed(error);
+    *result = error == ERROR_SUCCESS ? OpenEntry{current, ERROR_SUCCESS, kind, nullptr}
+                                     : failed(error);
+    Volume volume{std::wstring(), root};
+    if (error == ERROR_SUCCESS && volumeGuidOf(current->get(), &volume.guid) == ERROR_SUCCESS)
+        result->volume = std::make_shared<const Volume>(volume);
     return true;
 }
 

@@ -12,11 +12,20 @@
 
 namespace winsec {
 
+// The volume a configured folder is on: its GUID, and its root as the
+// folder's path was resolved from. Every entry below the folder is on it,
+// since no mount point is entered, so both are found once there.
+struct Volume {
+    std::wstring guid;
+    SharedFile root;
+};
+
 // An entry as the walk met it: its handle, or why it has none.
 struct OpenEntry {
     SharedFile handle;
     DWORD openError = ERROR_SUCCESS;
     EntryClass kind = EntryClass::File;
+    std::shared_ptr<const Volume> volume;
 };
 
 // Keeps `entry` findable under `path` for as long as it lives.

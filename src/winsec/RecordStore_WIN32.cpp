@@ -71,19 +71,6 @@ DWORD identityError(DWORD error)
     return unsupported ? kErrorWriteRecordsUnsupported : error;
 }
 
-// All zeros or all ones is what a file system answers that has no unique
-// ID for the file; every such file would share one record.
-bool isIdentity(const BYTE (&fileId)[16])
-{
-    bool allZero = true;
-    bool allOnes = true;
-    for (BYTE byte : fileId) {
-        allZero = allZero && byte == 0;
-        allOnes = allOnes && byte == 0xFF;
-    }
-    return !allZero && !allOnes;
-}
-
 bool parseFileId(const std::wstring& digits, FILE_ID_128* id)
 {
     if (digits.size() != kFileIdDigits)
@@ -98,14 +85,14 @@ bool parseFileId(const std::wstring& digits, FILE_ID_128* id)
 }
 
 // Only an ID the volume says names nothing counts as gone; any other
-// failure keeps the record.
-bool isGone(HANDLE anyOnVolume, const FILE_ID_128& id)
+// failure keeps the record. The IDs are looked up from the volume's root.
+bool isGone(HANDLE volumeRoot, const FILE_ID_128& id)
 {
     FILE_ID_DESCRIPTOR descriptor{};
     descriptor.dwSize = sizeof descriptor;
     descriptor.Type = ExtendedFileIdType;
     descriptor.ExtendedFileId = id;
-    HANDLE file = OpenFileById(anyOnVolume, &descriptor, FILE_READ_ATTRIBUTES,
+    HANDLE file = OpenFileById(volumeRoot, &descriptor, FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     if (file != INVALID_HANDLE_VALUE) {
@@ -145,7 +132,7 @@ DWORD queryRecord(HKEY key, const std::wstring& name, std::vector<BYTE>* record)
 }
 
 // Opens the key and names the entry's value; both or an error.
-DWORD locate(HANDLE entry, bool create, HKEY* key, std::wstring* name)
+DWORD locate(const OpenEntry& entry, bool create, HKEY* key, std::wstring* name)
 {
     const DWORD error = recordNameOf(entry, name);
     return error != ERROR_SUCCESS ? error : openKey(create, key);
@@ -153,24 +140,38 @@ DWORD locate(HANDLE entry, bool create, HKEY* key, std::wstring* name)
 
 } // namespace
 
-// "<volume GUID>-<file ID>", the ID in hexadecimal, most significant first.
-DWORD recordNameOf(HANDLE entry, std::wstring* name)
+bool isFileIdentity(const BYTE (&fileId)[16])
 {
-    std::wstring volume;
+    bool allZero = true;
+    bool allOnes = true;
+    for (BYTE byte : fileId) {
+        allZero = allZero && byte == 0;
+        allOnes = allOnes && byte == 0xFF;
+    }
+    return !allZero && !allOnes;
+}
+
+// "<volume GUID>-<file ID>", the ID in hexadecimal, most significant first.
+DWORD recordNameOf(const OpenEntry& entry, std::wstring* name)
+{
+    if (entry.handle == nullptr)
+        return entry.openError;
+    if (entry.volume == nullptr)
+        return kErrorWriteRecordsUnsupported;
     BYTE fileId[16] = {};
-    const DWORD error = fileIdentity(entry, &volume, &fileId);
+    const DWORD error = fileIdOf(entry.handle->get(), &fileId);
     if (error != ERROR_SUCCESS)
         return identityError(error);
-    if (!isIdentity(fileId))
+    if (!isFileIdentity(fileId))
         return kErrorWriteRecordsUnsupported;
     wchar_t digits[kFileIdDigits + 1] = {};
     for (int i = 15, at = 0; i >= 0; --i, at += 2)
         std::swprintf(digits + at, 3, L"%02X", fileId[i]);
-    *name = volume + L"-" + digits;
+    *name = entry.volume->guid + L"-" + digits;
     return ERROR_SUCCESS;
 }
 
-DWORD storeRecord(HANDLE entry, const std::vector<BYTE>& record)
+DWORD storeRecord(const OpenEntry& entry, const std::vector<BYTE>& record)
 {
     HKEY key = nullptr;
     std::wstring name;
@@ -181,7 +182,7 @@ DWORD storeRecord(HANDLE entry, const std::vector<BYTE>& record)
                                              static_cast<DWORD>(record.size())));
 }
 
-DWORD readRecord(HANDLE entry, std::vector<BYTE>* record)
+DWORD readRecord(const OpenEntry& entry, std::vector<BYTE>* record)
 {
     HKEY key = nullptr;
     std::wstring name;
@@ -191,7 +192,7 @@ DWORD readRecord(HANDLE entry, std::vector<BYTE>* record)
     return queryRecord(key, name, record);
 }
 
-DWORD removeRecord(HANDLE entry)
+DWORD removeRecord(const OpenEntry& entry)
 {
     HKEY key = nullptr;
     std::wstring name;
@@ -201,14 +202,13 @@ DWORD removeRecord(HANDLE entry)
     return static_cast<DWORD>(RegDeleteValueW(key, name.c_str()));
 }
 
-std::size_t pruneRecordsOfGoneFiles(HANDLE anyOnVolume)
+std::size_t pruneRecordsOfGoneFiles(const OpenEntry& anyOnVolume)
 {
-    std::wstring volume;
-    BYTE unused[16] = {};
     HKEY key = nullptr;
-    if (fileIdentity(anyOnVolume, &volume, &unused) != ERROR_SUCCESS ||
-        openKey(false, &key) != ERROR_SUCCESS)
+    if (anyOnVolume.volume == nullptr || openKey(false, &key) != ERROR_SUCCESS)
         return 0;
+    const std::wstring& volume = anyOnVolume.volume->guid;
+    const SharedFile& root = anyOnVolume.volume->root;
     {
         RecordKey& shared = recordKey();
         const std::lock_guard<std::mutex> held(shared.lock);
@@ -220,7 +220,8 @@ std::size_t pruneRecordsOfGoneFiles(HANDLE anyOnVolume)
     for (const std::wstring& name : valueNames(key)) {
         FILE_ID_128 id{};
         if (name.size() <= prefix.size() || _wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) != 0 ||
-            !parseFileId(name.substr(prefix.size()), &id) || !isGone(anyOnVolume, id))
+            !parseFileId(name.substr(prefix.size()), &id) ||
+            !isGone(root->get(), id))
             continue;
         if (RegDeleteValueW(key, name.c_str()) == ERROR_SUCCESS)
             ++removed;

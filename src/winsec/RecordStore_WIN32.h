@@ -10,26 +10,30 @@
 #ifndef TOLVANE_RECORD_STORE_WIN32_H
 #define TOLVANE_RECORD_STORE_WIN32_H
 
-#include "winsec/SecurityTypes.h"
+#include "winsec/PathHandles_WIN32.h"
 
 #include <string>
 #include <vector>
 
 namespace winsec {
 
-// The value's name for the file behind `entry`; kErrorWriteRecordsUnsupported
+// The value's name for the file behind the entry; kErrorWriteRecordsUnsupported
 // for a file without an identity of its own (a file ID of all zeros or all
-// ones, or a file system without IDs).
-DWORD recordNameOf(HANDLE entry, std::wstring* name);
+// ones, a file system without IDs, a volume without a GUID).
+DWORD recordNameOf(const OpenEntry& entry, std::wstring* name);
 
-DWORD storeRecord(HANDLE entry, const std::vector<BYTE>& record);
-DWORD readRecord(HANDLE entry, std::vector<BYTE>* record);
-DWORD removeRecord(HANDLE entry);
+// Rule: all zeros or all ones is what a file system answers that has no
+// unique ID for a file; every such file would share one record.
+bool isFileIdentity(const BYTE (&fileId)[16]);
 
-// Removes the records of files of `anyOnVolume`'s volume that no longer
-// exist, once per volume and run: a user who makes files before each lock
-// would otherwise grow the key without bound. Returns how many went.
-std::size_t pruneRecordsOfGoneFiles(HANDLE anyOnVolume);
+DWORD storeRecord(const OpenEntry& entry, const std::vector<BYTE>& record);
+DWORD readRecord(const OpenEntry& entry, std::vector<BYTE>* record);
+DWORD removeRecord(const OpenEntry& entry);
+
+// Removes the records of files of the entry's volume that no longer exist,
+// once per volume and run: a user who makes files before each lock would
+// otherwise grow the key without bound. Returns how many went.
+std::size_t pruneRecordsOfGoneFiles(const OpenEntry& anyOnVolume);
 
 } // namespace winsec
 

@@ -116,20 +116,17 @@ public:
 
     DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) override
     {
-        const OpenEntry& entry = entryFor(path);
-        return entry.handle == nullptr ? entry.openError : storeRecord(entry.handle->get(), record);
+        return storeRecord(entryFor(path), record);
     }
 
     DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) override
     {
-        const OpenEntry& entry = entryFor(path);
-        return entry.handle == nullptr ? entry.openError : readRecord(entry.handle->get(), record);
+        return readRecord(entryFor(path), record);
     }
 
     DWORD removeWriteRecord(const std::string& path) override
     {
-        const OpenEntry& entry = entryFor(path);
-        return entry.handle == nullptr ? entry.openError : removeRecord(entry.handle->get());
+        return removeRecord(entryFor(path));
     }
 };
 
