@@ -51,7 +51,8 @@ public:
     void reportMissing(const std::string& path);
 
     // Changes `path` and, for a folder, everything below it; true when the
-    // path itself and every file listed directly in it were changed.
+    // path itself and every file listed directly in it were changed. A
+    // failure never stops the rest of a folder from being handled.
     bool recursiveFolderPermissionAccess(const std::string& path, bool lock);
     // Locks or unlocks one path, logging the -4 line when that fails.
     bool filePermissionModification(const std::string& path, bool lock);
@@ -75,7 +76,7 @@ private:
 
     bool rewriteWritePermission(const std::string& path, const std::string& tag,
                                 const winsec::AceRule& rule);
-    bool visitEntry(const std::string& entry, FileKind kind, bool lock, bool runningResult);
+    bool visitEntry(const std::string& entry, FileKind kind, bool lock);
     bool readFolderCount(int& count);
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> configurationHolding(const std::string& key);
     // Logs codedHead(tag, code) + text at error level and stores `code`.
@@ -87,11 +88,18 @@ private:
 
     std::vector<std::string> foldersPaths;
     std::int32_t returnCode;
+    // Paths -unlock left as they were for want of a record although they
+    // look locked, counted per configured folder for one debug line.
+    struct UnrecordedCount {
+        std::uint64_t paths = 0;
+        std::string first;
+        void count(const std::string& path);
+    };
+    void reportUnrecordedLocked(const std::string& folder);
+
     // Levels of the folder walk in progress; 0 between configured folders.
     int walkDepth = 0;
-    // Whether the configured folder being walked has logged a path whose
-    // record could not be kept.
-    bool recordLossReported = false;
+    UnrecordedCount unrecordedLocked;
 
     static C_TolvaneManager* instance;
 };

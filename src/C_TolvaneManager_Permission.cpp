@@ -21,14 +21,10 @@ public:
     {
         manager.failWith(ReturnCode::Permission, tag, text + path);
     }
-    // One line per configured folder is enough to tell the administrator
-    // that its unlock will fall back to the broad rule.
-    void recordNotKept(const char* text) override
+    void leftWithoutRecord(bool looksLocked) override
     {
-        if (manager.recordLossReported)
-            return;
-        manager.recordLossReported = true;
-        failed(text);
+        if (looksLocked)
+            manager.unrecordedLocked.count(path);
     }
 
 private:

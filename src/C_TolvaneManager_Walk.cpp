@@ -1,5 +1,7 @@
 #include "C_TolvaneManager.h"
 
+#include "C_Logger.h"
+
 #include "FolderListing.h"
 #include "TreeScope.h"
 
@@ -14,9 +16,8 @@ const std::string modificationTag = "C_TolvaneManager::filePermissionModificatio
 
 bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, bool lock)
 {
+    const bool configured = walkDepth == 0;
     try {
-        if (walkDepth == 0)
-            recordLossReported = false;
         const TreeScope scope(path, walkDepth);
         // The configured folder is what its tree scope resolved, never looked
         // up by name again; one the resolver refused exists for the walk, and
@@ -28,45 +29,64 @@ bool C_TolvaneManager::recursiveFolderPermissionAccess(const std::string& path, 
             return false;
         }
         bool result = filePermissionModification(path, lock);
-        if (kind != FileKind::Folder)
-            return result;
-        FolderListing listing(path);
-        while (listing.next())
-            result = visitEntry(listing.path(), listing.kind(), lock, result);
+        if (kind == FileKind::Folder) {
+            FolderListing listing(path);
+            while (listing.next())
+                result = visitEntry(listing.path(), listing.kind(), lock) && result;
+        }
+        if (configured)
+            reportUnrecordedLocked(path);
         return result;
     } catch (...) {
         fatalWithCurrentException(walkTag, kPocoUpperLabel);
     }
+    if (configured)
+        reportUnrecordedLocked(path);
     return false;
 }
 
-// One entry of a folder's listing, `runningResult` being the folder's result
-// so far. The rules, in the order they are checked:
+void C_TolvaneManager::UnrecordedCount::count(const std::string& path)
+{
+    if (paths++ == 0)
+        first = path;
+}
+
+// Debug only: a tree locked by hand, or by a run whose records were lost,
+// is not for -unlock to guess at, but the administrator may want to know.
+void C_TolvaneManager::reportUnrecordedLocked(const std::string& folder)
+{
+    if (unrecordedLocked.paths != 0)
+        C_Logger::getInstance()->logDebug(
+            taggedHead(walkTag) + " :: " + std::to_string(unrecordedLocked.paths) +
+            " entries below " + folder +
+            " have no write record and look locked; left as they are, the first: " +
+            unrecordedLocked.first);
+    unrecordedLocked = UnrecordedCount();
+}
+
+// One entry of a folder's listing; false when it counts against the
+// folder's success. The rules, in the order they are checked:
 // - a link below a configured folder is neither entered nor modified:
 //   whoever can write the tree could otherwise point it anywhere;
-// - an entry gone by the time it is looked at is reported as missing, and
-//   the rest of the folder is still handled;
+// - an entry gone by the time it is looked at is reported as missing;
 // - a sub-folder is walked at once, and its own outcome does not change its
 //   parent's result;
-// - once a file of this folder has failed, the files listed after it are
-//   left as they are until the next run.
-bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool lock,
-                                  bool runningResult)
+// - every other entry is handled whatever happened to those before it: one
+//   that fails must not leave the rest of its folder writable.
+bool C_TolvaneManager::visitEntry(const std::string& entry, FileKind kind, bool lock)
 {
     switch (kind) {
     case FileKind::Link:
-        return runningResult;
+        return true;
     case FileKind::Missing:
         reportMissing(entry);
-        return runningResult;
+        return true;
     case FileKind::Folder:
         recursiveFolderPermissionAccess(entry, lock);
-        return runningResult;
+        return true;
     case FileKind::Other:
         break;
     }
-    if (!runningResult)
-        return false;
     return filePermissionModification(entry, lock);
 }
 

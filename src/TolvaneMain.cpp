@@ -4,7 +4,9 @@
 #include "C_TolvaneManager.h"
 #include "InstanceGuard.h"
 #include "ReturnCode.h"
+#include "RunInputs.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -61,6 +63,19 @@ int runFolders(const std::optional<std::string>& argument)
     return walkFolders(folders, *argument == "-lock");
 }
 
+// Said on standard error (the journal, under systemd) whatever happens, and
+// in the log only when its set-up is the administrator's own.
+int refuseToStart(const InputRefusal& refusal)
+{
+    const std::string text = "Refusing to run: " + refusal.reason;
+    std::fprintf(stderr, "%s\n", (codedHead(tag, ReturnCode::Configuration) + text).c_str());
+    if (refusal.logTrusted) {
+        logCoded(ReturnCode::Configuration, text);
+        C_Logger::destroyInstance();
+    }
+    return static_cast<int>(ReturnCode::Configuration);
+}
+
 } // namespace
 
 int runTolvane(const std::optional<std::string>& argument, const std::string& currentDirectory)
@@ -68,6 +83,9 @@ int runTolvane(const std::optional<std::string>& argument, const std::string& cu
     int result = static_cast<int>(ReturnCode::Success);
     const InstanceGuard guard = InstanceGuard::acquire();
     C_Logger::logConfigDirectory = currentDirectory;
+    // Even the line that another instance runs goes to the log set-up.
+    if (const std::optional<InputRefusal> refusal = refusedInputs(currentDirectory))
+        return refuseToStart(*refusal);
     if (guard.alreadyExisted()) {
         logCoded(ReturnCode::AnotherInstance, "Another instance is running");
         result = static_cast<int>(ReturnCode::AnotherInstance);

@@ -5,7 +5,7 @@
 # -unlock gives back (check-acls.awk). Then a complete run of -lock or -unlock
 # must not be refused by a stale instance guard, must end with status 1, and
 # must leave every ACL in exactly that run's form: a kill between an entry's
-# record and its ACL, or between its ACL and the record marked given back,
+# record and its ACL, or between its ACL and the removal of the record,
 # leaves what the next run of either kind completes exactly. A last -lock
 # must leave every ACL equal to the original with only w cleared, and a last
 # -unlock every ACL equal to the original.

@@ -13,6 +13,7 @@
 
 #include "posixacl/AttributeNames.h"
 #include "posixacl/AttributePrefetch.h"
+#include "posixacl/RecordStore.h"
 #include "posixacl/Refusals.h"
 #include "posixacl/TreeResolver.h"
 #include "winsec/WriteRecord.h"
@@ -22,8 +23,6 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <utility>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -52,6 +51,8 @@ public:
     const struct stat& status() const { return fileStatus; }
     bool isDirectory() const { return S_ISDIR(fileStatus.st_mode); }
     bool isOpen() const { return descriptor.isOpen(); }
+    // For calls that name the inode by descriptor, O_PATH ones included.
+    int descriptorNumber() const { return descriptor.get(); }
 
     // The inode's extended attributes and mode, reached only through the
     // descriptor. 0 or an errno value (ENODATA: no such attribute).
@@ -287,6 +288,7 @@ struct LastRead {
     std::string path;
     OpenInode inode;
     Entries defaults;
+    bool recordInStore = false; // its record was read from the record store
 };
 LastRead lastRead;
 
@@ -303,31 +305,17 @@ int inodeOf(const std::string& path, OpenInode& fresh, const OpenInode** inode)
     return reused ? 0 : fresh.open(path);
 }
 
-// refusal::kHardLink, applied: the configured path itself is the
-// administrator's choice.
-bool mayGoWithoutRecord(const OpenInode& inode, const std::string& path)
-{
-    const struct stat& status = inode.status();
-    return !S_ISREG(status.st_mode) || status.st_nlink <= 1 || TreeResolver::isTreeRoot(path);
-}
-
-// Without CAP_SYS_ADMIN the trusted namespace is closed to this process: as
-// far as it can tell, the file system keeps no records.
-bool mayKeepRecords()
-{
-    static const bool may = [] {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-        return syscall(SYS_capget, &header, data) == 0 &&
-               (data[CAP_SYS_ADMIN / 32].effective & 1u << CAP_SYS_ADMIN % 32) != 0;
-    }();
-    return may;
-}
-
 bool isWellFormedRecord(const Bytes& record)
 {
     bool givenBack = false;
     return winsec::parseWriteRecord(record.data(), record.size(), nullptr, &givenBack);
+}
+
+// Where the inode itself cannot keep a record, the record store does:
+// no room left, no trusted namespace, or no CAP_SYS_ADMIN for it.
+bool belongsInStore(int error)
+{
+    return error == ENOSPC || error == E2BIG || error == EOPNOTSUPP || error == EPERM;
 }
 
 } // namespace
@@ -348,6 +336,7 @@ int readFileSecurity(const std::string& path, FileSecurity* security)
         lastRead.path = path;
         lastRead.inode = std::move(inode);
         lastRead.defaults = security->acls.defaults;
+        lastRead.recordInStore = false;
     }
     return error;
 }
@@ -373,6 +362,7 @@ int writeFileAcls(const std::string& path, const PosixAcls& acls)
                : ENOTDIR;
 }
 
+// A record in the inode wins over one in the store.
 int readWriteRecord(const std::string& path, Bytes* record)
 {
     OpenInode fresh;
@@ -384,31 +374,46 @@ int readWriteRecord(const std::string& path, Bytes* record)
     // and then `record` costs nothing.
     static Bytes value;
     error = inode->readAttribute(kWriteRecordName, &value);
-    if (error == EOPNOTSUPP || (error == 0 && !isWellFormedRecord(value)))
+    const bool fromStore = error == ENODATA || error == EOPNOTSUPP;
+    if (fromStore)
+        error = recordstore::read(inode->descriptorNumber(), &value);
+    if (error == 0 && !isWellFormedRecord(value))
         error = ENODATA;
     if (error == 0)
         record->assign(value.begin(), value.end());
-    if (error == ENODATA && !mayGoWithoutRecord(*inode, path))
-        return refusal::kHardLink;
+    if (inode == &lastRead.inode)
+        lastRead.recordInStore = fromStore && error == 0;
     return error;
 }
 
+// A record the inode takes again leaves the store, so that no stale copy
+// outlives it there.
 int storeWriteRecord(const std::string& path, const Bytes& record)
 {
     OpenInode fresh;
     const OpenInode* inode = nullptr;
     int error = inodeOf(path, fresh, &inode);
-    if (error == 0)
-        error = inode->writeAttribute(kWriteRecordName, record);
-    return error == EPERM && !mayKeepRecords() ? EOPNOTSUPP : error;
+    if (error != 0)
+        return error;
+    error = inode->writeAttribute(kWriteRecordName, record);
+    if (belongsInStore(error))
+        return recordstore::store(inode->descriptorNumber(), record) == 0 ? 0 : EOPNOTSUPP;
+    if (error == 0 && inode == &lastRead.inode && lastRead.recordInStore)
+        recordstore::remove(inode->descriptorNumber());
+    return error;
 }
 
+// Removes the record the last read of `path` found, wherever it was kept.
 int removeWriteRecord(const std::string& path)
 {
     OpenInode fresh;
     const OpenInode* inode = nullptr;
     const int error = inodeOf(path, fresh, &inode);
-    return error != 0 ? error : inode->removeAttribute(kWriteRecordName);
+    if (error != 0)
+        return error;
+    if (inode == &lastRead.inode && lastRead.recordInStore)
+        return recordstore::remove(inode->descriptorNumber());
+    return inode->removeAttribute(kWriteRecordName);
 }
 
 } // namespace posixacl

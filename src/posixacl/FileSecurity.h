@@ -35,12 +35,12 @@ int writeFileAcls(const std::string& path, const PosixAcls& acls);
 
 // The record of what -lock took (winsec/WriteRecord.h), kept in the inode's
 // trusted.tolvane attribute, which only a process with CAP_SYS_ADMIN can
-// read or write. Reached through the inode that the last readFileSecurity
-// of the same path opened (else opened here), never through the path.
-// Reading gives ENODATA for no well-formed record (also without support for
-// records), or refusal::kHardLink for one that must have it. Storing gives
-// EOPNOTSUPP or ENOSPC where the file system cannot keep it (EOPNOTSUPP also
-// for a process without CAP_SYS_ADMIN).
+// read or write, or, where the inode cannot keep it, in the record store
+// (posixacl/RecordStore.h). Reached through the inode that the last
+// readFileSecurity of the same path opened (else opened here), never
+// through the path. Reading gives ENODATA for no well-formed record;
+// storing gives EOPNOTSUPP where neither the inode nor the store can keep
+// it; removing removes what the last read found.
 int readWriteRecord(const std::string& path, Bytes* record);
 int storeWriteRecord(const std::string& path, const Bytes& record);
 int removeWriteRecord(const std::string& path);

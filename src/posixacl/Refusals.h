@@ -21,11 +21,6 @@ constexpr int kLink = ELOOP;
 // Inside a tree, a path spelt neither as the configured folder nor below it:
 // refused rather than opened some other way.
 constexpr int kOutsideTree = EXDEV;
-// A regular file with more than one link below the configured folder, and
-// no record of what -lock took from it: its other names may lie outside the
-// tree, so -unlock's broad rule could grant rights on somebody else's file.
-// -lock goes on (taking write away is always safe); -unlock refuses it.
-constexpr int kHardLink = EMLINK;
 
 } // namespace posixacl::refusal
 

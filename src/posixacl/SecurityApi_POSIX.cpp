@@ -18,7 +18,6 @@
 namespace winsec {
 
 const DWORD kErrorNoWriteRecord = ENODATA;
-const DWORD kErrorWriteRecordNeeded = posixacl::refusal::kHardLink;
 const DWORD kErrorWriteRecordsUnsupported = EOPNOTSUPP;
 const DWORD kErrorNoRoomForWriteRecord = ENOSPC;
 

@@ -265,11 +265,6 @@ void TreeResolver::leave()
     tree = Tree();
 }
 
-bool TreeResolver::isTreeRoot(const std::string& path)
-{
-    return !tree.root.empty() && path == tree.root;
-}
-
 namespace {
 
 // What every open decides before it resolves anything below the configured

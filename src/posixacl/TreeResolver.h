@@ -57,9 +57,6 @@ public:
     // The status of what `path` names, a link not followed; 0 or an errno.
     static int status(const std::string& path, struct stat* result);
 
-    // Whether `path` is the configured folder of the tree being walked.
-    static bool isTreeRoot(const std::string& path);
-
     // When `path` is the entry the innermost listing hands out now and it
     // listed it as a regular file: that listing's number, unique in the
     // process; else 0.

@@ -19,7 +19,7 @@ ACCESS_MASK clearWriteData(ACCESS_MASK mask)
 
 ACCESS_MASK giveBackWriteData(ACCESS_MASK mask)
 {
-    return (mask & kEverythingButWriteData) != 0 ? (mask | kFileWriteData) : mask;
+    return mask | kFileWriteData;
 }
 
 // The mask sits right behind the header in every ACE type; copied byte-wise
@@ -38,8 +38,8 @@ void writeMask(BYTE* ace, ACCESS_MASK mask)
 
 } // namespace
 
-const AceRule lockRule = {clearWriteData, true, true};
-const AceRule unlockRule = {giveBackWriteData, false, false};
+const AceRule lockRule = {clearWriteData, true};
+const AceRule unlockRule = {giveBackWriteData, false};
 
 DaclRewrite::DaclRewrite(const std::string& path, const AceRule& rule, FailureReport& report)
     : path(path), rule(rule), report(report), api(securityApi())
@@ -57,17 +57,20 @@ DaclRewrite::~DaclRewrite()
 
 // A DACL that may have lost an entry, or a descriptor without the new DACL,
 // is never written: it would grant or deny what the old one did not. Lock
-// stores its record before the DACL, unlock marks it given back only after:
-// a run that stops in between leaves what the next run of either kind
-// completes.
+// stores its record before the DACL, unlock removes it only after: a run
+// that stops in between leaves what the next run of either kind completes.
 bool DaclRewrite::run()
 {
     if (!readSecurity() || !readRecord())
         return false;
+    if (!rule.locks && !hasRecord) {
+        report.leftWithoutRecord(looksLocked());
+        return true;
+    }
     createDescriptor();
     takeDacl();
     const bool pathIsOpen = daclTaken && (!daclPresent || dacl == nullptr);
-    if (pathIsOpen && !rule.closesOpenPath)
+    if (pathIsOpen && !rule.locks)
         return true;
     const ACL_SIZE_INFORMATION size = querySize();
     createDacl(size);
@@ -77,7 +80,7 @@ bool DaclRewrite::run()
         copyAces(size.AceCount);
     if (newDescriptor == nullptr || !attachDacl() || !daclTaken || !copyComplete)
         return false;
-    return storeRecord() && write() && markGivenBack();
+    return storeRecord() && write() && removeRecord();
 }
 
 bool DaclRewrite::readSecurity()
@@ -91,18 +94,39 @@ bool DaclRewrite::readSecurity()
     return false;
 }
 
-// A malformed record, or one of another version, counts as none.
+// A malformed record, one of another version, or one an earlier build
+// marked as given back, counts as none.
 bool DaclRewrite::readRecord()
 {
     const DWORD error = api.readWriteRecord(path, &recordRead);
+    bool givenBack = false;
     if (error == kErrorSuccess)
         hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordedItems,
-                                     &recordGivenBack);
-    const bool lockGoesOnWithout = error == kErrorWriteRecordNeeded && rule.recordsWhatItTakes;
-    if (error == kErrorSuccess || error == kErrorNoWriteRecord || lockGoesOnWithout)
+                                     &givenBack) &&
+                    !givenBack;
+    if (error == kErrorSuccess || error == kErrorNoWriteRecord)
         return true;
     fail("Getting Security Information Failed for ");
     return false;
+}
+
+// For the administrator's note only: a step that fails here just means no.
+bool DaclRewrite::looksLocked() const
+{
+    ACL_SIZE_INFORMATION size = {0, sizeof(ACL), 0};
+    if (dacl == nullptr || !api.getAclInformation(dacl, &size, sizeof size, AclSizeInformation))
+        return false;
+    for (DWORD index = 0; index < size.AceCount; ++index) {
+        LPVOID ace = nullptr;
+        ACE_HEADER header;
+        if (!api.getAce(dacl, index, &ace))
+            return false;
+        std::memcpy(&header, ace, sizeof header);
+        if (header.AceSize < kAceWithMaskSize ||
+            (readMask(static_cast<const BYTE*>(ace)) & kFileWriteData) != 0)
+            return false;
+    }
+    return true;
 }
 
 void DaclRewrite::createDescriptor()
@@ -158,7 +182,7 @@ void DaclRewrite::createDacl(const ACL_SIZE_INFORMATION& size)
 void DaclRewrite::copyAces(DWORD count)
 {
     firstItems.reserve(count);
-    if (rule.recordsWhatItTakes)
+    if (rule.locks)
         takenItems.reserve(count);
     for (DWORD index = 0; index < count; ++index)
         copyAce(index);
@@ -197,10 +221,10 @@ ACCESS_MASK DaclRewrite::rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK m
 {
     const AceItem item = nextItem(ace, size);
     const bool recorded = isRecorded(item);
-    if (rule.recordsWhatItTakes && ((mask & kFileWriteData) != 0 || recorded))
+    if (!rule.locks)
+        return recorded ? rule.apply(mask) : mask;
+    if ((mask & kFileWriteData) != 0 || recorded)
         takenItems.push_back(item);
-    if (!rule.recordsWhatItTakes && hasRecord)
-        return recorded ? (mask | kFileWriteData) : mask;
     return rule.apply(mask);
 }
 
@@ -240,29 +264,23 @@ bool DaclRewrite::attachDacl()
     return false;
 }
 
-// Unchanged, the record is not written again. A file system that cannot
-// keep it does not stop the lock: unlock then falls back to the broad rule.
+// Unchanged, the record is not written again. Where none can be kept, the
+// lock still goes on: taking write away is always safe.
 bool DaclRewrite::storeRecord()
 {
-    if (!rule.recordsWhatItTakes)
+    if (!rule.locks)
         return true;
     const std::vector<BYTE> record = encodeWriteRecord(takenItems);
     if (hasRecord && record == recordRead)
         return true;
     const DWORD error = api.storeWriteRecord(path, record);
-    if (error == kErrorSuccess)
-        return true;
-    if (error == kErrorWriteRecordsUnsupported || error == kErrorNoRoomForWriteRecord) {
-        report.recordNotKept("Storing write record Failed, unlock falls back to the broad rule, for ");
-        // An older record would name less than this lock took; the broad
-        // rule is what the line just logged promises. Nothing more to do if
-        // even that fails.
-        if (hasRecord)
-            api.removeWriteRecord(path);
-        return true;
+    if (error == kErrorWriteRecordsUnsupported || error == kErrorNoRoomForWriteRecord)
+        fail("Storing write record Failed, unlock leaves it locked, for ");
+    else if (error != kErrorSuccess) {
+        fail("Setting file new security descriptor Failed for ");
+        return false;
     }
-    fail("Setting file new security descriptor Failed for ");
-    return false;
+    return true;
 }
 
 bool DaclRewrite::write()
@@ -274,14 +292,12 @@ bool DaclRewrite::write()
 }
 
 // Only once the DACL it describes is written: until then a rerun needs it.
-bool DaclRewrite::markGivenBack()
+// Left behind, a second lock would take it for what the first one took.
+bool DaclRewrite::removeRecord()
 {
-    if (rule.recordsWhatItTakes || !hasRecord || recordGivenBack)
+    if (rule.locks || api.removeWriteRecord(path) == kErrorSuccess)
         return true;
-    static const std::vector<BYTE> givenBack = givenBackRecord();
-    if (api.storeWriteRecord(path, givenBack) == kErrorSuccess)
-        return true;
-    fail("Marking write record as given back Failed for ");
+    fail("Removing write record Failed for ");
     return false;
 }
 

@@ -9,7 +9,7 @@
 //   step                         text ("... for <path>")                     then
 //   1 getNamedSecurityInfo       Getting Security Information Failed          stop
 //   1b readWriteRecord           Getting Security Information Failed          stop
-//   2 localAlloc (descriptor)    Alloc new security descriptor failed         3-9, stop
+//   2 localAlloc (descriptor)    Alloc new security descriptor failed         3-10, stop
 //   3 initializeSecurityDescr.   Creating new security descriptor failed      4-10, stop
 //   4 getSecurityDescriptorDacl  Getting DACL from security descriptor failed 5-10, stop
 //   5 getAclInformation          Getting ACL size information Failed          6-10, stop
@@ -20,12 +20,15 @@
 //  10 setSecurityDescriptorDacl  Setting new security descriptor to new ACL Failed  stop
 //  10b storeWriteRecord (lock)   Setting file new security descriptor Failed  stop
 //  11 setFileSecurity            Setting file new security descriptor Failed  stop
-//  12 storeWriteRecord (unlock)  Marking write record as given back Failed    -
-// Step 1b fails -unlock on kErrorWriteRecordNeeded; -lock takes that as no
-// record. Step 10b on a file system without room or support for records is
-// no failure: the lock goes on (taking write away is always safe), the
-// report hears of it through recordNotKept, and an older record is removed.
-// Step 12 keeps the record, marked as given back (winsec/WriteRecord.h).
+//  12 removeWriteRecord (unlock) Removing write record Failed                 -
+// Unlock of a path without a record stops after step 1b, changing nothing:
+// only a record says what a lock took, and anything else could grant what
+// was never held. Step 10b where no record can be kept anywhere is no
+// failure of the lock (taking write away is always safe): the text "Storing
+// write record Failed, unlock leaves it locked, for " is reported, an older
+// record stays (it names less than this lock took, never more), and the lock
+// goes on. Step 12 runs only once the DACL it describes is written: until
+// then a rerun needs the record.
 // Every block is released exactly once by the destructor, whatever failed.
 #ifndef TOLVANE_DACL_REWRITE_H
 #define TOLVANE_DACL_REWRITE_H
@@ -39,27 +42,27 @@
 namespace winsec {
 
 struct AceRule {
+    // The mask of an ACE the rule acts on: under lock every ACE, under
+    // unlock those the path's record names.
     ACCESS_MASK (*apply)(ACCESS_MASK mask);
-    // Whether a path without any DACL (open to everyone) gets a written
-    // DACL: an Everyone entry with all file rights, the rule applied.
-    bool closesOpenPath;
-    // Lock: records which ACEs held 0x2, before the DACL is written. Else
-    // unlock: a path's record, when it has one, overrides `apply`.
-    bool recordsWhatItTakes;
+    // Lock: records which ACEs held 0x2 before the DACL is written, and
+    // gives a path without any DACL (open to everyone) a written one: an
+    // Everyone entry with all file rights, the rule applied. Else unlock.
+    bool locks;
 };
 
 // Clears bit 0x2 everywhere, recording where it was.
 extern const AceRule lockRule;
-// Sets bit 0x2 on exactly the ACEs the record names that are still there;
-// without a record (the broad rule), wherever some other right is held.
+// Sets bit 0x2 on exactly the ACEs the record names that are still there.
 extern const AceRule unlockRule;
 
 // Receives the message text of each failed step.
 class FailureReport {
 public:
     virtual void failed(const char* text) = 0;
-    // The path was locked, but its record could not be kept.
-    virtual void recordNotKept(const char* text) = 0;
+    // Unlock left the path as it was, having no record of it; `looksLocked`
+    // when no ACE of its DACL holds 0x2.
+    virtual void leftWithoutRecord(bool looksLocked) = 0;
 
 protected:
     ~FailureReport() = default;
@@ -79,6 +82,7 @@ public:
 private:
     bool readSecurity();
     bool readRecord();
+    bool looksLocked() const;
     void createDescriptor();
     void takeDacl();
     ACL_SIZE_INFORMATION querySize();
@@ -93,7 +97,7 @@ private:
     bool attachDacl();
     bool storeRecord();
     bool write();
-    bool markGivenBack();
+    bool removeRecord();
     void fail(const char* text);
     void releaseAll();
     template <typename Block>
@@ -120,7 +124,6 @@ private:
     std::vector<BYTE> recordRead;
     std::vector<AceItem> recordedItems;
     bool hasRecord = false;
-    bool recordGivenBack = false;
     // Items of the ACEs copied so far with occurrence 0, to count repeats.
     std::vector<AceItem> firstItems;
     // Lock: the items of the new record, in DACL order.

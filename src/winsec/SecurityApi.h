@@ -41,13 +41,10 @@ constexpr SECURITY_DESCRIPTOR_CONTROL kSeSelfRelative = 0x8000;
 // What the record operations report besides kErrorSuccess, each the
 // platform's own error code (defined beside its SecurityApi).
 // readWriteRecord: the path holds no record (or an unreadable one), and
-// -unlock may fall back to the broad rule.
+// -unlock leaves it as it is.
 extern const DWORD kErrorNoWriteRecord;
-// readWriteRecord: the path holds no record, and -unlock must not guess
-// without one (POSIX: refusal::kHardLink).
-extern const DWORD kErrorWriteRecordNeeded;
-// storeWriteRecord: the file system keeps no records, or has no room left
-// for this one.
+// storeWriteRecord: no record can be kept for the path, neither with it nor
+// anywhere else.
 extern const DWORD kErrorWriteRecordsUnsupported;
 extern const DWORD kErrorNoRoomForWriteRecord;
 
@@ -94,7 +91,8 @@ public:
 
     // The record of the path, kept where only administrators can read or
     // write it, on the very file getNamedSecurityInfo read last for the same
-    // path. kErrorSuccess or an error code.
+    // path. kErrorSuccess or an error code. Removing removes the record the
+    // last read of the same path found.
     virtual DWORD storeWriteRecord(const std::string& path, const std::vector<BYTE>& record) = 0;
     virtual DWORD readWriteRecord(const std::string& path, std::vector<BYTE>* record) = 0;
     virtual DWORD removeWriteRecord(const std::string& path) = 0;

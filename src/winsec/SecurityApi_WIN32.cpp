@@ -17,8 +17,6 @@
 namespace winsec {
 
 const DWORD kErrorNoWriteRecord = ERROR_FILE_NOT_FOUND;
-// Never returned here: NTFS hard links are not refused on Windows.
-const DWORD kErrorWriteRecordNeeded = ERROR_TOO_MANY_LINKS;
 const DWORD kErrorWriteRecordsUnsupported = ERROR_NOT_SUPPORTED;
 const DWORD kErrorNoRoomForWriteRecord = ERROR_DISK_FULL;
 

@@ -210,11 +210,6 @@ std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items)
     return record;
 }
 
-std::vector<BYTE> givenBackRecord()
-{
-    return {kWriteRecordVersion, kWriteGivenBack};
-}
-
 bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,
                       bool* givenBack)
 {

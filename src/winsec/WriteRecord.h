@@ -10,7 +10,8 @@
 // The mask is left out: it is what lock and unlock change.
 //
 // Stored form, version 1: one version byte, one state byte (0: the items
-// name what -lock took; 1: -unlock gave it back, and no item follows), then
+// name what -lock took; 1: an earlier build's mark that -unlock gave it
+// back, and no item follows; it counts as no record), then
 // one item per ACE, each a head byte and what the head says follows:
 //   bits 3-4  0: ACCESS_ALLOWED, flags 0   1: ACCESS_ALLOWED, flags 0x0B
 //             2: a type byte and a flags byte follow
@@ -23,9 +24,8 @@
 // (an unused bit or form, an overlong varint, form 6 for bytes another form
 // says) makes the whole record malformed. A POSIX entry costs 1 to 6 bytes.
 //
-// Unlock keeps a record it gave back rather than removing it: a second
-// -unlock, or one after an -unlock that was killed, must not take the path
-// for one never locked and apply the broad rule to it.
+// Unlock removes a record once the DACL it describes is written: a path
+// without a record is left as it is, so a second -unlock changes nothing.
 #ifndef TOLVANE_WRITE_RECORD_H
 #define TOLVANE_WRITE_RECORD_H
 
@@ -51,8 +51,6 @@ AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence);
 
 // A record of what lock took: the items of the ACEs that held 0x2.
 std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items);
-// The record of a path whose write right unlock gave back.
-std::vector<BYTE> givenBackRecord();
 // False, with its outputs untouched, for a malformed record or another
 // version. A null `items` only checks the record.
 bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,

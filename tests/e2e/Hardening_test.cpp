@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <cstdio>
 #include <grp.h>
+#include <linux/capability.h>
 #include <map>
 #include <memory>
 #include <random>
@@ -68,7 +69,7 @@ struct Child {
 // Runs the program in `directory` without a shell between, so that the
 // test can signal the program itself. Spins until `startAt` first.
 void startProgram(Child* child, const std::string& directory, const char* argument,
-                  Clock::time_point startAt = Clock::time_point())
+                  Clock::time_point startAt = Clock::time_point(), bool withoutSysAdmin = false)
 {
     child->pid = fork();
     if (child->pid != 0)
@@ -79,6 +80,9 @@ void startProgram(Child* child, const std::string& directory, const char* argume
     alarm(60);
     while (Clock::now() < startAt) {
     }
+    // Root's next program then holds every capability but that one.
+    if (withoutSysAdmin && prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0) != 0)
+        _exit(127);
     execl(TOLVANE_BINARY, TOLVANE_BINARY, argument, static_cast<char*>(nullptr));
     _exit(127);
 }
@@ -285,8 +289,53 @@ TEST_F(HardeningTest, ConfiguredFolderSwappedForALinkIsRefusedAsUnreadable)
                   result.log);
         EXPECT_EQ(sentinelBefore, sentinelState());
         EXPECT_EQ(away, aclTree(data("home/T.away")));
-        EXPECT_EQ(mapAcls(srv, lock ? withoutWrite : withWriteBack), aclTree(data("srv")));
+        // Never locked before, the tree is left as it is by the first unlock.
+        EXPECT_EQ(lock ? mapAcls(srv, withoutWrite) : srv, aclTree(data("srv")));
     }
+}
+
+// What root reads its orders from and writes its trail to must be root's
+// alone: each row lets uid 65534 change one input, and the run refuses to
+// start, touching neither the tree nor any file the user aimed it at.
+TEST_F(HardeningTest, InputsAUserCouldHaveWrittenStopTheRunBeforeItStarts)
+{
+    testsupport::run("chmod 755 " + shellQuote(dir.path()));
+    inData("mkdir T && : > T/f && chmod 666 T/f && : > target && mkdir logs && chown 65534 logs");
+    writeIni({data("T")});
+    const std::string refusal = "[WinMain]: WinMain :: ReturnCode = -2 : Refusing to run: ";
+    const struct Row {
+        const char* name;
+        std::string attack;      // run in the working directory as uid 65534
+        std::string prepare;     // run there as root first
+        std::string why;
+        bool logged;
+    } rows[] = {
+        {"Tolvane.ini not root's", "", "chown 65534 Tolvane.ini", "./Tolvane.ini is owned by uid 65534, not root", true},
+        {"LogTolvane.xml group-writable", "", "chmod g+w LogTolvane.xml", "./LogTolvane.xml is writable by group or others", false},
+        {"log link planted in a shared directory", "ln -s data/target planted.log",
+         "chmod 1777 . && sed -i 's#" + (dir / "tolvane.log") + "#planted.log#' LogTolvane.xml",
+         "the working directory is writable by group or others", false},
+        {"log folder of a user", "", "sed -i 's#" + (dir / "tolvane.log") + "#" + data("logs/t.log") + "#' LogTolvane.xml",
+         data("logs") + " is owned by uid 65534, not root", false},
+    };
+    const auto tree = aclTree(data("T"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string saved = testsupport::run("cat " + shellQuote(dir / "LogTolvane.xml"));
+        testsupport::run("cd " + shellQuote(dir.path()) + " && " + row.prepare);
+        if (*row.attack.c_str())
+            testsupport::run(asNobody("cd " + shellQuote(dir.path()) + " && " + row.attack));
+        const ProgramRun result = runProgram("-lock");
+        EXPECT_EQ(254, result.status);
+        EXPECT_EQ(refusal + row.why + "\n", result.output);
+        EXPECT_EQ(row.logged ? Lines{"ERROR " + refusal + row.why} : Lines{}, result.log);
+        EXPECT_EQ(tree, aclTree(data("T")));
+        EXPECT_EQ("", testsupport::run("cat " + shellQuote(data("target"))));
+        testsupport::writeFile(dir / "LogTolvane.xml", saved);
+        testsupport::run("cd " + shellQuote(dir.path()) + " && chown 0 Tolvane.ini && chmod 755 . "
+                         "&& chmod 644 LogTolvane.xml && rm -f planted.log");
+    }
+    EXPECT_EQ(1, runProgram("-lock").status) << "the inputs set right again";
 }
 
 // Any user can bind the abstract socket name; a run as root does not care.
@@ -322,35 +371,45 @@ TEST_F(HardeningTest, GuardNameBoundByAnotherUserDoesNotStopARunAsRoot)
     EXPECT_EQ("-r--r--r--", testsupport::run("stat -c %A " + shellQuote(data("A/f")) + " | tr -d '\\n'"));
 }
 
+// Rounds with the records in the inodes, then with the run kept from them
+// (no CAP_SYS_ADMIN) so that every record goes to the record store.
 TEST_F(HardeningTest, RunsKilledAtRandomMomentsLeaveEveryAclWholeAndTheGuardFree)
 {
     makeTree(20, 100);
     writeIni({data("T")});
     const auto original = aclTree(data("T"));
     ASSERT_EQ(20u * 100 + 21, original.size());
-    const ProgramRun first = runProgram("-lock");
-    ASSERT_EQ(1, first.status);
-
     const unsigned seed = std::random_device()();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    const auto runMicroseconds = static_cast<unsigned>(first.seconds * 1e6);
-    for (int round = 0; round < 5; ++round) {
-        Child killed;
-        startProgram(&killed, dir.path(), round % 2 == 0 ? "-unlock" : "-lock");
-        usleep(std::uniform_int_distribution<unsigned>(0, runMicroseconds)(random));
-        const int killedStatus = killed.killNow();
-        EXPECT_TRUE(killedStatus == 137 || killedStatus == 1) << killedStatus;
-        expectEveryAclWhole(original, aclTree(data("T")));
+    for (const bool inStore : {false, true}) {
+        SCOPED_TRACE(inStore ? "records in the store" : "records in the inodes");
+        const auto run = [&](const char* argument) {
+            return runProgram(argument, inStore ? "setpriv --bounding-set=-sys_admin" : "");
+        };
+        const ProgramRun first = run("-lock");
+        ASSERT_EQ(1, first.status);
+        const auto runMicroseconds = static_cast<unsigned>(first.seconds * 1e6);
+        for (int round = 0; round < 5; ++round) {
+            Child killed;
+            startProgram(&killed, dir.path(), round % 2 == 0 ? "-unlock" : "-lock", Clock::time_point(),
+                         inStore);
+            usleep(std::uniform_int_distribution<unsigned>(0, runMicroseconds)(random));
+            const int killedStatus = killed.killNow();
+            EXPECT_TRUE(killedStatus == 137 || killedStatus == 1) << killedStatus;
+            expectEveryAclWhole(original, aclTree(data("T")));
 
-        const bool lock = round % 3 != 0;
-        const ProgramRun next = runProgram(lock ? "-lock" : "-unlock");
-        ASSERT_EQ(1, next.status) << "round " << round;
-        EXPECT_EQ(line::start(), next.log.at(0));
-        EXPECT_EQ(afterRun(original, lock), aclTree(data("T")));
+            const bool lock = round % 3 != 0;
+            const ProgramRun next = run(lock ? "-lock" : "-unlock");
+            ASSERT_EQ(1, next.status) << "round " << round;
+            EXPECT_EQ(line::start(), next.log.at(0));
+            EXPECT_EQ(afterRun(original, lock), aclTree(data("T")));
+        }
+        ASSERT_EQ(1, run("-lock").status);
+        EXPECT_EQ(mapAcls(original, withoutWrite), aclTree(data("T")));
+        ASSERT_EQ(1, run("-unlock").status);
+        EXPECT_EQ(original, aclTree(data("T")));
     }
-    ASSERT_EQ(1, runProgram("-lock").status);
-    EXPECT_EQ(mapAcls(original, withoutWrite), aclTree(data("T")));
 }
 
 TEST_F(HardeningTest, OfTwoInstancesStartedAtTheSameInstantExactlyOneRuns)

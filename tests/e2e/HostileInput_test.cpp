@@ -279,8 +279,9 @@ TEST_F(HostileInput, AclsTheKernelStoresAreChangedInTheirWriteBitsOnly)
     EXPECT_EQ(before, aclTree(data("K")));
 }
 
-// Each name sits in a folder of its own and is hard-linked from outside the
-// tree by uid 65534, so that -unlock refuses it and logs its path.
+// Each name sits in a folder of its own, made by uid 65534. A run without
+// CAP_SYS_ADMIN and with a record store it may not use keeps no record, and
+// says so for every path it locks.
 TEST_F(HostileInput, LoggedNamesAreEscapedAndCannotForgeLines)
 {
     run("chmod 755 " + shellQuote(dir.path()) + " " + shellQuote(data("")));
@@ -290,21 +291,21 @@ TEST_F(HostileInput, LoggedNamesAreEscapedAndCannotForgeLines)
         {"bad\xff\xfe\xc3", "bad\\xff\\xfe\\xc3"},
         {"\x1b[2Jclear\r\x7f", "\\x1b[2Jclear\\x0d\\x7f"},
     };
-    inData("mkdir L elsewhere && chown 65534:65534 elsewhere && for n in 0 1 2 3; do mkdir L/$n"
+    inData("mkdir L store && chown 65534:65534 store && for n in 0 1 2 3; do mkdir L/$n"
            " && chown 65534:65534 L/$n; done");
-    Lines expected = {line::success(false, data("L"))};
+    Lines expected = {line::success(true, data("L")), line::recordNotKept(data("L"))};
     for (std::size_t n = 0; n < names.size(); ++n) {
-        const std::string folder = data("L/" + std::to_string(n) + "/");
-        ASSERT_EQ("", run(asNobody("touch " + shellQuote(folder + names[n].first) + " && ln " +
-                                   shellQuote(folder + names[n].first) + " " +
-                                   shellQuote(data("elsewhere/h" + std::to_string(n))) + " 2>&1")));
-        expected.push_back(line::readFailed(false, folder + names[n].second));
-        expected.push_back(line::modificationFailed(false, folder + names[n].second));
+        const std::string folder = data("L/" + std::to_string(n));
+        ASSERT_EQ("", run(asNobody("touch " + shellQuote(folder + "/" + names[n].first))));
+        expected.push_back(line::recordNotKept(folder));
+        expected.push_back(line::recordNotKept(folder + "/" + names[n].second));
     }
     std::sort(expected.begin(), expected.end());
     writeIni({data("L")});
 
-    const ProgramRun result = runCommand("LC_ALL=C LANG=C {program} -unlock");
+    const ProgramRun result =
+        runCommand("LC_ALL=C LANG=C STATE_DIRECTORY=" + shellQuote(data("store")) +
+                   " setpriv --inh-caps=-sys_admin --bounding-set=-sys_admin {program} -lock");
     EXPECT_EQ(252, result.status);
     EXPECT_EQ(expected, sortedMiddle(result.log));
     expectDocumentedRun(result);
@@ -389,27 +390,32 @@ TEST_F(HostileInput, ClosedSubFolderOfAnotherOwnerAsAnUnprivilegedUser)
 {
     inData("mkdir -p T/open T/closed && : > T/open/f && : > T/open/unreadable && : > T/closed/secret"
            " && : > T/g && chown -R 65534:65534 T && chown root:root T/closed && chmod 000 T/closed"
-           " && chmod 200 T/open/unreadable");
+           " && chmod 200 T/open/unreadable && mkdir state && chown 65534 state");
     run("chown 65534:65534 " + shellQuote(dir.path()));
     const auto closedBefore = testsupport::getfacl(data("T/closed"));
     const auto secretBefore = testsupport::getfacl(data("T/closed/secret"));
+    const auto before = aclTree(data("T/open"));
     writeIni({data("T")});
 
-    const ProgramRun result =
-        runCommand("setpriv --reuid=65534 --regid=65534 --clear-groups {program} -lock");
-    EXPECT_EQ(249, result.status) << result.output;
-    // Without CAP_SYS_ADMIN no record can be kept: one line says so.
-    ASSERT_EQ(7u, result.log.size()) << result.output;
-    EXPECT_EQ(line::recordNotKept(data("T")), result.log[1]);
-    EXPECT_EQ(line::writeFailed(true, data("T/closed")), result.log[2]);
-    EXPECT_EQ(line::modificationFailed(true, data("T/closed")), result.log[3]);
-    EXPECT_EQ(0u, result.log[4].find(tagged("FATAL", "C_TolvaneManager::recursiveFolderPermissionAccess") +
-                                     " :: ReturnCode = -7 : POCO Exception "));
-    EXPECT_NE(std::string::npos, result.log[4].find(data("T/closed")));
-    EXPECT_EQ(line::success(true, data("T")), result.log[5]);
-    expectDocumentedRun(result);
-    EXPECT_EQ(0, std::stoi(run("find " + shellQuote(data("T")) + " -path '*/closed' -prune -o -perm /222 "
-                               "-print | wc -l")));
+    // Without CAP_SYS_ADMIN the records go to the user's own record store.
+    for (const bool lock : {true, false}) {
+        const ProgramRun result =
+            runCommand("env -u STATE_DIRECTORY XDG_STATE_HOME=" + shellQuote(data("state")) +
+                       " setpriv --reuid=65534 --regid=65534 --clear-groups {program} " +
+                       (lock ? "-lock" : "-unlock"));
+        EXPECT_EQ(249, result.status) << result.output;
+        ASSERT_EQ(6u, result.log.size()) << ::testing::PrintToString(result.log);
+        EXPECT_EQ(line::writeFailed(lock, data("T/closed")), result.log[1]);
+        EXPECT_EQ(line::modificationFailed(lock, data("T/closed")), result.log[2]);
+        EXPECT_EQ(0u, result.log[3].find(tagged("FATAL", "C_TolvaneManager::recursiveFolderPermissionAccess") +
+                                         " :: ReturnCode = -7 : POCO Exception "));
+        EXPECT_NE(std::string::npos, result.log[3].find(data("T/closed")));
+        EXPECT_EQ(line::success(lock, data("T")), result.log[4]);
+        expectDocumentedRun(result);
+        EXPECT_EQ(lock ? 0 : 5, std::stoi(run("find " + shellQuote(data("T")) +
+                                              " -path '*/closed' -prune -o -perm /222 -print | wc -l")));
+    }
+    EXPECT_EQ(before, aclTree(data("T/open")));
     EXPECT_EQ(closedBefore, testsupport::getfacl(data("T/closed")));
     EXPECT_EQ(secretBefore, testsupport::getfacl(data("T/closed/secret")));
 }
@@ -445,22 +451,22 @@ TEST_F(HostileInput, FolderOnAFileSystemWithoutAcls)
     const std::string before = run("cd " + shellQuote(dir / "data") + " && " + listing);
     writeIni({data("R")});
 
-    // ramfs keeps no records: one line for the folder, and unlock falls back
-    // to the broad rule.
+    // ramfs keeps no xattrs and gives no file handles: no record anywhere.
+    // Every path says so, is locked all the same, and unlock leaves it so.
+    const std::string lockedModes =
+        "dr-xr-xr-x R\n-r--r--r-- R/f\ndr-xr-xr-t R/sub\n-r-sr-xr-x R/sub/g\n";
     const ProgramRun locked = runProgram("-lock");
     EXPECT_EQ(252, locked.status);
-    EXPECT_EQ((Lines{line::start(), line::recordNotKept(data("R")), line::success(true, data("R")),
+    EXPECT_EQ((Lines{line::start(), line::recordNotKept(data("R")),
+                     line::recordNotKept(data("R/f")), line::recordNotKept(data("R/sub")),
+                     line::recordNotKept(data("R/sub/g")), line::success(true, data("R")),
                      line::end()}),
               locked.log);
-    EXPECT_EQ("dr-xr-xr-x R\n-r--r--r-- R/f\ndr-xr-xr-t R/sub\n-r-sr-xr-x R/sub/g\n",
-              run("cd " + shellQuote(dir / "data") + " && " + listing));
+    EXPECT_EQ(lockedModes, run("cd " + shellQuote(dir / "data") + " && " + listing));
 
     const ProgramRun unlocked = runProgram("-unlock");
     EXPECT_EQ(1, unlocked.status);
-    EXPECT_EQ((Lines{line::start(), line::success(false, data("R")), line::end()}), unlocked.log);
-    // Unlocking gives w to every class holding r or x: g's "other" too.
-    EXPECT_EQ("drwxrwxrwx R\n-rw-rw-rw- R/f\ndrwxrwxrwt R/sub\n-rwsrwxrwx R/sub/g\n",
-              run("cd " + shellQuote(dir / "data") + " && " + listing));
+    EXPECT_EQ(lockedModes, run("cd " + shellQuote(dir / "data") + " && " + listing));
     EXPECT_NE(before, "");
     EXPECT_EQ(sentinelBefore, testsupport::getfacl(data("sentinel")));
 }
@@ -493,6 +499,42 @@ private:
     std::string stopFile;
     int pid = -1;
 };
+
+// What uid 65534 arranges around a lock never makes -unlock grant more:
+// - it fills the extended attributes of its folder and file, so that their
+//   records go to the record store, and the round trip is still exact;
+// - it gives its own folder write back and moves root's file in from outside;
+// - it renames the configured folder away and a root folder into its place.
+TEST_F(HostileInput, WhatAUserArrangesAroundALockIsNeverWidenedByTheUnlock)
+{
+    inData("chmod 755 . && mkdir -p P/own drop home/T home/rootdir && : > P/full && chmod 775 P"
+           " && chmod 664 P/full && chown -R 65534:65534 P drop home && : > drop/root.file"
+           " && : > home/T/f && chown root:root home/rootdir drop/root.file"
+           " && : > home/rootdir/f && chmod 644 drop/root.file home/rootdir/f");
+    const std::string fill = "for n in $(seq 100); do setfattr -n user.fill$n -v "
+                             "0x$(head -c 120 /dev/zero | od -An -tx1 | tr -d ' \\n') ";
+    run(asNobody("cd " + shellQuote(data("P")) + " && " + fill + " full 2>/dev/null || break; done;" +
+                 fill + " . 2>/dev/null || break; done"));
+    const auto before = aclTree(data("P"));
+    const auto rootFile = aclTree(data("drop/root.file"));
+    const auto rootFolder = aclTree(data("home/rootdir"));
+    writeIni({data("P"), data("home/T")});
+    ASSERT_EQ(1, runProgram("-lock").status);
+    EXPECT_NE("", run("getfattr -n trusted.tolvane " + shellQuote(data("P/full")) + " 2>&1 >/dev/null"))
+        << "the inode had room for its record after all";
+
+    run(asNobody("chmod u+w " + shellQuote(data("P/own")) + " && mv " +
+                 shellQuote(data("drop/root.file")) + " " + shellQuote(data("P/own/moved")) +
+                 " && chmod u-w " + shellQuote(data("P/own")) + " && cd " +
+                 shellQuote(data("home")) + " && mv T T.away && mv rootdir T"));
+    const ProgramRun unlocked = runProgram("-unlock");
+    EXPECT_EQ(1, unlocked.status);
+    auto expected = before;
+    expected[data("P/own/moved")] = rootFile.at(data("drop/root.file"));
+    EXPECT_EQ(expected, aclTree(data("P")));
+    EXPECT_EQ(rootFolder.at(data("home/rootdir/f")), aclTree(data("home/T")).at(data("home/T/f")));
+    EXPECT_EQ(rootFolder.at(data("home/rootdir")), aclTree(data("home/T")).at(data("home/T")));
+}
 
 TEST_F(HostileInput, EntriesVanishingOrChangingTypeDuringTheWalk)
 {

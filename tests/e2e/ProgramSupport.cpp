@@ -20,6 +20,8 @@ ProgramTest::ProgramTest()
 {
     testsupport::writeLogConfig(dir.path(), dir / "tolvane.log");
     testsupport::makeDirectories(dir / "data");
+    // Each test keeps its own record store, as systemd's StateDirectory= would.
+    setenv("STATE_DIRECTORY", (dir / "state").c_str(), 1);
 }
 
 void ProgramTest::writeIni(const std::vector<std::string>& folders) const
@@ -35,13 +37,13 @@ void ProgramTest::writeIniText(const std::string& text) const
     testsupport::writeFile(dir / "Tolvane.ini", text);
 }
 
-ProgramRun ProgramTest::runProgram(const std::string& arguments) const
+ProgramRun ProgramTest::runProgram(const std::string& arguments, const std::string& launcher) const
 {
     const std::string logFile = dir / "tolvane.log";
     std::remove(logFile.c_str());
     ProgramRun result;
     const auto started = std::chrono::steady_clock::now();
-    result.output = run("cd " + shellQuote(dir.path()) + " && timeout 60 " +
+    result.output = run("cd " + shellQuote(dir.path()) + " && timeout 60 " + launcher + " " +
                             shellQuote(TOLVANE_BINARY) + " " + arguments + " 2>&1",
                         &result.status);
     result.seconds =
@@ -97,14 +99,6 @@ std::string changeRights(const std::string& acl, Change change)
 std::string withoutWrite(const std::string& acl)
 {
     return changeRights(acl, [](char* rights) { rights[1] = '-'; });
-}
-
-std::string withWriteBack(const std::string& acl)
-{
-    return changeRights(acl, [](char* rights) {
-        if (rights[0] == 'r' || rights[2] == 'x')
-            rights[1] = 'w';
-    });
 }
 
 std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
@@ -213,7 +207,7 @@ std::string recordNotKept(const std::string& path)
 {
     const std::string tag = "C_TolvaneManager::lockWritingPermission";
     return "ERROR [" + tag + "]: " + tag + " :: ReturnCode = -4 : Storing write record Failed, " +
-           "unlock falls back to the broad rule, for " + path;
+           "unlock leaves it locked, for " + path;
 }
 
 std::string modificationFailed(bool lock, const std::string& path)

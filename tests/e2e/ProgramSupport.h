@@ -30,8 +30,9 @@ protected:
     std::string data(const std::string& relative) const { return dir / ("data/" + relative); }
     void writeIni(const std::vector<std::string>& folders) const;
     void writeIniText(const std::string& text) const;
-    // `arguments` go to the shell as written: quote them yourself.
-    ProgramRun runProgram(const std::string& arguments) const;
+    // `arguments` go to the shell as written: quote them yourself. The
+    // program is started through `launcher` (setpriv ..., say) when given.
+    ProgramRun runProgram(const std::string& arguments, const std::string& launcher = "") const;
     // Runs a shell script inside data/; fails the test if it fails.
     void inData(const std::string& script) const;
 
@@ -43,8 +44,6 @@ protected:
 std::map<std::string, std::string> aclTree(const std::string& root);
 // What the lock makes of a listing: no w anywhere.
 std::string withoutWrite(const std::string& acl);
-// What the unlock makes of one: w on every entry that holds r or x.
-std::string withWriteBack(const std::string& acl);
 std::map<std::string, std::string> mapAcls(std::map<std::string, std::string> tree,
                                            std::string (*change)(const std::string&));
 // What a run makes of a tree `before` the first -lock: -lock clears every w,

@@ -1,0 +1,268 @@
+#include "posixacl/RecordStore.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+namespace posixacl::recordstore {
+
+namespace {
+
+constexpr char kDatabaseName[] = "/records.sqlite";
+constexpr char kSchema[] =
+    "PRAGMA journal_mode=WAL;"
+    "PRAGMA synchronous=NORMAL;"
+    "CREATE TABLE IF NOT EXISTS records("
+    " filesystem INTEGER NOT NULL, handle BLOB NOT NULL, record BLOB NOT NULL,"
+    " PRIMARY KEY (filesystem, handle)) WITHOUT ROWID;";
+constexpr int kBusyMilliseconds = 10000;
+constexpr std::size_t kMaxHandleBytes = 128; // MAX_HANDLE_SZ
+
+// Where the database lives, before any of it is checked.
+std::string stateDirectory()
+{
+    if (const char* systemd = std::getenv("STATE_DIRECTORY"); systemd != nullptr && *systemd) {
+        const std::string list = systemd;
+        return list.substr(0, list.find(':'));
+    }
+    if (geteuid() == 0)
+        return "/var/lib/tolvane";
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/')
+        return std::string(xdg) + "/tolvane";
+    const char* home = std::getenv("HOME");
+    return home != nullptr && *home == '/' ? std::string(home) + "/.local/state/tolvane" : "";
+}
+
+// The one rule the store stands on: its folder is a real folder of the
+// run's user that nobody else may write, so nobody else can plant, swap or
+// edit records that unlock would follow.
+bool isOwnFolder(const std::string& folder)
+{
+    struct stat status;
+    return lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Creates missing folders of `folder` for the run's user only.
+void createFolder(const std::string& folder)
+{
+    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1))
+        mkdir(folder.substr(0, slash).c_str(), 0700);
+    mkdir(folder.c_str(), 0700);
+}
+
+// An inode's name in the store: its file system's id, and the handle's type
+// followed by its bytes.
+struct Key {
+    sqlite3_int64 filesystem = 0;
+    unsigned char handle[sizeof(int) + kMaxHandleBytes] = {};
+    int handleSize = 0;
+};
+
+int keyOf(int inode, Key* key)
+{
+    struct statfs system;
+    if (fstatfs(inode, &system) != 0)
+        return errno;
+    std::uint64_t id = 0;
+    static_assert(sizeof system.f_fsid == sizeof id, "fsid is two 32-bit words");
+    std::memcpy(&id, &system.f_fsid, sizeof id);
+    key->filesystem = static_cast<sqlite3_int64>(id);
+    alignas(file_handle) unsigned char buffer[sizeof(file_handle) + kMaxHandleBytes];
+    auto* handle = reinterpret_cast<file_handle*>(buffer);
+    handle->handle_bytes = kMaxHandleBytes;
+    int mountId = 0;
+    if (name_to_handle_at(inode, "", handle, &mountId, AT_EMPTY_PATH) != 0)
+        return errno;
+    std::memcpy(key->handle, &handle->handle_type, sizeof(int));
+    std::memcpy(key->handle + sizeof(int), handle->f_handle, handle->handle_bytes);
+    key->handleSize = static_cast<int>(sizeof(int) + handle->handle_bytes);
+    return 0;
+}
+
+class Statement {
+public:
+    Statement(sqlite3* database, const char* sql)
+    {
+        sqlite3_prepare_v2(database, sql, -1, &statement, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(statement); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    // Binds the key to the first two parameters and resets the last use.
+    sqlite3_stmt* with(const Key& key)
+    {
+        sqlite3_reset(statement);
+        sqlite3_bind_int64(statement, 1, key.filesystem);
+        sqlite3_bind_blob(statement, 2, key.handle, key.handleSize, SQLITE_STATIC);
+        return statement;
+    }
+    bool isReady() const { return statement != nullptr; }
+
+private:
+    sqlite3_stmt* statement = nullptr;
+};
+
+class Store {
+public:
+    ~Store();
+    int read(int inode, Bytes* record);
+    int store(int inode, const Bytes& record);
+    int remove(int inode);
+
+private:
+    // 0 once the database is open; ENODATA when it does not exist and
+    // `create` is false.
+    int open(bool create);
+    int prepare();
+    // Resets `statement`, so that it holds no lock between calls.
+    static int done(sqlite3_stmt* statement, int status)
+    {
+        sqlite3_reset(statement);
+        return status == SQLITE_DONE ? 0 : EIO;
+    }
+
+    std::mutex mutex;
+    sqlite3* database = nullptr;
+    int openError = 0; // sticks: a store refused once stays refused this run
+    std::string path;
+    std::unique_ptr<Statement> selecting;
+    std::unique_ptr<Statement> inserting;
+    std::unique_ptr<Statement> deleting;
+};
+
+Store::~Store()
+{
+    selecting.reset();
+    inserting.reset();
+    deleting.reset();
+    sqlite3_close(database);
+}
+
+int Store::open(bool create)
+{
+    if (database != nullptr || openError != 0)
+        return openError;
+    const std::string folder = stateDirectory();
+    if (folder.empty())
+        return openError = EOPNOTSUPP;
+    path = folder + kDatabaseName;
+    if (!create && access(path.c_str(), F_OK) != 0)
+        return ENODATA;
+    if (create)
+        createFolder(folder);
+    if (!isOwnFolder(folder))
+        return openError = EACCES;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW |
+                      SQLITE_OPEN_FULLMUTEX;
+    const mode_t previous = umask(077);
+    int status = sqlite3_open_v2(path.c_str(), &database, flags, nullptr);
+    if (status == SQLITE_OK) {
+        sqlite3_busy_timeout(database, kBusyMilliseconds);
+        status = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
+    }
+    umask(previous);
+    if (status == SQLITE_OK && prepare() == 0)
+        return 0;
+    selecting.reset();
+    inserting.reset();
+    deleting.reset();
+    sqlite3_close(database);
+    database = nullptr;
+    return openError = EIO;
+}
+
+int Store::prepare()
+{
+    selecting = std::make_unique<Statement>(
+        database, "SELECT record FROM records WHERE filesystem=?1 AND handle=?2");
+    inserting = std::make_unique<Statement>(
+        database, "INSERT OR REPLACE INTO records(filesystem, handle, record) VALUES (?1, ?2, ?3)");
+    deleting = std::make_unique<Statement>(
+        database, "DELETE FROM records WHERE filesystem=?1 AND handle=?2");
+    return selecting->isReady() && inserting->isReady() && deleting->isReady() ? 0 : EIO;
+}
+
+int Store::read(int inode, Bytes* record)
+{
+    Key key;
+    std::lock_guard<std::mutex> hold(mutex);
+    int error = open(false);
+    if (error == 0)
+        error = keyOf(inode, &key);
+    if (error != 0)
+        return error == EOPNOTSUPP || error == EACCES ? ENODATA : error;
+    sqlite3_stmt* statement = selecting->with(key);
+    const int status = sqlite3_step(statement);
+    if (status == SQLITE_ROW) {
+        const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, 0));
+        record->assign(bytes, bytes + sqlite3_column_bytes(statement, 0));
+    }
+    sqlite3_reset(statement);
+    if (status == SQLITE_DONE)
+        return ENODATA;
+    return status == SQLITE_ROW ? 0 : EIO;
+}
+
+int Store::store(int inode, const Bytes& record)
+{
+    Key key;
+    std::lock_guard<std::mutex> hold(mutex);
+    int error = open(true);
+    if (error == 0)
+        error = keyOf(inode, &key);
+    if (error != 0)
+        return error;
+    sqlite3_stmt* statement = inserting->with(key);
+    sqlite3_bind_blob(statement, 3, record.data(), static_cast<int>(record.size()), SQLITE_STATIC);
+    return done(statement, sqlite3_step(statement));
+}
+
+int Store::remove(int inode)
+{
+    Key key;
+    std::lock_guard<std::mutex> hold(mutex);
+    int error = open(false);
+    if (error == 0)
+        error = keyOf(inode, &key);
+    if (error != 0)
+        return error;
+    sqlite3_stmt* statement = deleting->with(key);
+    return done(statement, sqlite3_step(statement));
+}
+
+Store& theStore()
+{
+    static Store store;
+    return store;
+}
+
+} // namespace
+
+int read(int inode, Bytes* record)
+{
+    return theStore().read(inode, record);
+}
+
+int store(int inode, const Bytes& record)
+{
+    return theStore().store(inode, record);
+}
+
+int remove(int inode)
+{
+    return theStore().remove(inode);
+}
+
+} // namespace posixacl::recordstore
