@@ -9,6 +9,7 @@
 #include "EntryKind_WIN32.h"
 #include "winsec/WideString_WIN32.h"
 
+#include <Poco/Exception.h>
 #include <Poco/File.h>
 
 struct FolderListing::State {
@@ -80,7 +81,7 @@ bool FolderListing::next()
             throwFileError(state->folder, readError);
         return false;
     }
-    entryPath = state->prefix + winsec::wideToLogText(name);
+    entryPath = state->prefix + wideToLogText(name);
     winsec::OpenEntry entry = openListed(state->open.handle->get(), name, attributes, reparseTag);
     entry.volume = state->open.volume;
     entryKind = fileKindOf(entry);

@@ -8,6 +8,7 @@
 // again. So the DACL handed to SetFileSecurityW is checked as it is handed
 // over, and the DACL read back must equal it only where the system keeps it;
 // under Wine that comparison is printed as a note.
+#include "InputTrust.h"
 #include "winsec/DaclForm_WIN32.h"
 #include "winsec/DaclRewrite.h"
 #include "winsec/FolderResolver_WIN32.h"
@@ -627,6 +628,16 @@ void recordsPruned(const std::string& folder)
     removeRecord(keptEntry);
 }
 
+// Wine makes every file the user's, never the administrators': each input
+// is refused, and says why.
+void inputsRefused(const std::string& file)
+{
+    check(whyUntrusted(file, false) == file + " is not owned by Administrators, SYSTEM or TrustedInstaller",
+          "input trust: a user's file refused", file);
+    check(whyUntrusted(file + ".missing", true).find("the folder of ") == 0,
+          "input trust: a missing file judged by its folder", file);
+}
+
 struct WorkTree {
     std::string folder;
     std::vector<std::string> files;
@@ -675,6 +686,7 @@ int main()
         refusesInvalidUtf8(tree.folder);
         awkwardNamesByHandle(tree.subfolder);
         recordsPruned(tree.subfolder);
+        inputsRefused(tree.files.front());
     }
     entryRules();
     daclFormKept();
