@@ -1,6 +1,9 @@
-// A file is the administrators' when its owner is Administrators, SYSTEM or
-// TrustedInstaller and its DACL lets no one else write it, and when every
-// folder on its path lets no one else rename or replace what lies below.
+// A file is the administrators' when its owner is Administrators, SYSTEM,
+// TrustedInstaller or the account of this elevated run itself, and its DACL
+// lets no one else write it, and when every folder on its path lets no one
+// else rename or replace what lies below. The run's own account counts: an
+// administrator who starts it by hand owns what he made, as root does on
+// Linux (and under Wine every file is the user's).
 // The path is resolved the way a configured folder is: a reparse point on
 // it that is not the administrators' is refused rather than followed.
 #include "InputTrust.h"
@@ -12,6 +15,7 @@
 #include <sddl.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -31,6 +35,31 @@ constexpr BYTE kAllowedCallbackAceType = 0x9;
 constexpr BYTE kAllowedCallbackObjectAceType = 0xB;
 constexpr DWORD kObjectTypePresent = 0x1;
 constexpr DWORD kInheritedObjectTypePresent = 0x2;
+
+// The account of this run, read once.
+PSID runningAccount()
+{
+    static std::vector<BYTE> user = [] {
+        std::vector<BYTE> bytes;
+        HANDLE token = nullptr;
+        DWORD size = 0;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return bytes;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        bytes.resize(size);
+        if (size == 0 || !GetTokenInformation(token, TokenUser, bytes.data(), size, &size))
+            bytes.clear();
+        CloseHandle(token);
+        return bytes;
+    }();
+    return user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+}
+
+bool isTrusted(PSID sid)
+{
+    return winsec::isAdministrativeSid(sid) ||
+           (runningAccount() != nullptr && EqualSid(sid, runningAccount()));
+}
 
 bool isAllowAce(BYTE type)
 {
@@ -76,7 +105,7 @@ std::string whoElseMay(PACL dacl, ACCESS_MASK rights)
         PSID sid = sidOf(static_cast<const BYTE*>(ace), header->AceSize, header->AceType);
         if (sid == nullptr)
             return "an entry that cannot be read";
-        if (winsec::isAdministrativeSid(sid) || IsWellKnownSid(sid, WinCreatorOwnerRightsSid))
+        if (isTrusted(sid) || IsWellKnownSid(sid, WinCreatorOwnerRightsSid))
             continue;
         LPSTR text = nullptr;
         std::string who = ConvertSidToStringSidA(sid, &text) ? text : "another account";
@@ -98,8 +127,8 @@ std::string whyNotAdministrators(HANDLE handle, ACCESS_MASK rights, const std::s
     if (error != ERROR_SUCCESS)
         return shown + " has security that cannot be read (error " + std::to_string(error) + ")";
     std::string why;
-    if (!winsec::isAdministrativeSid(owner))
-        why = shown + " is not owned by Administrators, SYSTEM or TrustedInstaller";
+    if (!isTrusted(owner))
+        why = shown + " is not owned by Administrators, SYSTEM, TrustedInstaller or this run's account";
     else if (const std::string who = whoElseMay(dacl, rights); !who.empty())
         why = shown + " may be written by " + who;
     LocalFree(descriptor);
