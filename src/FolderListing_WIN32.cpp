@@ -30,21 +30,21 @@ namespace {
     throw Poco::FileException(path, static_cast<int>(error));
 }
 
-// A name surrogate by the listing's word or by the handle's: the handle
-// shows what the name is now, the listing what it was.
+// A name surrogate by the listing's word is not even opened; any other
+// entry is classified again on its handle, which shows what the name is
+// now: a folder swapped for a junction since the listing is kept out too.
 winsec::OpenEntry openListed(HANDLE folder, const std::wstring& name, DWORD attributes,
                              DWORD reparseTag)
 {
     winsec::OpenEntry entry;
     entry.kind = winsec::classOf(attributes, reparseTag);
+    if (entry.kind == winsec::EntryClass::NameSurrogate)
+        return entry;
     entry.openError = winsec::openInFolder(folder, name, winsec::kEntryAccess, &entry.handle);
-    winsec::EntryClass opened = entry.kind;
     if (entry.openError == ERROR_SUCCESS)
-        entry.openError = winsec::classify(entry.handle->get(), &opened);
+        entry.openError = winsec::classify(entry.handle->get(), &entry.kind);
     if (entry.openError != ERROR_SUCCESS)
         entry.handle.reset();
-    else if (entry.kind != winsec::EntryClass::NameSurrogate)
-        entry.kind = opened;
     return entry;
 }
 
