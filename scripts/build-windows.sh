@@ -5,9 +5,9 @@
 #   scripts/build-windows.sh [BUILD_DIR]        (default: build-windows)
 #
 # The libraries it needs (expat, APR, APR-util, log4cxx, POCO) are built
-# from the archives in ../shared/third-party (beside the clone; another
-# folder with TOLVANE_THIRD_PARTY), after checking them against their
-# SHA256SUMS, with the patches in cmake/windows/patches. They go to a cache
+# from the upstream archives in third_party/ (another folder with
+# TOLVANE_THIRD_PARTY), after checking them against their SHA256SUMS, with
+# the patches in cmake/windows/patches. They go to a cache
 # outside the clone, one folder per hash of everything that shapes them:
 # the archives' checksums, the patches, the toolchain file, the recipe
 # (cmake/windows/build-libraries.sh) and the compiler and CMake versions.
@@ -21,7 +21,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build-windows}")
-third_party=${TOLVANE_THIRD_PARTY:-$root/../shared/third-party}
+third_party=${TOLVANE_THIRD_PARTY:-$root/third_party}
 windows=$root/cmake/windows
 mingw=x86_64-w64-mingw32
 
