@@ -9,6 +9,9 @@
 # apt-get and the ACL changes do.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
+# tolvane run as root refuses a working directory or configuration that
+# anyone but root could write.
+umask 022
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-$source_dir/build}" && pwd)
 installed_examples=/usr/share/doc/tolvane/examples
