@@ -31,31 +31,31 @@ as_nobody() {
     setpriv --reuid=65534 --regid=65534 --clear-groups "$@" 2>/dev/null
 }
 
-# A tree below $1 that nobody may write through ACLs while root and daemon
-# own it: a set-group-ID folder, default ACLs, a file with more named
+# A tree below $1 that the user $2 may write through ACLs while root and
+# daemon own it: a set-group-ID folder, default ACLs, a file with more named
 # entries than an inode holds, and a link to a folder outside ($1/outside)
 # that must never be followed.
 make_tree() {
-    local top=$1 uid
+    local top=$1 user=$2 uid
     mkdir -p "$top/tree/docs/sub/deep" "$top/outside"
     echo "figures" >"$top/tree/docs/report.txt"
     echo "notes" >"$top/tree/docs/sub/deep/notes.txt"
     echo "many" >"$top/tree/many-entries.txt"
     chown -R daemon:daemon "$top/tree/docs"
     chmod 2775 "$top/tree/docs"
-    setfacl -R -m u:nobody:rwx,g:adm:rx "$top/tree"
-    setfacl -R -d -m u:nobody:rwx,g:adm:rx "$top/tree"
+    setfacl -R -m "u:$user:rwx,g:adm:rx" "$top/tree"
+    setfacl -R -d -m "u:$user:rwx,g:adm:rx" "$top/tree"
     for uid in $(seq 2000 2020); do
         setfacl -m "u:$uid:rw" "$top/tree/many-entries.txt"
     done
-    setfacl -m u:nobody:rwx "$top/outside"
+    setfacl -m "u:$user:rwx" "$top/outside"
     ln -s ../outside "$top/tree/link"
 }
 
 # Tries, as nobody, each way of writing folder $1: create a file, overwrite
 # one, make a folder, rename and delete; prints the name of each that worked.
 # $1/victim.txt and $1/doomed.txt must exist.
-writes_that_work() {
+nobody_writes() {
     local dir=$1
     as_nobody sh -c ": >'$dir/created.txt'" && echo create
     as_nobody sh -c "echo changed >'$dir/victim.txt'" && echo overwrite
@@ -65,7 +65,7 @@ writes_that_work() {
     true
 }
 
-# Puts back what writes_that_work may have changed.
+# Puts back what a try at writing may have changed.
 reset_probes() {
     local dir=$1
     rm -rf "$dir/created.txt" "$dir/made"
@@ -104,26 +104,33 @@ run_tolvane() {
     [ "$status" -eq 1 ] || { cat "$work_dir/run/tolvane.log" >&2; fail "tolvane $2 exited with $status"; }
 }
 
-# The round trip on a tree below $1 with the program $2: every way of
+# The round trip on a tree below $1 with the program $2, written to by the
+# user $3 through the function $4 (nobody_writes by default): every way of
 # writing works before -lock and none while locked, and -unlock gives back
 # exactly the ACLs of before, without touching what the link points at.
+# After each step the optional function $5 is called with "before",
+# "locked" or "after".
 round_trip() {
-    local top=$1 tolvane=$2 worked
-    make_tree "$top"
+    local top=$1 tolvane=$2 user=${3:-nobody} writes_that_work=${4:-nobody_writes}
+    local observe=${5:-true} worked
+    make_tree "$top" "$user"
     reset_probes "$top/tree/docs"
-    worked=$(writes_that_work "$top/tree/docs" | paste -sd' ')
+    worked=$($writes_that_work "$top/tree/docs" | paste -sd' ')
     [ "$worked" = "create overwrite mkdir rename delete" ] \
-        || fail "$top: before -lock nobody could only: $worked"
+        || fail "$top: before -lock $user could only: $worked"
     reset_probes "$top/tree/docs"
     getfacl -Rpn "$top" >"$work_dir/acls-before" 2>/dev/null
     prepare_run_dir "$top/tree"
+    $observe before
 
     run_tolvane "$tolvane" -lock
-    worked=$(writes_that_work "$top/tree/docs" | paste -sd' ')
-    [ -z "$worked" ] || fail "$top: while locked nobody could still: $worked"
-    getfacl -pn "$top/outside" | grep -q '^user:65534:rwx$' \
+    $observe locked
+    worked=$($writes_that_work "$top/tree/docs" | paste -sd' ')
+    [ -z "$worked" ] || fail "$top: while locked $user could still: $worked"
+    getfacl -p "$top/outside" | grep -q "^user:$user:rwx\$" \
         || fail "$top: -lock followed the link to a folder outside"
     run_tolvane "$tolvane" -unlock
+    $observe after
     getfacl -Rpn "$top" 2>/dev/null | diff "$work_dir/acls-before" - >&2 \
         || fail "$top: the ACLs after -unlock differ from those before -lock"
 }
