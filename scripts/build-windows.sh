@@ -16,7 +16,9 @@
 # takes about ten minutes on two cores; a run with the cache filled, seconds.
 #
 # Gives BUILD_DIR/tolvane.exe (stripped) and
-# BUILD_DIR/tolvane-VERSION-windows-x64.zip.
+# BUILD_DIR/tolvane-VERSION-windows-x64.zip, which also holds Tolvane's
+# LICENSE.txt and, in licenses/, the licence files and notices of the
+# libraries linked into tolvane.exe, taken from their archives.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -107,6 +109,28 @@ check_imports() {
     echo "tolvane.exe imports only" $dlls
 }
 
+with_windows_line_ends() {
+    sed 's/\r*$/\r/'
+}
+
+# tolvane.exe holds every library statically, so their licences travel with
+# it: each archive's top-level LICENSE, NOTICE and COPYING files.
+add_notices() {
+    local stage=$1 archive name file found
+    with_windows_line_ends <"$root/LICENSE" >"$stage/LICENSE.txt"
+    mkdir -p "$stage/licenses"
+    for archive in "$third_party"/*.tar.xz; do
+        name=$(basename "$archive" .tar.xz)
+        found=false
+        for file in $(tar -tJf "$archive" | grep -E "^$name/(LICENSE|NOTICE|COPYING)$"); do
+            tar -xJOf "$archive" "$file" | with_windows_line_ends \
+                >"$stage/licenses/$name-$(basename "$file").txt"
+            found=true
+        done
+        $found || { echo "FAILED: $archive holds no licence file" >&2; return 1; }
+    done
+}
+
 # Text files get Windows line ends. The files carry the time of the last
 # commit rather than of the build, which says nothing about the sources.
 make_zip() {
@@ -120,8 +144,9 @@ make_zip() {
     mkdir -p "$stage"
     cp "$build/tolvane.exe" "$stage/"
     for text in "$root"/examples/windows/*; do
-        sed 's/\r*$/\r/' "$text" >"$stage/$(basename "$text")"
+        with_windows_line_ends <"$text" >"$stage/$(basename "$text")"
     done
+    add_notices "$stage"
     (cd "$stage" && cmake -E tar cf "$zip" --format=zip --mtime="$stamp" -- *)
     echo "$zip"
 }
