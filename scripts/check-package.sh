@@ -89,7 +89,7 @@ check_lintian() {
 check_control() {
     local depends field
     depends=$(dpkg-deb -f "$package" Depends)
-    for field in liblog4cxx libpocofoundation libpocoutil libacl liburing libc6 libstdc++; do
+    for field in liblog4cxx libpocofoundation libpocoutil libacl libsqlite3 libexpat libc6 libstdc++; do
         grep -q "$field" <<<"$depends" || fail "Depends lacks $field: $depends"
     done
     for field in Maintainer Section Description; do
