@@ -122,6 +122,12 @@ public:
     int remove(int inode);
 
 private:
+    // The open database and the key of `inode`; called with the mutex held.
+    int opened(int inode, bool create, Key* key)
+    {
+        const int error = open(create);
+        return error != 0 ? error : keyOf(inode, key);
+    }
     // 0 once the database is open; ENODATA when it does not exist and
     // `create` is false.
     int open(bool create);
@@ -198,9 +204,7 @@ int Store::read(int inode, Bytes* record)
 {
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
-    int error = open(false);
-    if (error == 0)
-        error = keyOf(inode, &key);
+    const int error = opened(inode, false, &key);
     if (error != 0)
         return error == EOPNOTSUPP || error == EACCES ? ENODATA : error;
     sqlite3_stmt* statement = selecting->with(key);
@@ -219,9 +223,7 @@ int Store::store(int inode, const Bytes& record)
 {
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
-    int error = open(true);
-    if (error == 0)
-        error = keyOf(inode, &key);
+    const int error = opened(inode, true, &key);
     if (error != 0)
         return error;
     sqlite3_stmt* statement = inserting->with(key);
@@ -233,9 +235,7 @@ int Store::remove(int inode)
 {
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
-    int error = open(false);
-    if (error == 0)
-        error = keyOf(inode, &key);
+    const int error = opened(inode, false, &key);
     if (error != 0)
         return error;
     sqlite3_stmt* statement = deleting->with(key);
