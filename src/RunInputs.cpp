@@ -34,13 +34,9 @@ std::string substituted(const std::string& value)
     }
 }
 
-struct LogFile {
-    std::string path;
-    bool isPattern; // a rolling pattern: only its folder is known
-};
-
 // The files the appenders of `configuration` write: their File parameter,
-// and the folder of a rolling policy's FileNamePattern.
+// and a rolling policy's FileNamePattern, whose files are made later in the
+// folder it names.
 void XMLCALL collectLogFile(void* files, const XML_Char* element, const XML_Char** attributes)
 {
     if (std::strcmp(element, "param") != 0)
@@ -53,16 +49,15 @@ void XMLCALL collectLogFile(void* files, const XML_Char* element, const XML_Char
         else if (std::strcmp(attributes[0], "value") == 0)
             value = attributes[1];
     }
-    const bool isFile = strcasecmp(name, "file") == 0;
-    if (isFile || strcasecmp(name, "filenamepattern") == 0)
-        static_cast<std::vector<LogFile>*>(files)->push_back({substituted(value), !isFile});
+    if (strcasecmp(name, "file") == 0 || strcasecmp(name, "filenamepattern") == 0)
+        static_cast<std::vector<std::string>*>(files)->push_back(substituted(value));
 }
 
 // What an unreadable or malformed file names is left out: log4cxx will not
 // use it either.
-std::vector<LogFile> logFilesOf(const std::string& configuration)
+std::vector<std::string> logFilesOf(const std::string& configuration)
 {
-    std::vector<LogFile> files;
+    std::vector<std::string> files;
     std::ifstream in(configuration, std::ios::binary);
     const std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(
         XML_ParserCreate(nullptr), XML_ParserFree);
@@ -81,19 +76,10 @@ std::vector<LogFile> logFilesOf(const std::string& configuration)
     return files;
 }
 
-std::string folderOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string whyLogFilesUntrusted(const std::string& configuration)
 {
-    for (const LogFile& file : logFilesOf(configuration)) {
-        const std::string why =
-            file.isPattern ? whyUntrusted(folderOf(file.path), false) : whyUntrusted(file.path, true);
+    for (const std::string& file : logFilesOf(configuration)) {
+        const std::string why = whyUntrusted(file, true);
         if (!why.empty())
             return why;
     }
