@@ -1,28 +1,31 @@
-# Installation of the man page and the examples, and the Debian package
-# built from that installation by CPack ("cpack -G DEB" in the build
-# directory).
+# Installation of the program, the man page, the examples and the Debian
+# package's own files, and the Debian package built from that installation
+# by CPack ("cpack -G DEB" in the build directory).
 
 include(GNUInstallDirs)
 
 # GNUInstallDirs would name the folder after the project (Tolvane); Debian
 # names it after the package.
 set(TOLVANE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tolvane)
-set(TOLVANE_MAN_PAGE ${CMAKE_SOURCE_DIR}/docs/tolvane.1)
+set(TOLVANE_MAN_PAGE ${CMAKE_SOURCE_DIR}/docs/tolvane.8)
+set(TOLVANE_MAINTAINER "Tolvane maintainers <maintainers@users.noreply.c-seed-29aa72b0.example>"
+  CACHE STRING "Name and address in the package's Maintainer field and changelog")
+configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/changelog @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/copyright @ONLY)
 
-# Debian ships man pages compressed with gzip -9n: -n keeps the build time
-# out of the file, so the package is the same whenever it is built.
-find_program(TOLVANE_GZIP gzip)
-if(TOLVANE_GZIP)
-  set(TOLVANE_MAN_FILE ${CMAKE_BINARY_DIR}/tolvane.1.gz)
-  add_custom_command(OUTPUT ${TOLVANE_MAN_FILE}
-    COMMAND ${TOLVANE_GZIP} -9n -c ${TOLVANE_MAN_PAGE} > ${TOLVANE_MAN_FILE}
-    DEPENDS ${TOLVANE_MAN_PAGE}
-    COMMENT "Compressing the man page"
+# Debian ships man pages and changelogs compressed with gzip -9n: -n keeps
+# the build time out of the file, so the package is the same whenever it is
+# built.
+find_program(TOLVANE_GZIP gzip REQUIRED)
+function(tolvane_gzip source target)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${target}
+    COMMAND ${TOLVANE_GZIP} -9n -c ${source} > ${CMAKE_BINARY_DIR}/${target}
+    DEPENDS ${source}
     VERBATIM)
-  add_custom_target(tolvane_man_page ALL DEPENDS ${TOLVANE_MAN_FILE})
-else()
-  set(TOLVANE_MAN_FILE ${TOLVANE_MAN_PAGE})
-endif()
+  add_custom_target(tolvane_${target} ALL DEPENDS ${CMAKE_BINARY_DIR}/${target})
+endfunction()
+tolvane_gzip(${TOLVANE_MAN_PAGE} tolvane.8.gz)
+tolvane_gzip(${CMAKE_BINARY_DIR}/changelog changelog.gz)
 
 # The package's files and folders must not depend on the umask of whoever
 # builds it.
@@ -31,21 +34,24 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   GROUP_READ GROUP_EXECUTE
   WORLD_READ WORLD_EXECUTE)
 
-install(FILES ${TOLVANE_MAN_FILE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES
-    ${CMAKE_SOURCE_DIR}/examples/Tolvane.ini
-    ${CMAKE_SOURCE_DIR}/examples/LogTolvane.xml
-    ${CMAKE_SOURCE_DIR}/examples/tolvane-lock.service
-    ${CMAKE_SOURCE_DIR}/examples/tolvane-lock.timer
-    ${CMAKE_SOURCE_DIR}/examples/tolvane-unlock.service
-    ${CMAKE_SOURCE_DIR}/examples/tolvane-unlock.timer
-  DESTINATION ${TOLVANE_INSTALL_DOCDIR}/examples)
+# A program for root only, hence sbin and section 8.
+install(TARGETS tolvane RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${CMAKE_BINARY_DIR}/tolvane.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+  DESTINATION ${TOLVANE_INSTALL_DOCDIR})
+file(GLOB TOLVANE_EXAMPLES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/examples/*.ini ${CMAKE_SOURCE_DIR}/examples/*.xml
+  ${CMAKE_SOURCE_DIR}/examples/*.service ${CMAKE_SOURCE_DIR}/examples/*.timer)
+install(FILES ${TOLVANE_EXAMPLES} DESTINATION ${TOLVANE_INSTALL_DOCDIR}/examples)
+# logrotate reads /etc/logrotate.d whatever the prefix; the package marks the
+# file as a conffile, so an administrator's edits survive an upgrade.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/tolvane.logrotate
+  DESTINATION /etc/logrotate.d RENAME tolvane)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvane)
 set(CPACK_PACKAGE_VENDOR "Tolvane developers")
-# Placeholder address: replace with the real maintainer before publishing.
-set(CPACK_PACKAGE_CONTACT "Tolvane developers <tolvane@example.org>")
+set(CPACK_PACKAGE_CONTACT "${TOLVANE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "switch the write right on and off for whole folder trees")
@@ -77,6 +83,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # states the ACL library it is built against; libacl1 is on every Debian
 # system anyway (coreutils needs it).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS libacl1)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

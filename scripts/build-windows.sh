@@ -5,9 +5,9 @@
 #   scripts/build-windows.sh [BUILD_DIR]        (default: build-windows)
 #
 # The libraries it needs (expat, APR, APR-util, log4cxx, POCO) are built
-# from the archives in ../shared/third-party (beside the clone; another
-# folder with TOLVANE_THIRD_PARTY), after checking them against their
-# SHA256SUMS, with the patches in cmake/windows/patches. They go to a cache
+# from the upstream archives in third_party/ (another folder with
+# TOLVANE_THIRD_PARTY), after checking them against their SHA256SUMS, with
+# the patches in cmake/windows/patches. They go to a cache
 # outside the clone, one folder per hash of everything that shapes them:
 # the archives' checksums, the patches, the toolchain file, the recipe
 # (cmake/windows/build-libraries.sh) and the compiler and CMake versions.
@@ -16,12 +16,14 @@
 # takes about ten minutes on two cores; a run with the cache filled, seconds.
 #
 # Gives BUILD_DIR/tolvane.exe (stripped) and
-# BUILD_DIR/tolvane-VERSION-windows-x64.zip.
+# BUILD_DIR/tolvane-VERSION-windows-x64.zip, which also holds Tolvane's
+# LICENSE.txt and, in licenses/, the licence files and notices of the
+# libraries linked into tolvane.exe, taken from their archives.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build-windows}")
-third_party=${TOLVANE_THIRD_PARTY:-$root/../shared/third-party}
+third_party=${TOLVANE_THIRD_PARTY:-$root/third_party}
 windows=$root/cmake/windows
 mingw=x86_64-w64-mingw32
 
@@ -107,6 +109,28 @@ check_imports() {
     echo "tolvane.exe imports only" $dlls
 }
 
+with_windows_line_ends() {
+    sed 's/\r*$/\r/'
+}
+
+# tolvane.exe holds every library statically, so their licences travel with
+# it: each archive's top-level LICENSE, NOTICE and COPYING files.
+add_notices() {
+    local stage=$1 archive name file found
+    with_windows_line_ends <"$root/LICENSE" >"$stage/LICENSE.txt"
+    mkdir -p "$stage/licenses"
+    for archive in "$third_party"/*.tar.xz; do
+        name=$(basename "$archive" .tar.xz)
+        found=false
+        for file in $(tar -tJf "$archive" | grep -E "^$name/(LICENSE|NOTICE|COPYING)$"); do
+            tar -xJOf "$archive" "$file" | with_windows_line_ends \
+                >"$stage/licenses/$name-$(basename "$file").txt"
+            found=true
+        done
+        $found || { echo "FAILED: $archive holds no licence file" >&2; return 1; }
+    done
+}
+
 # Text files get Windows line ends. The files carry the time of the last
 # commit rather than of the build, which says nothing about the sources.
 make_zip() {
@@ -120,8 +144,9 @@ make_zip() {
     mkdir -p "$stage"
     cp "$build/tolvane.exe" "$stage/"
     for text in "$root"/examples/windows/*; do
-        sed 's/\r*$/\r/' "$text" >"$stage/$(basename "$text")"
+        with_windows_line_ends <"$text" >"$stage/$(basename "$text")"
     done
+    add_notices "$stage"
     (cd "$stage" && cmake -E tar cf "$zip" --format=zip --mtime="$stamp" -- *)
     echo "$zip"
 }

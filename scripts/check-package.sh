@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Builds the Debian package from an already built tree (default: build),
-# checks its contents and dependencies, installs it with apt-get, runs the
-# installed tolvane on the shipped example, validates the shipped systemd
-# units and the man page, and removes the package again. Needs root, as
+# checks its contents and dependencies and runs lintian on it, installs it
+# with apt-get, runs the installed tolvane on the shipped example, runs a
+# lock and an unlock exactly as the shipped unit does (its ExecStart=, under
+# its capability set, every system call checked against its
+# SystemCallFilter=), validates the shipped systemd units, the logrotate
+# snippet and the man page, and removes the package again. Needs root, as
 # apt-get and the ACL changes do.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
+# tolvane run as root refuses a working directory or configuration that
+# anyone but root could write.
+umask 022
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-$source_dir/build}" && pwd)
 installed_examples=/usr/share/doc/tolvane/examples
-units="tolvane-lock.service tolvane-lock.timer tolvane-unlock.service tolvane-unlock.timer"
+tolvane=/usr/sbin/tolvane
+units="tolvane-lock.service tolvane-lock.timer tolvane-unlock.service tolvane-unlock.timer tolvane-failed@.service"
 work_dir=$(mktemp -d)
 installed_by_us=false
 
@@ -53,22 +60,36 @@ check_contents() {
     listing=$(dpkg-deb -c "$package")
     local paths
     paths=$(awk '{ print $6 }' <<<"$listing")
-    for expected in /usr/bin/tolvane /usr/share/man/man1/tolvane.1.gz \
-        $installed_examples/Tolvane.ini $installed_examples/LogTolvane.xml; do
+    for expected in $tolvane /usr/share/man/man8/tolvane.8.gz \
+        /usr/share/doc/tolvane/copyright /usr/share/doc/tolvane/changelog.gz \
+        /etc/logrotate.d/tolvane $installed_examples/Tolvane.ini \
+        $installed_examples/LogTolvane.xml $installed_examples/LogTolvane-file.xml; do
         grep -Fxq ".$expected" <<<"$paths" || fail "package lacks $expected"
     done
     for expected in $units; do
         grep -Fxq ".$installed_examples/$expected" <<<"$paths" || fail "package lacks $expected"
     done
-    grep -q '^-rwxr-xr-x root/root .* \./usr/bin/tolvane$' <<<"$listing" \
-        || fail "usr/bin/tolvane is not an executable owned by root"
-    ! grep -vq '^\./usr/' <<<"$paths" || fail "package installs outside /usr"
+    grep -q "^-rwxr-xr-x root/root .* \\.$tolvane\$" <<<"$listing" \
+        || fail "$tolvane is not an executable owned by root"
+    ! grep -vq '^\./usr/\|^\./etc/\(logrotate\.d/\(tolvane\)\?\)\?$' <<<"$paths" \
+        || fail "package installs outside /usr and /etc/logrotate.d/tolvane"
+    [ "$(dpkg-deb --ctrl-tarfile "$package" | tar -xO ./conffiles)" = /etc/logrotate.d/tolvane ] \
+        || fail "/etc/logrotate.d/tolvane is not the package's one conffile"
+}
+
+# Errors fail the check; warnings and the rest are shown. Lintian's remark
+# that it runs as root is not about the package.
+check_lintian() {
+    local output
+    output=$(lintian --fail-on error "$package" 2>&1) || fail "lintian reports errors: $output"
+    output=$(grep -v '^running with root privileges' <<<"$output" || true)
+    [ -z "$output" ] || echo "lintian: $output"
 }
 
 check_control() {
     local depends field
     depends=$(dpkg-deb -f "$package" Depends)
-    for field in liblog4cxx libpocofoundation libpocoutil libacl liburing libc6 libstdc++; do
+    for field in liblog4cxx libpocofoundation libpocoutil libacl libsqlite3 libexpat libc6 libstdc++; do
         grep -q "$field" <<<"$depends" || fail "Depends lacks $field: $depends"
     done
     for field in Maintainer Section Description; do
@@ -84,22 +105,32 @@ install_package() {
     is_installed || fail "apt-get did not install the package"
 }
 
-# Another instance anywhere on the machine (a test run, say) makes tolvane
-# refuse with 250 without doing anything; that is waited out, not a failure.
+# Runs a command that ends in tolvane, its log (standard error, with the
+# shipped LogTolvane.xml) appended to tolvane.log. Another instance anywhere
+# on the machine (a test run, say) makes tolvane refuse with 250 without
+# doing anything; that is waited out, as the units do, not a failure.
 run_tolvane() {
     local status
-    for _ in 1 2 3 4 5; do
-        /usr/bin/tolvane "$1" >/dev/null 2>&1 && status=0 || status=$?
+    for _ in $(seq 30); do
+        "$@" >/dev/null 2>>tolvane.log && status=0 || status=$?
         [ "$status" -ne 250 ] && break
         sleep 1
     done
-    [ "$status" -eq 1 ] || { cat tolvane.log >&2 || true; fail "tolvane $1 exited with $status, not 1"; }
+    [ "$status" -eq 1 ] || { cat tolvane.log >&2 || true; fail "$* exited with $status, not 1"; }
 }
 
-# Prints the ACL entries of the example tree that grant write.
+# Prints the ACL entries below the given folders that grant write.
 writable_entries() {
-    getfacl -R -p example-tree/Documents example-tree/Shared 2>/dev/null \
-        | cut -d'#' -f1 | awk -F: 'NF >= 3 && $NF ~ /w/'
+    getfacl -R -p "$@" 2>/dev/null | cut -d'#' -f1 | awk -F: 'NF >= 3 && $NF ~ /w/'
+}
+
+# A log with no failure in it; a refusal met by run_tolvane (status 250) is
+# logged as an error too.
+check_log() {
+    grep -q '^<7>DEBUG .*ReturnCode = 1 ' tolvane.log \
+        || { cat tolvane.log >&2; fail "tolvane.log holds no success line at priority 7"; }
+    ! grep '^<[0-3]>' tolvane.log | grep -qv 'ReturnCode = -6 ' \
+        || { cat tolvane.log >&2; fail "tolvane.log reports failures"; }
 }
 
 run_example() {
@@ -113,16 +144,94 @@ run_example() {
     setfacl -m u:nobody:rw example-tree/Shared/notes.txt
     setfacl -d -m g::rwx example-tree/Shared
 
-    [ -n "$(writable_entries)" ] || fail "the example tree grants no write to take away"
-    run_tolvane -lock
-    [ -z "$(writable_entries)" ] || fail "entries still grant write after -lock: $(writable_entries)"
-    run_tolvane -unlock
+    local folders="example-tree/Documents example-tree/Shared"
+    [ -n "$(writable_entries $folders)" ] || fail "the example tree grants no write to take away"
+    run_tolvane $tolvane -lock
+    [ -z "$(writable_entries $folders)" ] \
+        || fail "entries still grant write after -lock: $(writable_entries $folders)"
+    run_tolvane $tolvane -unlock
     getfacl -p example-tree/Shared/notes.txt | grep -q '^user:nobody:rw-$' \
         || fail "-unlock did not give the write right back"
-    grep -q 'ReturnCode = 1' tolvane.log || fail "tolvane.log holds no success line"
-    # A refusal met by run_tolvane (status 250) is logged as an error too.
-    ! grep 'ERROR\|FATAL' tolvane.log | grep -qv 'ReturnCode = -6 ' \
-        || { cat tolvane.log >&2; fail "tolvane.log reports failures"; }
+    check_log
+    cd "$source_dir"
+}
+
+# The value of a unit setting, every line of it joined, from the lock unit;
+# the unlock unit must say the same.
+unit_setting() {
+    local lock unlock
+    lock=$(sed -n "s/^$1=//p" "$installed_examples/tolvane-lock.service" | paste -sd' ')
+    unlock=$(sed -n "s/^$1=//p" "$installed_examples/tolvane-unlock.service" | paste -sd' ')
+    [ "${unlock//-unlock/-lock}" = "$lock" ] || fail "the units differ in $1="
+    echo "$lock"
+}
+
+# The system calls that SystemCallFilter= items stand for, groups expanded.
+expand_syscalls() {
+    local item
+    for item in "$@"; do
+        if [[ $item == @* ]]; then
+            expand_syscalls $(systemd-analyze syscall-filter "$item" | awk '/^    [^#]/ { print $1 }')
+        else
+            echo "$item"
+        fi
+    done
+}
+
+allowed_syscalls() {
+    local item allowed=() denied=()
+    for item in $(unit_setting SystemCallFilter); do
+        if [[ $item == ~* ]]; then denied+=("${item#\~}"); else allowed+=("$item"); fi
+    done
+    [ ${#allowed[@]} -gt 0 ] || fail "the unit's SystemCallFilter= allows no list"
+    expand_syscalls "${allowed[@]}" | sort -u \
+        | grep -vxF -f <(expand_syscalls "${denied[@]}" /dev/null | sort -u)
+}
+
+# The unit's command as root with only the capabilities its
+# CapabilityBoundingSet= leaves (bounding, inheritable, and so permitted and
+# effective), no new privileges, traced; then every system call made must be
+# one its SystemCallFilter= allows.
+run_as_unit() {
+    local caps command trace=$work_dir/trace unexpected
+    caps=$(unit_setting CapabilityBoundingSet | tr ' ' '\n' | sed -n 's/^CAP_\(.*\)/+\L\1/p' | paste -sd,)
+    [ -n "$caps" ] || fail "the unit sets no CapabilityBoundingSet="
+    command=$(unit_setting ExecStart)
+    [ "$1" = -lock ] || command=${command//-lock/$1}
+    run_tolvane setpriv --bounding-set=-all,"$caps" --inh-caps=-all,"$caps" --no-new-privs \
+        strace -f -qq -o "$trace" $command
+    unexpected=$(sed -nE 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/p' "$trace" | sort -u \
+        | grep -vxF -f <(allowed_syscalls) || true)
+    [ -z "$unexpected" ] || fail "$command makes system calls SystemCallFilter= refuses:" $unexpected
+}
+
+# Walking a folder only its owner may enter, rewriting ACLs of files root
+# does not own, keeping their set-group-ID bit and writing the records all
+# need one of the unit's capabilities: the round trip must still give back
+# every ACL as it was, and nothing may be writable while locked.
+run_with_unit_capabilities() {
+    local run=$work_dir/unit-run
+    mkdir -p "$run/tree/private/deep" "$run/tree/setgid"
+    cp "$installed_examples/LogTolvane.xml" "$run/"
+    printf '[FOLDER]\nNB_FOLDER=1\nFOLDER_1=tree\n' >"$run/Tolvane.ini"
+    cd "$run"
+    echo "secret" >tree/private/deep/secret.txt
+    echo "form" >tree/setgid/form.txt
+    chown -R nobody:nogroup tree/private tree/setgid
+    chmod 0700 tree/private tree/private/deep
+    chmod 0600 tree/private/deep/secret.txt
+    chmod 2775 tree/setgid
+    chmod 2770 tree/setgid/form.txt
+    setfacl -m u:daemon:rwx tree/private/deep tree/setgid/form.txt
+    setfacl -d -m g:adm:rwx tree/setgid
+    getfacl -Rpn tree >acls-before.txt
+
+    run_as_unit -lock
+    [ -z "$(writable_entries tree)" ] || fail "entries still grant write after -lock: $(writable_entries tree)"
+    run_as_unit -unlock
+    getfacl -Rpn tree | diff acls-before.txt - >&2 \
+        || fail "the round trip under the unit's capabilities changed ACLs"
+    check_log
     cd "$source_dir"
 }
 
@@ -140,10 +249,16 @@ check_units() {
         grep -qx "Unit=$unit.service" "$installed_examples/$unit.timer" \
             || fail "$unit.timer does not start $unit.service"
     done
+    systemd-analyze security --offline=yes "$installed_examples/tolvane-lock.service" 2>&1 \
+        | grep 'Overall exposure'
+}
+
+check_logrotate() {
+    quietly logrotate --debug /etc/logrotate.d/tolvane
 }
 
 check_man_page() {
-    [ "$(man -w tolvane)" = /usr/share/man/man1/tolvane.1.gz ] || fail "man tolvane finds no page"
+    [ "$(man -w tolvane)" = /usr/share/man/man8/tolvane.8.gz ] || fail "man tolvane finds no page"
     local warnings
     warnings=$(man --warnings tolvane 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "the man page renders with warnings: $warnings"
@@ -152,15 +267,19 @@ check_man_page() {
 remove_package() {
     quietly apt-get remove --purge -y -qq -o DPkg::Lock::Timeout=120 tolvane
     installed_by_us=false
-    ! is_installed && [ ! -e /usr/bin/tolvane ] || fail "the package was not removed"
+    ! is_installed && [ ! -e $tolvane ] && [ ! -e /etc/logrotate.d/tolvane ] \
+        || fail "the package was not removed"
 }
 
 build_package
 check_contents
 check_control
+check_lintian
 install_package
 run_example
+run_with_unit_capabilities
 check_units
+check_logrotate
 check_man_page
 remove_package
 echo "package ok: $(basename "$package")"

@@ -49,8 +49,8 @@ fi
 
 started=$(date +%s)
 # The whole Windows security layer: every file of src/winsec/ but the other
-# platform's halves.
-winsec_sources=$(find "$root/src/winsec" -name '*.cpp' ! -name '*_POSIX.cpp' | sort)
+# platform's halves, and the check of the run's inputs built on it.
+winsec_sources="$(find "$root/src/winsec" -name '*.cpp' ! -name '*_POSIX.cpp' | sort) $root/src/InputTrust_WIN32.cpp"
 # shellcheck disable=SC2086
 "$compiler" -std=c++17 -Wall -Wextra -Werror -static -I "$root/src" \
     "$root/tests/wine/WindowsBackend_wine.cpp" $winsec_sources \

@@ -2,8 +2,13 @@
 # Installs the dependencies, builds Tolvane, and shows it at work on a small
 # example tree that it creates in ./tolvane-demo, with the shipped examples/
 # configuration: the ACLs before, after "-lock" and after "-unlock", whether
-# the unlock gave back exactly the ACLs of before the lock, and the log.
+# the unlock gave back exactly the ACLs of before the lock, and the log
+# (the shipped LogTolvane.xml logs to standard error for the journal, each
+# line behind its "<N>" priority; here it is kept in tolvane.log).
 set -euo pipefail
+# tolvane run as root refuses a working directory or configuration that
+# anyone but root could write.
+umask 022
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 demo_dir=$PWD/tolvane-demo
 
@@ -32,10 +37,10 @@ show() {
 
 show "ACLs before"
 getfacl -R -p -n example-tree >acls-before.txt 2>/dev/null
-"$tolvane" -lock && status=$? || status=$?
+"$tolvane" -lock 2>>tolvane.log && status=$? || status=$?
 echo "tolvane -lock exited with $status"
 show "ACLs after -lock"
-"$tolvane" -unlock && status=$? || status=$?
+"$tolvane" -unlock 2>>tolvane.log && status=$? || status=$?
 echo "tolvane -unlock exited with $status"
 show "ACLs after -unlock"
 echo

@@ -3,7 +3,8 @@
 # with one walk thread and with four, the same tests under AddressSanitizer
 # and UndefinedBehaviorSanitizer, the runs of the program under
 # ThreadSanitizer with four walk threads, a compile of the Windows sources
-# with MinGW-w64, and tolvane.exe built and run under Wine.
+# with MinGW-w64, tolvane.exe built and run under Wine, the round trip on
+# real file systems and through Samba, and the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -31,5 +32,10 @@ bash scripts/check-windows-wine.sh
 # through the same steps as the Linux build.
 bash scripts/build-windows.sh build-windows
 bash tests/wine/tolvane-exe-e2e.sh build-windows/tolvane.exe build/tolvane
+
+# The round trip on XFS, Btrfs, ext4 with 128-byte inodes and tmpfs, and
+# through a Samba share written to by smbclient.
+bash scripts/check-filesystems.sh build/tolvane
+bash scripts/check-samba.sh build/tolvane
 
 bash scripts/check-package.sh build

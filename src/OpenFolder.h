@@ -22,6 +22,9 @@ enum class FileKind {
 struct ListedEntry {
     std::string name;
     FileKind kind; // as the listing itself reports it, nothing followed
+    // What the platform keeps open for the entry until the walk has visited
+    // it (Windows: its handle, findable by its path); null on POSIX.
+    std::shared_ptr<void> held;
 };
 
 class OpenFolder;
@@ -40,6 +43,9 @@ struct FolderOpening {
 
 class OpenFolder {
 public:
+    struct State; // the platform's hold on the folder, defined by each half
+    explicit OpenFolder(std::unique_ptr<State> state);
+
     // The configured path, resolved as the platform requires. A File or
     // Other is held open too, as the object every operation reaches.
     static FolderOpening openConfigured(const std::string& path);
@@ -67,9 +73,6 @@ public:
               const winsec::PathSpeller& path);
 
 private:
-    struct State; // the platform's hold on the folder
-    explicit OpenFolder(std::unique_ptr<State> state);
-
     std::unique_ptr<State> state;
 };
 

@@ -118,7 +118,7 @@ FolderOpening OpenFolder::openConfigured(const std::string& path)
         else
             state->listError = errno;
     }
-    return FolderOpening{kind, std::unique_ptr<OpenFolder>(new OpenFolder(std::move(state)))};
+    return FolderOpening{kind, std::make_unique<OpenFolder>(std::move(state))};
 }
 
 // One name, opened from this folder's descriptor: it can name nothing
@@ -132,7 +132,7 @@ FolderOpening OpenFolder::openChild(const std::string& name, const winsec::PathS
     state->descriptor.reset(openat(handle(), name.c_str(), kListFlags));
     if (state->descriptor.isOpen())
         return FolderOpening{FileKind::Folder,
-                             std::unique_ptr<OpenFolder>(new OpenFolder(std::move(state)))};
+                             std::make_unique<OpenFolder>(std::move(state))};
     const int openError = errno;
     FileKind kind = FileKind::Missing;
     if (kindAt(handle(), name.c_str(), &kind) != 0)
@@ -165,7 +165,7 @@ bool OpenFolder::read(std::vector<ListedEntry>* entries, std::size_t least,
                 else if (error != 0)
                     throwListingError(path.path(), error);
             }
-            entries->push_back(ListedEntry{entry->d_name, kind});
+            entries->push_back(ListedEntry{entry->d_name, kind, nullptr});
         }
     }
     return !state->ended;

@@ -1,43 +1,63 @@
-// Windows names every object by its path: a folder is held as its path and
-// listed with Poco::DirectoryIterator; a reparse point below a configured
-// folder is kept out of the walk by its kind.
+// A folder is held by its own open handle (winsec/PathHandles_WIN32.h) and
+// listed from it; each entry is opened relative to it by the name the
+// listing gave, in UTF-16 as the system spells it, and stays registered
+// under its path until the walk has visited it, so that every operation on
+// that path acts on that handle. The configured folder is resolved once
+// (winsec/FolderResolver_WIN32.h), records of files gone from its volume
+// pruned on the way in.
 #include "OpenFolder.h"
 
+#include "EntryKind_WIN32.h"
+#include "winsec/FolderResolver_WIN32.h"
+#include "winsec/RecordStore_WIN32.h"
 #include "winsec/WideString_WIN32.h"
 
-#include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
-
-#include <optional>
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include <Poco/Path.h>
 
 struct OpenFolder::State {
-    explicit State(std::string path) : path(std::move(path)) {}
-    std::string path;
-    std::optional<Poco::DirectoryIterator> current;
-    Poco::DirectoryIterator end;
-    bool started = false;
+    winsec::OpenEntry open;
+    std::unique_ptr<winsec::PathRegistration> registration;
+    std::unique_ptr<winsec::FolderReader> reader; // for a folder
+    DWORD listError = ERROR_SUCCESS;
 };
 
 namespace {
 
-// A reparse point (symbolic link, junction, mount point) is never entered.
-FileKind kindOf(const std::string& path)
+// A name surrogate by the listing's word is not even opened; any other
+// entry is classified again on its handle, which shows what the name is
+// now: a folder swapped for a junction since the listing is kept out too.
+winsec::OpenEntry openListed(HANDLE folder, const std::wstring& name, DWORD attributes,
+                             DWORD reparseTag)
 {
-    const std::optional<std::wstring> wide = utf8ToWide(path);
-    if (!wide)
-        throw Poco::PathSyntaxException(path);
-    const DWORD attributes = GetFileAttributesW(wide->c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return FileKind::Missing;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return FileKind::Link;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::Folder : FileKind::File;
+    winsec::OpenEntry entry;
+    entry.kind = winsec::classOf(attributes, reparseTag);
+    if (entry.kind == winsec::EntryClass::NameSurrogate)
+        return entry;
+    entry.openError = winsec::openInFolder(folder, name, winsec::kEntryAccess, &entry.handle);
+    if (entry.openError == ERROR_SUCCESS)
+        entry.openError = winsec::classify(entry.handle->get(), &entry.kind);
+    if (entry.openError != ERROR_SUCCESS)
+        entry.handle.reset();
+    return entry;
+}
+
+// Every kind but a gone one is held open and registered, so that the walk's
+// operations on the path reach this handle or fail with its open's error.
+FolderOpening held(const std::string& path, winsec::OpenEntry entry)
+{
+    const FileKind kind = fileKindOf(entry);
+    if (kind == FileKind::Missing)
+        return FolderOpening{kind, nullptr};
+    auto state = std::make_unique<OpenFolder::State>();
+    state->open = std::move(entry);
+    state->registration.reset(new winsec::PathRegistration(path, state->open));
+    if (kind == FileKind::Folder) {
+        state->reader.reset(new winsec::FolderReader(state->open.handle->get()));
+        state->listError = state->reader->openError();
+    }
+    return FolderOpening{kind, std::make_unique<OpenFolder>(std::move(state))};
 }
 
 } // namespace
@@ -51,45 +71,64 @@ int OpenFolder::handle() const
     return winsec::ObjectName::kNoFolder;
 }
 
-void OpenFolder::throwListingError(const std::string& path, int)
+void OpenFolder::throwListingError(const std::string& path, int error)
 {
-    throw Poco::FileNotFoundException(path);
+    SetLastError(static_cast<DWORD>(error));
+    Poco::File::handleLastError(path);
+    throw Poco::FileException(path, error); // not reached: the call above throws
 }
 
-// Windows resolves the configured path as it is.
 FolderOpening OpenFolder::openConfigured(const std::string& path)
 {
-    if (path.empty() || !Poco::File(path).exists())
-        return FolderOpening{FileKind::Missing, nullptr};
-    const FileKind kind = Poco::File(path).isDirectory() ? FileKind::Folder : FileKind::File;
-    return FolderOpening{kind, std::unique_ptr<OpenFolder>(new OpenFolder(std::make_unique<State>(path)))};
+    winsec::OpenEntry entry = winsec::resolveFolder(path);
+    winsec::pruneRecordsOfGoneFiles(entry);
+    return held(path, std::move(entry));
 }
 
-FolderOpening OpenFolder::openChild(const std::string&, const winsec::PathSpeller& path) const
+// Opened again from this folder's handle by its name; a name that does not
+// convert exactly is resolved from its path, the way a configured folder is.
+FolderOpening OpenFolder::openChild(const std::string& name, const winsec::PathSpeller& path) const
 {
-    std::string childPath = path.path();
-    const FileKind kind = kindOf(childPath);
-    if (kind != FileKind::Folder)
-        return FolderOpening{kind, nullptr};
-    return FolderOpening{kind, std::unique_ptr<OpenFolder>(
-                                   new OpenFolder(std::make_unique<State>(std::move(childPath))))};
+    const std::string childPath = path.path();
+    const std::optional<std::wstring> wide = utf8ToWide(name);
+    winsec::OpenEntry entry;
+    if (wide && state->open.handle != nullptr) {
+        entry.openError = winsec::openInFolder(state->open.handle->get(), *wide,
+                                               winsec::kEntryAccess, &entry.handle);
+        if (entry.openError == ERROR_SUCCESS)
+            entry.openError = winsec::classify(entry.handle->get(), &entry.kind);
+        if (entry.openError != ERROR_SUCCESS)
+            entry.handle.reset();
+        entry.volume = state->open.volume;
+    } else {
+        entry = winsec::entryAt(childPath);
+    }
+    return held(childPath, std::move(entry));
 }
 
 bool OpenFolder::read(std::vector<ListedEntry>* entries, std::size_t least,
-                      const winsec::PathSpeller&)
+                      const winsec::PathSpeller& path)
 {
-    if (!state->current)
-        state->current.emplace(state->path);
-    else if (state->started)
-        ++*state->current;
-    state->started = true;
+    if (state->listError != ERROR_SUCCESS)
+        throwListingError(path.path(), static_cast<int>(state->listError));
+    const std::string prefix = Poco::Path(path.path()).makeDirectory().toString();
     const std::size_t goal = entries->size() + least;
-    while (*state->current != state->end) {
-        const std::string entryPath = (*state->current)->path();
-        entries->push_back(ListedEntry{state->current->name(), kindOf(entryPath)});
-        if (entries->size() >= goal)
-            return true;
-        ++*state->current;
+    while (entries->size() < goal) {
+        std::wstring name;
+        DWORD attributes = 0;
+        DWORD reparseTag = 0;
+        DWORD readError = ERROR_SUCCESS;
+        if (!state->reader->next(&name, &attributes, &reparseTag, &readError)) {
+            if (readError != ERROR_SUCCESS)
+                throwListingError(path.path(), static_cast<int>(readError));
+            return false;
+        }
+        winsec::OpenEntry entry = openListed(state->open.handle->get(), name, attributes, reparseTag);
+        entry.volume = state->open.volume;
+        const FileKind kind = fileKindOf(entry);
+        std::string text = wideToLogText(name);
+        auto registration = std::make_shared<winsec::PathRegistration>(prefix + text, entry);
+        entries->push_back(ListedEntry{std::move(text), kind, std::move(registration)});
     }
-    return false;
+    return true;
 }

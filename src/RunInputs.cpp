@@ -4,71 +4,82 @@
 #include "C_TolvaneManager.h"
 #include "InputTrust.h"
 
-#include <Poco/AutoPtr.h>
-#include <Poco/DOM/DOMParser.h>
-#include <Poco/DOM/Document.h>
-#include <Poco/DOM/Element.h>
-#include <Poco/DOM/NodeList.h>
-#include <Poco/String.h>
+#include <expat.h>
 #include <log4cxx/helpers/optionconverter.h>
 #include <log4cxx/helpers/properties.h>
 #include <log4cxx/helpers/transcoder.h>
 
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <strings.h>
+#include <type_traits>
 #include <vector>
 
 namespace {
 
-// The value of a parameter as log4cxx reads it, ${VARIABLE}s replaced.
+// The value of a parameter as log4cxx reads it, ${VARIABLE}s replaced; a
+// value log4cxx cannot expand is checked as it stands. Never throws: it is
+// called from the parser's C code.
 std::string substituted(const std::string& value)
 {
-    LOG4CXX_DECODE_CHAR(text, value);
-    log4cxx::helpers::Properties none;
-    const log4cxx::LogString result = log4cxx::helpers::OptionConverter::substVars(text, none);
-    LOG4CXX_ENCODE_CHAR(encoded, result);
-    return encoded;
+    try {
+        LOG4CXX_DECODE_CHAR(text, value);
+        log4cxx::helpers::Properties none;
+        const log4cxx::LogString result = log4cxx::helpers::OptionConverter::substVars(text, none);
+        LOG4CXX_ENCODE_CHAR(encoded, result);
+        return encoded;
+    } catch (...) {
+        return value;
+    }
 }
 
-struct LogFile {
-    std::string path;
-    bool isPattern; // a rolling pattern: only its folder is known
-};
-
 // The files the appenders of `configuration` write: their File parameter,
-// and the folder of a rolling policy's FileNamePattern.
-std::vector<LogFile> logFilesOf(const std::string& configuration)
+// and a rolling policy's FileNamePattern, whose files are made later in the
+// folder it names.
+void XMLCALL collectLogFile(void* files, const XML_Char* element, const XML_Char** attributes)
 {
-    std::vector<LogFile> files;
-    Poco::XML::DOMParser parser;
-    Poco::AutoPtr<Poco::XML::Document> document = parser.parse(configuration);
-    Poco::AutoPtr<Poco::XML::NodeList> params = document->getElementsByTagName("param");
-    for (unsigned long index = 0; index < params->length(); ++index) {
-        const auto* param = static_cast<const Poco::XML::Element*>(params->item(index));
-        const std::string name = Poco::toLower(param->getAttribute("name"));
-        if (name == "file" || name == "filenamepattern")
-            files.push_back({substituted(param->getAttribute("value")), name != "file"});
+    if (std::strcmp(element, "param") != 0)
+        return;
+    const char* name = "";
+    const char* value = "";
+    for (; attributes[0] != nullptr; attributes += 2) {
+        if (std::strcmp(attributes[0], "name") == 0)
+            name = attributes[1];
+        else if (std::strcmp(attributes[0], "value") == 0)
+            value = attributes[1];
+    }
+    if (strcasecmp(name, "file") == 0 || strcasecmp(name, "filenamepattern") == 0)
+        static_cast<std::vector<std::string>*>(files)->push_back(substituted(value));
+}
+
+// What an unreadable or malformed file names is left out: log4cxx will not
+// use it either.
+std::vector<std::string> logFilesOf(const std::string& configuration)
+{
+    std::vector<std::string> files;
+    std::ifstream in(configuration, std::ios::binary);
+    const std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(
+        XML_ParserCreate(nullptr), XML_ParserFree);
+    if (!in || parser == nullptr)
+        return files;
+    XML_SetUserData(parser.get(), &files);
+    XML_SetStartElementHandler(parser.get(), collectLogFile);
+    char buffer[8192];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        const bool last = in.eof();
+        if (XML_Parse(parser.get(), buffer, static_cast<int>(in.gcount()), last) != XML_STATUS_OK)
+            return {};
+        if (last)
+            break;
     }
     return files;
 }
 
-std::string folderOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string whyLogFilesUntrusted(const std::string& configuration)
 {
-    std::vector<LogFile> files;
-    try {
-        files = logFilesOf(configuration);
-    } catch (...) {
-        return ""; // log4cxx will not use what it cannot read either
-    }
-    for (const LogFile& file : files) {
-        const std::string why =
-            file.isPattern ? whyUntrusted(folderOf(file.path), false) : whyUntrusted(file.path, true);
+    for (const std::string& file : logFilesOf(configuration)) {
+        const std::string why = whyUntrusted(file, true);
         if (!why.empty())
             return why;
     }

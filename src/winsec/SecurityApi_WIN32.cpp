@@ -1,22 +1,19 @@
-// The security operations as the Windows calls themselves. Paths arrive in
-// UTF-8, as POCO hands them out on Windows, and are converted to UTF-16 here;
-// a path that does not convert exactly is refused rather than guessed at,
-// since a lossy conversion could name a different file than the one walked.
+// The security operations as the Windows calls themselves, on handles. An
+// object's path names the handle the walk opened for it
+// (winsec/PathHandles_WIN32.h);
+// the DACL is read and written on that one handle, so the read and the
+// write cannot reach two different files, and written with
+// SetKernelObjectSecurity, which changes that object alone: nothing is
+// propagated to what lies below a folder. The handle was opened with backup
+// intent, so an entry whose DACL leaves out SYSTEM is still read and written.
 //
-// Records of what -lock took live in the registry, one REG_BINARY value per
-// file under HKLM\SOFTWARE\Tolvane\WriteRecords, named by the file's volume
-// serial number and 128-bit file ID (which stay with the file whatever it is
-// renamed to). Not in an alternate data stream: whoever may write a file, or
-// owns it and so may give himself that right, may write its streams, and a
-// forged record would make -unlock grant write to whoever it names. The key
-// is created with a DACL for Administrators and SYSTEM alone; users can
-// create no key below HKLM\SOFTWARE, so none can plant it beforehand.
+// The record of what -lock took is kept per file (winsec/RecordStore_WIN32.h)
+// under the identity read from the same handle.
 #include "winsec/SecurityApi.h"
-#include "winsec/WideString_WIN32.h"
 
-#include <sddl.h>
-
-#include <cwchar>
+#include "winsec/DaclForm_WIN32.h"
+#include "winsec/PathHandles_WIN32.h"
+#include "winsec/RecordStore_WIN32.h"
 
 namespace winsec {
 
@@ -26,77 +23,21 @@ const DWORD kErrorNoRoomForWriteRecord = ERROR_DISK_FULL;
 
 namespace {
 
-constexpr wchar_t kRecordKey[] = L"SOFTWARE\\Tolvane\\WriteRecords";
-constexpr wchar_t kRecordKeySecurity[] = L"D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)";
+// The entry whose security this thread read last, and the form of its DACL:
+// the write and the record that follow for the same path use them.
+struct LastRead {
+    std::string path;
+    OpenEntry entry;
+    DaclForm form;
+};
 
-// A file system without stable file IDs (FAT) cannot hold records.
-DWORD fileIdError(DWORD error)
-{
-    const bool unsupported = error == ERROR_INVALID_PARAMETER ||
-                             error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
-    return unsupported ? kErrorWriteRecordsUnsupported : error;
-}
+thread_local LastRead lastRead;
 
-// "<volume serial>-<file ID>" in hexadecimal, from a handle that follows no
-// reparse point and needs no right but reading attributes.
-DWORD recordNameOf(const std::string& path, std::wstring* name)
+const OpenEntry& entryFor(const std::string& path)
 {
-    const std::optional<std::wstring> widePath = utf8ToWide(path);
-    if (!widePath)
-        return ERROR_NO_UNICODE_TRANSLATION;
-    HANDLE file = CreateFileW(widePath->c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError();
-    FILE_ID_INFO id{};
-    const BOOL known = GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id);
-    const DWORD error = known ? ERROR_SUCCESS : fileIdError(GetLastError());
-    CloseHandle(file);
-    wchar_t text[2 * 8 + 1 + 2 * 16 + 1] = {};
-    int at = std::swprintf(text, 18, L"%016llX-", id.VolumeSerialNumber);
-    for (int i = 15; i >= 0 && at > 0; --i, at += 2)
-        std::swprintf(text + at, 3, L"%02X", id.FileId.Identifier[i]);
-    *name = text;
-    return error;
-}
-
-// The records' key, created (with its DACL) only when `create`.
-DWORD openRecordKey(bool create, HKEY* key)
-{
-    if (!create)
-        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0,
-                             KEY_QUERY_VALUE | KEY_SET_VALUE, key);
-    PSECURITY_DESCRIPTOR security = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecordKeySecurity,
-                                                              SDDL_REVISION_1, &security, nullptr))
-        return GetLastError();
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
-    const LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0,
-                                       KEY_QUERY_VALUE | KEY_SET_VALUE, &attributes, key, nullptr);
-    LocalFree(security);
-    return static_cast<DWORD>(error);
-}
-
-// Opens the key and names the path's value; both or an error.
-DWORD locateRecord(const std::string& path, bool create, HKEY* key, std::wstring* name)
-{
-    const DWORD error = recordNameOf(path, name);
-    return error != ERROR_SUCCESS ? error : openRecordKey(create, key);
-}
-
-DWORD queryRecord(HKEY key, const std::wstring& name, std::vector<BYTE>* record)
-{
-    DWORD size = 0;
-    DWORD type = 0;
-    LONG error = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
-    record->resize(size);
-    if (error == ERROR_SUCCESS && size != 0)
-        error = RegQueryValueExW(key, name.c_str(), nullptr, &type, record->data(), &size);
-    record->resize(size);
-    return error == ERROR_SUCCESS && type != REG_BINARY ? kErrorNoWriteRecord
-                                                        : static_cast<DWORD>(error);
+    if (lastRead.path != path || lastRead.entry.handle == nullptr)
+        lastRead = LastRead{path, entryAt(path), DaclForm{}};
+    return lastRead.entry;
 }
 
 class WindowsSecurityApi final : public SecurityApi {
@@ -107,11 +48,14 @@ public:
                                PSECURITY_DESCRIPTOR* descriptor) override
     {
         const std::string path = object.path();
-        const std::optional<std::wstring> widePath = utf8ToWide(path);
-        if (!widePath)
-            return ERROR_NO_UNICODE_TRANSLATION;
-        return GetNamedSecurityInfoW(widePath->c_str(), objectType, info, owner, group, dacl,
-                                     sacl, descriptor);
+        lastRead = LastRead{path, entryAt(path), DaclForm{}};
+        if (lastRead.entry.handle == nullptr)
+            return lastRead.entry.openError;
+        const DWORD error = GetSecurityInfo(lastRead.entry.handle->get(), objectType, info, owner,
+                                            group, dacl, sacl, descriptor);
+        if (error == ERROR_SUCCESS)
+            lastRead.form = daclFormOf(*descriptor);
+        return error;
     }
 
     HLOCAL localAlloc(UINT flags, SIZE_T bytes) override { return LocalAlloc(flags, bytes); }
@@ -154,16 +98,19 @@ public:
         return SetSecurityDescriptorDacl(descriptor, present, dacl, defaulted);
     }
 
+    // The descriptor gets the form of the DACL it replaces before it is written.
     BOOL setFileSecurity(const ObjectName& object, SECURITY_INFORMATION info,
                          PSECURITY_DESCRIPTOR descriptor) override
     {
         const std::string path = object.path();
-        const std::optional<std::wstring> widePath = utf8ToWide(path);
-        if (!widePath) {
-            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        const OpenEntry& entry = entryFor(path);
+        if (entry.handle == nullptr) {
+            SetLastError(entry.openError);
             return FALSE;
         }
-        return SetFileSecurityW(widePath->c_str(), info, descriptor);
+        if (lastRead.form.aclRevision != 0 && !giveDaclForm(lastRead.form, descriptor))
+            return FALSE;
+        return SetKernelObjectSecurity(entry.handle->get(), info, descriptor);
     }
 
     HLOCAL localFree(HLOCAL memory) override { return LocalFree(memory); }
@@ -171,41 +118,19 @@ public:
     DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) override
     {
         const std::string path = object.path();
-        HKEY key = nullptr;
-        std::wstring name;
-        DWORD error = locateRecord(path, true, &key, &name);
-        if (error != ERROR_SUCCESS)
-            return error;
-        error = RegSetValueExW(key, name.c_str(), 0, REG_BINARY, record.data(),
-                               static_cast<DWORD>(record.size()));
-        RegCloseKey(key);
-        return error;
+        return storeRecord(entryFor(path), record);
     }
 
     DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) override
     {
         const std::string path = object.path();
-        HKEY key = nullptr;
-        std::wstring name;
-        DWORD error = locateRecord(path, false, &key, &name);
-        if (error == ERROR_SUCCESS) {
-            error = queryRecord(key, name, record);
-            RegCloseKey(key);
-        }
-        return error == kErrorWriteRecordsUnsupported ? kErrorNoWriteRecord : error;
+        return readRecord(entryFor(path), record);
     }
 
     DWORD removeWriteRecord(const ObjectName& object) override
     {
         const std::string path = object.path();
-        HKEY key = nullptr;
-        std::wstring name;
-        DWORD error = locateRecord(path, false, &key, &name);
-        if (error != ERROR_SUCCESS)
-            return error;
-        error = RegDeleteValueW(key, name.c_str());
-        RegCloseKey(key);
-        return error;
+        return removeRecord(entryFor(path));
     }
 };
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdio>
 
 std::optional<std::wstring> utf8ToWide(const std::string& text)
 {
@@ -23,4 +24,58 @@ std::optional<std::wstring> utf8ToWide(const std::string& text)
                             wideLength) != wideLength)
         return std::nullopt;
     return wide;
+}
+
+namespace {
+
+bool isHighSurrogate(wchar_t unit)
+{
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+bool isLowSurrogate(wchar_t unit)
+{
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+void appendUtf8(std::string& out, char32_t point)
+{
+    if (point < 0x80) {
+        out.push_back(static_cast<char>(point));
+    } else if (point < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (point >> 6)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else if (point < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (point >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (point >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    }
+}
+
+} // namespace
+
+std::string wideToLogText(const std::wstring& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t unit = text[i];
+        if (isHighSurrogate(unit) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
+            appendUtf8(out, 0x10000 + ((char32_t(unit) - 0xD800) << 10) +
+                                (char32_t(text[i + 1]) - 0xDC00));
+            ++i;
+        } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", unsigned(unit));
+            out += escaped;
+        } else {
+            appendUtf8(out, unit);
+        }
+    }
+    return out;
 }

@@ -8,11 +8,18 @@
 // again. So the DACL handed to SetFileSecurityW is checked as it is handed
 // over, and the DACL read back must equal it only where the system keeps it;
 // under Wine that comparison is printed as a note.
+#include "InputTrust.h"
+#include "winsec/DaclForm_WIN32.h"
 #include "winsec/DaclRewrite.h"
+#include "winsec/FolderResolver_WIN32.h"
+#include "winsec/RecordStore_WIN32.h"
 #include "winsec/SecurityApi.h"
 #include "winsec/WideString_WIN32.h"
 #include "winsec/WriteRecord.h"
 
+#include <sddl.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -499,6 +506,140 @@ void refusesInvalidUtf8(const std::string& folder)
           "invalid UTF-8: setFileSecurity refused", folder);
 }
 
+// Names Win32 paths mangle or refuse (trailing dot and blank, device names,
+// a path past MAX_PATH) are entries like others: listed from the folder's
+// handle, opened relative to it, locked and unlocked on that handle.
+void awkwardNamesByHandle(const std::string& folder)
+{
+    const std::wstring top = L"\\\\?\\" + wide(folder);
+    std::wstring deep = top;
+    for (int level = 0; level < 30; ++level)
+        CreateDirectoryW((deep += L"\\abcdefghij").c_str(), nullptr);
+    const std::vector<std::wstring> names = {L"trail.", L"space ", L"NUL", L"COM1"};
+    for (const std::wstring& name : names)
+        CloseHandle(CreateFileW((top + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, 0, nullptr));
+    const OpenEntry root = resolveFolder(folder);
+    FolderReader reader(root.handle ? root.handle->get() : nullptr);
+    std::wstring name;
+    DWORD attributes = 0, tag = 0, error = 0;
+    std::size_t locked = 0;
+    while (reader.next(&name, &attributes, &tag, &error)) {
+        OpenEntry entry{nullptr, kErrorSuccess, EntryClass::File, root.volume};
+        if (std::find(names.begin(), names.end(), name) == names.end() ||
+            openInFolder(root.handle->get(), name, kEntryAccess, &entry.handle) != kErrorSuccess)
+            continue;
+        const std::string path = folder + "\\" + wideToLogText(name);
+        const PathRegistration walked(path, entry);
+        checkNoWriteData(rewrite(path, lockRule, "awkward: lock").aces, path, "awkward");
+        rewrite(path, unlockRule, "awkward: unlock");
+        ++locked;
+    }
+    check(locked == names.size(), "awkward: every name listed, opened and rewritten", folder);
+    OpenEntry entry{nullptr, kErrorSuccess, EntryClass::File, root.volume};
+    SharedFile parent = root.handle;
+    for (int level = 0; level < 30 && parent; ++level, parent = entry.handle)
+        openInFolder(parent->get(), L"abcdefghij", kEntryAccess, &entry.handle);
+    const std::string path = wideToLogText(deep);
+    const PathRegistration walked(path, entry);
+    check(entry.handle && path.size() > MAX_PATH, "deep: opened folder by folder", path);
+    rewrite(path, lockRule, "deep: lock");
+    rewrite(path, unlockRule, "deep: unlock");
+}
+
+// Only name surrogates stay out of the walk; a lone surrogate in a name is
+// escaped for the log, not a reason to stop.
+void entryRules()
+{
+    const DWORD folder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    check(classOf(folder, IO_REPARSE_TAG_MOUNT_POINT) == EntryClass::NameSurrogate &&
+              classOf(FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_SYMLINK) ==
+                  EntryClass::NameSurrogate &&
+              classOf(folder, 0) == EntryClass::NameSurrogate,
+          "class: junction, symbolic link, tag unknown kept out", "");
+    check(classOf(FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_DEDUP) == EntryClass::File &&
+              classOf(FILE_ATTRIBUTE_REPARSE_POINT, 0x9000001A) == EntryClass::File &&
+              classOf(folder, 0x9000001A) == EntryClass::Folder,
+          "class: deduplicated file, cloud placeholder file and folder walked", "");
+    check(wideToLogText(std::wstring(L"a") + wchar_t(0xD800) + L"b\xD83D\xDE00") ==
+              "a\\uD800b\xF0\x9F\x98\x80",
+          "log text: lone surrogate escaped, pair converted", "");
+}
+
+// The written descriptor keeps the protection and auto-inheritance bits and
+// the ACL revision of the one read, its ACL no longer than its ACEs.
+void daclFormKept()
+{
+    PSECURITY_DESCRIPTOR read = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:PAI(A;;FA;;;SY)", SDDL_REVISION_1,
+                                                         &read, nullptr);
+    BOOL present = 0, defaulted = 0;
+    PACL readDacl = nullptr;
+    GetSecurityDescriptorDacl(read, &present, &readDacl, &defaulted);
+    readDacl->AclRevision = ACL_REVISION_DS;
+    alignas(4) BYTE aclBytes[128];
+    PACL written = reinterpret_cast<PACL>(aclBytes);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(written, sizeof aclBytes, ACL_REVISION);
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof system;
+    CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize);
+    AddAccessAllowedAce(written, ACL_REVISION, FILE_ALL_ACCESS & ~FILE_WRITE_DATA, system);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, written, FALSE);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    const bool given = giveDaclForm(daclFormOf(read), &descriptor) &&
+                       GetSecurityDescriptorControl(&descriptor, &control, &revision);
+    check(given && (control & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED)) ==
+                       (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED) &&
+              written->AclRevision == ACL_REVISION_DS && written->AclSize == sizeof(ACL) + 8 + systemSize,
+          "form: control bits, revision and size of the DACL read", "");
+    LocalFree(read);
+}
+
+// Records are named by volume GUID and file ID; a file that is gone loses
+// its record at the next walk of its volume, one that is not keeps it.
+void recordsPruned(const std::string& folder)
+{
+    const std::string gone = folder + "\\gone.txt", kept = folder + "\\kept.txt";
+    makeFile(gone);
+    makeFile(kept);
+    const std::vector<BYTE> taken = {kWriteRecordVersion, kWriteTaken};
+    std::wstring name;
+    {
+        const OpenEntry goneEntry = resolveFolder(gone);
+        const OpenEntry keptEntry = resolveFolder(kept);
+        check(goneEntry.handle && recordNameOf(goneEntry, &name) == kErrorSuccess &&
+                  name.size() == 38 + 1 + 32 && name[0] == L'{' &&
+                  storeRecord(goneEntry, taken) == kErrorSuccess &&
+                  storeRecord(keptEntry, taken) == kErrorSuccess,
+              "records: named {volume GUID}-<file ID>, stored", gone);
+    }
+    DeleteFileW(wide(gone).c_str());
+    const OpenEntry root = resolveFolder(folder);
+    const OpenEntry keptEntry = resolveFolder(kept);
+    std::vector<BYTE> read;
+    check(pruneRecordsOfGoneFiles(root) == 1 &&
+              readRecord(keptEntry, &read) == kErrorSuccess,
+          "records: the gone file's pruned, the other kept", folder);
+    const BYTE zeros[16] = {}, ones[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    check(!isFileIdentity(zeros) && !isFileIdentity(ones), "records: no identity in 0 or ~0", "");
+    removeRecord(keptEntry);
+}
+
+// Under Wine every file is the running user's: trusted unless another
+// account may write it, as Everyone may after a NULL DACL.
+void inputsJudged(const std::string& file)
+{
+    check(whyUntrusted(file, false).empty() && whyUntrusted(file + ".missing", true).empty(),
+          "input trust: the run's own file and folder trusted", file);
+    removeDacl(file);
+    check(whyUntrusted(file, false).find(" may be written by ") != std::string::npos,
+          "input trust: a file anyone may write refused", file);
+}
+
 struct WorkTree {
     std::string folder;
     std::vector<std::string> files;
@@ -545,7 +686,12 @@ int main()
         lockAndUnlockOpenPath(tree.openFile);
         recordRoundTrip(tree.files.front());
         refusesInvalidUtf8(tree.folder);
+        awkwardNamesByHandle(tree.subfolder);
+        recordsPruned(tree.subfolder);
+        inputsJudged(tree.files.front());
     }
+    entryRules();
+    daclFormKept();
     removeWorkTree(tree);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
