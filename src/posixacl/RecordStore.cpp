@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -140,6 +141,10 @@ private:
     }
 
     std::mutex mutex;
+    // Set when a read found no database: most runs never make one, and then
+    // an entry without a record costs the store nothing, not even the mutex.
+    // Only this run's own first store makes one, and clears it.
+    std::atomic<bool> knownAbsent{false};
     sqlite3* database = nullptr;
     int openError = 0; // sticks: a store refused once stays refused this run
     std::string path;
@@ -160,12 +165,17 @@ int Store::open(bool create)
 {
     if (database != nullptr || openError != 0)
         return openError;
+    if (!create && knownAbsent.load(std::memory_order_acquire))
+        return ENODATA;
     const std::string folder = stateDirectory();
     if (folder.empty())
         return openError = EOPNOTSUPP;
     path = folder + kDatabaseName;
-    if (!create && access(path.c_str(), F_OK) != 0)
+    if (!create && access(path.c_str(), F_OK) != 0) {
+        knownAbsent.store(true, std::memory_order_release);
         return ENODATA;
+    }
+    knownAbsent.store(false, std::memory_order_release);
     if (create)
         createFolder(folder);
     if (!isOwnFolder(folder))
@@ -202,6 +212,8 @@ int Store::prepare()
 
 int Store::read(int inode, Bytes* record)
 {
+    if (knownAbsent.load(std::memory_order_acquire))
+        return ENODATA;
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
     const int error = opened(inode, false, &key);
