@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -70,7 +71,7 @@ struct Key {
     int handleSize = 0;
 };
 
-int keyOf(int inode, Key* key)
+int filesystemOf(int inode, sqlite3_int64* filesystem)
 {
     struct statfs system;
     if (fstatfs(inode, &system) != 0)
@@ -78,7 +79,13 @@ int keyOf(int inode, Key* key)
     std::uint64_t id = 0;
     static_assert(sizeof system.f_fsid == sizeof id, "fsid is two 32-bit words");
     std::memcpy(&id, &system.f_fsid, sizeof id);
-    key->filesystem = static_cast<sqlite3_int64>(id);
+    *filesystem = static_cast<sqlite3_int64>(id);
+    return 0;
+}
+
+// The handle half of `key`, whose file system is already known.
+int handleOf(int inode, Key* key)
+{
     alignas(file_handle) unsigned char buffer[sizeof(file_handle) + kMaxHandleBytes];
     auto* handle = reinterpret_cast<file_handle*>(buffer);
     handle->handle_bytes = kMaxHandleBytes;
@@ -110,6 +117,7 @@ public:
         return statement;
     }
     bool isReady() const { return statement != nullptr; }
+    sqlite3_stmt* get() const { return statement; }
 
 private:
     sqlite3_stmt* statement = nullptr;
@@ -124,11 +132,18 @@ public:
 
 private:
     // The open database and the key of `inode`; called with the mutex held.
+    // ENODATA without asking for a handle where the store holds nothing of
+    // the inode's file system and nothing is to be `create`d.
     int opened(int inode, bool create, Key* key)
     {
-        const int error = open(create);
-        return error != 0 ? error : keyOf(inode, key);
+        int error = open(create);
+        if (error == 0)
+            error = filesystemOf(inode, &key->filesystem);
+        if (error == 0 && !create && filesystems.count(key->filesystem) == 0)
+            return ENODATA;
+        return error != 0 ? error : handleOf(inode, key);
     }
+    int loadFilesystems();
     // 0 once the database is open; ENODATA when it does not exist and
     // `create` is false.
     int open(bool create);
@@ -151,6 +166,8 @@ private:
     std::unique_ptr<Statement> selecting;
     std::unique_ptr<Statement> inserting;
     std::unique_ptr<Statement> deleting;
+    // The file systems the store holds records of.
+    std::set<sqlite3_int64> filesystems;
 };
 
 Store::~Store()
@@ -189,7 +206,7 @@ int Store::open(bool create)
         status = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
     }
     umask(previous);
-    if (status == SQLITE_OK && prepare() == 0)
+    if (status == SQLITE_OK && prepare() == 0 && loadFilesystems() == 0)
         return 0;
     selecting.reset();
     inserting.reset();
@@ -208,6 +225,18 @@ int Store::prepare()
     deleting = std::make_unique<Statement>(
         database, "DELETE FROM records WHERE filesystem=?1 AND handle=?2");
     return selecting->isReady() && inserting->isReady() && deleting->isReady() ? 0 : EIO;
+}
+
+int Store::loadFilesystems()
+{
+    Statement listing(database, "SELECT DISTINCT filesystem FROM records");
+    if (!listing.isReady())
+        return EIO;
+    sqlite3_stmt* statement = listing.get();
+    int status = SQLITE_ROW;
+    while ((status = sqlite3_step(statement)) == SQLITE_ROW)
+        filesystems.insert(sqlite3_column_int64(statement, 0));
+    return status == SQLITE_DONE ? 0 : EIO;
 }
 
 int Store::read(int inode, Bytes* record)
@@ -240,7 +269,10 @@ int Store::store(int inode, const Bytes& record)
         return error;
     sqlite3_stmt* statement = inserting->with(key);
     sqlite3_bind_blob(statement, 3, record.data(), static_cast<int>(record.size()), SQLITE_STATIC);
-    return done(statement, sqlite3_step(statement));
+    const int stored = done(statement, sqlite3_step(statement));
+    if (stored == 0)
+        filesystems.insert(key.filesystem);
+    return stored;
 }
 
 int Store::remove(int inode)
