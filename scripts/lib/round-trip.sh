@@ -2,6 +2,10 @@
 # Shared by scripts/check-filesystems.sh and scripts/check-samba.sh; sourced,
 # not run. The caller sets work_dir (a folder of its own, removed at exit).
 
+# prepare_run_dir, shared with the hardening scripts.
+# shellcheck source=../hardening/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../hardening/common.sh"
+
 fail() {
     echo "$(basename "$0"): $*" >&2
     exit 1
@@ -73,30 +77,6 @@ reset_probes() {
     echo "doomed" >"$dir/doomed.txt"
 }
 
-# A run folder for tolvane in $work_dir naming the folder $1, logging
-# "%p %m%n" to tolvane.log there.
-prepare_run_dir() {
-    local run=$work_dir/run
-    rm -rf "$run"
-    mkdir -p "$run"
-    printf '[FOLDER]\nNB_FOLDER=1\nFOLDER_1=%s\n' "$1" >"$run/Tolvane.ini"
-    cat >"$run/LogTolvane.xml" <<'EOF'
-<?xml version="1.0" encoding="UTF-8" ?>
-<log4j:configuration xmlns:log4j="http://jakarta.apache.org/log4j/">
-  <appender name="file" class="org.apache.log4j.FileAppender">
-    <param name="File" value="tolvane.log"/>
-    <layout class="org.apache.log4j.PatternLayout">
-      <param name="ConversionPattern" value="%p %m%n"/>
-    </layout>
-  </appender>
-  <root>
-    <priority value="DEBUG"/>
-    <appender-ref ref="file"/>
-  </root>
-</log4j:configuration>
-EOF
-}
-
 # Runs tolvane $2 (-lock or -unlock) with the run folder; it must end in 1.
 run_tolvane() {
     local status
@@ -120,7 +100,8 @@ round_trip() {
         || fail "$top: before -lock $user could only: $worked"
     reset_probes "$top/tree/docs"
     getfacl -Rpn "$top" >"$work_dir/acls-before" 2>/dev/null
-    prepare_run_dir "$top/tree"
+    rm -rf "$work_dir/run"
+    prepare_run_dir "$work_dir/run" "$top/tree"
     $observe before
 
     run_tolvane "$tolvane" -lock
