@@ -23,10 +23,10 @@ require_root() {
 # The variable an option of LIST sets (NAME, dashes as underscores, or VAR
 # for NAME:VAR); fails when LIST has no such option.
 option_variable() {
-    local spec
-    for spec in $1; do
-        if [ "${spec%%:*}" = "$2" ]; then
-            if [ "$spec" = "${spec#*:}" ]; then echo "${2//-/_}"; else echo "${spec#*:}"; fi
+    local option
+    for option in $1; do
+        if [ "${option%%:*}" = "$2" ]; then
+            if [ "$option" = "${option#*:}" ]; then echo "${2//-/_}"; else echo "${option#*:}"; fi
             return 0
         fi
     done
