@@ -451,6 +451,13 @@ TEST_F(HostileInput, FolderOnAFileSystemWithoutAcls)
 
     const ProgramRun unlocked = runProgram("-unlock");
     EXPECT_EQ(1, unlocked.status);
+    const std::string walkTag = "C_TolvaneManager::recursiveFolderPermissionAccess";
+    EXPECT_EQ((Lines{line::start(),
+                     "DEBUG [" + walkTag + "]: " + walkTag + " :: 4 entries below " + data("R") +
+                         " have no write record and look locked; left as they are, the first: " +
+                         data("R"),
+                     line::success(false, data("R")), line::end()}),
+              unlocked.log);
     EXPECT_EQ(lockedModes, run("cd " + shellQuote(dir / "data") + " && " + listing));
     EXPECT_NE(before, "");
     EXPECT_EQ(sentinelBefore, testsupport::getfacl(data("sentinel")));
