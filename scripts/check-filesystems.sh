@@ -13,14 +13,8 @@
 # mkfs.ext4 (scripts/install-deps.sh installs them).
 set -euo pipefail
 umask 022
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
-tolvane=$(realpath "${1:-$source_dir/build/tolvane}")
-source "$source_dir/scripts/lib/round-trip.sh"
-[ -x "$tolvane" ] || fail "not an executable: $tolvane"
-run_isolated "$0" "$@"
-work_dir=$(mktemp -d)
-# nobody must reach the trees below it.
-chmod 755 "$work_dir"
+source "$(dirname "$0")/lib/round-trip.sh"
+begin_check "$0" "$@"
 mounted=()
 
 cleanup() {

@@ -21,6 +21,20 @@ quietly() {
 # runs again in a mount namespace with a /run of its own, and a network
 # namespace with only a loopback device, which also keeps a test smbd off the
 # host's ports. Mounts made inside vanish with the namespace.
+# Call as: begin_check "$0" "$@" (the script's own arguments). Sets
+# $tolvane, the program under test (the first argument, else the build's),
+# runs the check again isolated, and sets $work_dir, a new folder that the
+# user nobody may pass through to the trees below it.
+begin_check() {
+    local script=$1
+    shift
+    tolvane=$(realpath "${1:-$(dirname "${BASH_SOURCE[0]}")/../../build/tolvane}")
+    [ -x "$tolvane" ] || fail "not an executable: $tolvane"
+    run_isolated "$script" "$@"
+    work_dir=$(mktemp -d)
+    chmod 755 "$work_dir"
+}
+
 # Call as: run_isolated "$0" "$@" (the script's own arguments).
 run_isolated() {
     [ -z "${TOLVANE_CHECK_ISOLATED:-}" ] || return 0
