@@ -4,7 +4,7 @@
 // checked against what the bytes say: ACEs lie one behind the other inside
 // the bytes in use, and copying them into a fresh ACL, in any order or all
 // at once, reproduces them exactly.
-#include "winsec/AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "FuzzSupport.h"
 #include "winsec/SecurityApi.h"
 

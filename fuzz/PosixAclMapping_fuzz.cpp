@@ -5,7 +5,7 @@
 // write bits taken away in the DACL, only those bits change. Taken as a
 // DACL, the bytes may be refused but whatever is accepted must map back to
 // itself.
-#include "winsec/AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "FuzzSupport.h"
 #include "posixacl/PosixAcl.h"
 

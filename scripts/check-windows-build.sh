@@ -1,7 +1,6 @@
 #!/bin/sh
-# Compiles the Windows side of src/ (its *_WIN32.cpp files and src/winsec/)
-# with MinGW, so that a Windows-only file
-# that no longer builds, or now warns, is caught on Linux. Object files go to
+# Compiles the Windows build's sources, as CMake lists them, with MinGW, so
+# that a Windows-only file that no longer builds, or now warns, is caught on Linux. Object files go to
 # a temporary directory and are thrown away; nothing is linked.
 #
 # Files that include log4cxx or POCO headers, directly or through a project
@@ -23,8 +22,8 @@ needs_unavailable_library() {
 }
 
 status=0
-# The program's Windows halves and the whole Windows security layer.
-for source in "$source_dir"/*_WIN32.cpp $(find "$source_dir/winsec" -name '*.cpp' ! -name '*_POSIX.cpp' | sort); do
+# Every layer's Windows sources and the Windows entry point.
+for source in $(cmake -DPLATFORM=WIN32 -P "$source_dir/../cmake/Layers.cmake") "$source_dir/app/EntryPoint_WIN32.cpp"; do
     [ -e "$source" ] || continue
     if needs_unavailable_library "$source"; then
         echo "skipped (needs log4cxx/POCO): ${source#"$source_dir"/}"

@@ -2,7 +2,7 @@
 // (deny entries, inherited entries, generic rights, no DACL at all): the
 // descriptor read is crafted, the write is captured, and everything between
 // runs on the real in-memory operations.
-#include "winsec/AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "ManagerFixture.h"
 #include "winsec/SecurityApi.h"
 

@@ -1,7 +1,7 @@
 // The in-memory operations and the POSIX ACL <-> DACL mapping. Every ACL
 // lives in a buffer of exactly its size, so that a read past it shows up in
 // the sanitizer build.
-#include "winsec/AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "posixacl/PosixAcl.h"
 #include "winsec/SecurityApi.h"
 

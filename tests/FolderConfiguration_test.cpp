@@ -1,7 +1,7 @@
 // Loading the folder list from Tolvane.ini: the list, the exact log lines and
 // the ReturnCode left, against real files in a temporary directory.
-#include "C_Logger.h"
-#include "C_TolvaneManager.h"
+#include "app/C_Logger.h"
+#include "app/C_TolvaneManager.h"
 #include "TestSupport.h"
 
 #include <gmock/gmock.h>

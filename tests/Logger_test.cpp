@@ -1,5 +1,5 @@
 // The logging facade against a real log4cxx configuration and log file.
-#include "C_Logger.h"
+#include "app/C_Logger.h"
 #include "TestSupport.h"
 
 #include <log4cxx/helpers/filewatchdog.h>

@@ -3,8 +3,8 @@
 #ifndef TOLVANE_MANAGER_FIXTURE_H
 #define TOLVANE_MANAGER_FIXTURE_H
 
-#include "C_Logger.h"
-#include "C_TolvaneManager.h"
+#include "app/C_Logger.h"
+#include "app/C_TolvaneManager.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

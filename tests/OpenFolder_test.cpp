@@ -1,7 +1,7 @@
 // Opening and listing folders below a configured folder: kinds come from the
 // listing, every name is opened from its open folder, and no link is
 // followed, even one swapped in after the walk saw a folder there.
-#include "OpenFolder.h"
+#include "walk/OpenFolder.h"
 #include "winsec/SecurityApi.h"
 #include "TestSupport.h"
 

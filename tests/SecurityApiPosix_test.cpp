@@ -1,6 +1,6 @@
 // The system's security operations on real files and real POSIX ACLs,
 // checked with getfacl and, where it matters, by writing as uid 65534.
-#include "winsec/AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "FaultInjectingSecurityApi.h"
 #include "posixacl/PosixAcl.h"
 #include "winsec/SecurityApi.h"

@@ -1,7 +1,7 @@
 #include "posixacl/PosixAcl.h"
 
 #include "winsec/AceLayout.h"
-#include "winsec/AclMemory.h"
+#include "posixacl/AclMemory.h"
 
 #include <algorithm>
 #include <cstring>

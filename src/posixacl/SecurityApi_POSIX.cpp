@@ -8,7 +8,7 @@
 // Besides the refusals of Refusals.h: EINVAL for a bad argument or a DACL no
 // POSIX ACL can say, ENOTDIR for default entries on a file, EOVERFLOW for
 // ACLs too large for a DACL. The record operations return errno values too.
-#include "winsec/AclMemory.h"
+#include "posixacl/AclMemory.h"
 #include "posixacl/FileSecurity.h"
 #include "posixacl/Refusals.h"
 #include "winsec/SecurityApi.h"

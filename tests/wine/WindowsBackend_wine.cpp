@@ -8,13 +8,13 @@
 // again. So the DACL handed to SetFileSecurityW is checked as it is handed
 // over, and the DACL read back must equal it only where the system keeps it;
 // under Wine that comparison is printed as a note.
-#include "InputTrust.h"
-#include "winsec/DaclForm_WIN32.h"
+#include "app/InputTrust.h"
+#include "win32/DaclForm_WIN32.h"
 #include "winsec/DaclRewrite.h"
-#include "winsec/FolderResolver_WIN32.h"
-#include "winsec/RecordStore_WIN32.h"
+#include "win32/FolderResolver_WIN32.h"
+#include "win32/RecordStore_WIN32.h"
 #include "winsec/SecurityApi.h"
-#include "winsec/WideString_WIN32.h"
+#include "win32/WideString_WIN32.h"
 #include "winsec/WriteRecord.h"
 
 #include <sddl.h>

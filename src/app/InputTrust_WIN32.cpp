@@ -1,0 +1,222 @@
+// A file is the administrators' when its owner is Administrators, SYSTEM,
+// TrustedInstaller or the account of this elevated run itself, and its DACL
+// lets no one else write it, and when every folder on its path lets no one
+// else rename or replace what lies below. The run's own account counts: an
+// administrator who starts it by hand owns what he made, as root does on
+// Linux (and under Wine every file is the user's).
+// The path is resolved the way a configured folder is: a reparse point on
+// it that is not the administrators' is refused rather than followed.
+#include "app/InputTrust.h"
+
+#include "win32/AdministrativeSids_WIN32.h"
+#include "win32/FolderResolver_WIN32.h"
+#include "win32/WideString_WIN32.h"
+
+#include <sddl.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Rights that change what a file says, or that make it say something else.
+constexpr ACCESS_MASK kWritesFile = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                    FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
+                                    GENERIC_WRITE | GENERIC_ALL;
+// Rights on a folder of the path that let its entries be renamed or
+// replaced. Creating new entries in it is harmless to an existing one.
+constexpr ACCESS_MASK kReplacesBelow = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
+                                       GENERIC_ALL;
+// A missing file may be created by whoever may add a file to its folder.
+constexpr ACCESS_MASK kCreatesIn = kReplacesBelow | FILE_ADD_FILE | GENERIC_WRITE;
+
+constexpr BYTE kAllowedObjectAceType = 0x5;
+constexpr BYTE kAllowedCallbackAceType = 0x9;
+constexpr BYTE kAllowedCallbackObjectAceType = 0xB;
+constexpr DWORD kObjectTypePresent = 0x1;
+constexpr DWORD kInheritedObjectTypePresent = 0x2;
+
+// The account of this run, read once.
+PSID runningAccount()
+{
+    static std::vector<BYTE> user = [] {
+        std::vector<BYTE> bytes;
+        HANDLE token = nullptr;
+        DWORD size = 0;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return bytes;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        bytes.resize(size);
+        if (size == 0 || !GetTokenInformation(token, TokenUser, bytes.data(), size, &size))
+            bytes.clear();
+        CloseHandle(token);
+        return bytes;
+    }();
+    return user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+}
+
+bool isTrusted(PSID sid)
+{
+    return winsec::isAdministrativeSid(sid) ||
+           (runningAccount() != nullptr && EqualSid(sid, runningAccount()));
+}
+
+bool isAllowAce(BYTE type)
+{
+    return type == ACCESS_ALLOWED_ACE_TYPE || type == kAllowedObjectAceType ||
+           type == kAllowedCallbackAceType || type == kAllowedCallbackObjectAceType;
+}
+
+// The SID of an allow ACE; null where its layout does not hold one.
+PSID sidOf(const BYTE* ace, WORD size, BYTE type)
+{
+    std::size_t offset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
+    if (type == kAllowedObjectAceType || type == kAllowedCallbackObjectAceType) {
+        DWORD flags = 0;
+        if (size < offset + sizeof flags)
+            return nullptr;
+        std::memcpy(&flags, ace + offset, sizeof flags);
+        offset += sizeof flags + ((flags & kObjectTypePresent) ? sizeof(GUID) : 0) +
+                  ((flags & kInheritedObjectTypePresent) ? sizeof(GUID) : 0);
+    }
+    if (size < offset + 8)
+        return nullptr;
+    PSID sid = const_cast<BYTE*>(ace + offset);
+    return IsValidSid(sid) && offset + GetLengthSid(sid) <= size ? sid : nullptr;
+}
+
+// Inherit-only entries grant nothing on the object itself; OWNER RIGHTS
+// stands for the owner, already checked.
+std::string whoElseMay(PACL dacl, ACCESS_MASK rights)
+{
+    if (dacl == nullptr)
+        return "everyone";
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        LPVOID ace = nullptr;
+        if (!GetAce(dacl, index, &ace))
+            return "an entry that cannot be read";
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (!isAllowAce(header->AceType) || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        ACCESS_MASK mask = 0;
+        std::memcpy(&mask, static_cast<const BYTE*>(ace) + sizeof(ACE_HEADER), sizeof mask);
+        if ((mask & rights) == 0)
+            continue;
+        PSID sid = sidOf(static_cast<const BYTE*>(ace), header->AceSize, header->AceType);
+        if (sid == nullptr)
+            return "an entry that cannot be read";
+        if (isTrusted(sid) || IsWellKnownSid(sid, WinCreatorOwnerRightsSid))
+            continue;
+        LPSTR text = nullptr;
+        std::string who = ConvertSidToStringSidA(sid, &text) ? text : "another account";
+        LocalFree(text);
+        return who;
+    }
+    return "";
+}
+
+// Why `shown` (the object behind `handle`) is not the administrators' alone.
+std::string whyNotAdministrators(HANDLE handle, ACCESS_MASK rights, const std::string& shown)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error =
+        GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        &owner, nullptr, &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS)
+        return shown + " has security that cannot be read (error " + std::to_string(error) + ")";
+    std::string why;
+    if (!isTrusted(owner))
+        why = shown + " is not owned by Administrators, SYSTEM, TrustedInstaller or this run's account";
+    else if (const std::string who = whoElseMay(dacl, rights); !who.empty())
+        why = shown + " may be written by " + who;
+    LocalFree(descriptor);
+    return why;
+}
+
+std::wstring fullPathOf(const std::wstring& path)
+{
+    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    const DWORD written = length == 0 ? 0 : GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
+    full.resize(written < length ? written : 0);
+    return full;
+}
+
+// How much of a full path is its root: C:\, \\server\share\, \\?\C:\,
+// \\?\UNC\server\share\.
+std::size_t rootLengthOf(const std::wstring& full)
+{
+    std::size_t at = 0;
+    std::size_t names = 1;
+    if (full.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        at = 8;
+        names = 2;
+    } else if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) {
+        at = 4;
+    } else if (full.compare(0, 2, L"\\\\") == 0) {
+        at = 2;
+        names = 2;
+    }
+    for (; names > 0 && at < full.size(); --names)
+        at = std::min(full.find(L'\\', at), full.size()) + 1;
+    return at;
+}
+
+// The folder holding `full`, or empty for a root.
+std::wstring parentOf(const std::wstring& full)
+{
+    std::wstring trimmed = full;
+    while (trimmed.size() > rootLengthOf(full) && trimmed.back() == L'\\')
+        trimmed.pop_back();
+    const std::size_t slash = trimmed.rfind(L'\\');
+    if (trimmed.size() <= rootLengthOf(full) || slash == std::wstring::npos)
+        return std::wstring();
+    return trimmed.substr(0, slash + 1);
+}
+
+std::string whyEntryUntrusted(const std::wstring& full, ACCESS_MASK rights, const std::string& shown)
+{
+    const winsec::OpenEntry entry = winsec::resolveWidePath(full, winsec::kPassageAccess);
+    if (entry.openError == winsec::kErrorRefusedReparsePoint)
+        return shown + " passes a reparse point that is not the administrators'";
+    if (entry.handle == nullptr)
+        return shown + " cannot be opened (error " + std::to_string(entry.openError) + ")";
+    return whyNotAdministrators(entry.handle->get(), rights, shown);
+}
+
+} // namespace
+
+std::string whyUntrusted(const std::string& path, bool mayBeMissing)
+{
+    const std::optional<std::wstring> wide = utf8ToWide(path);
+    const std::wstring full = wide ? fullPathOf(*wide) : std::wstring();
+    if (full.empty())
+        return path + " is not a valid path";
+    const winsec::OpenEntry entry = winsec::resolveWidePath(full, winsec::kPassageAccess);
+    const bool missing = entry.openError == ERROR_FILE_NOT_FOUND;
+    std::string why;
+    if (missing && mayBeMissing)
+        why = whyEntryUntrusted(parentOf(full), kCreatesIn, "the folder of " + path);
+    else
+        why = whyEntryUntrusted(full, kWritesFile, path);
+    for (std::wstring folder = parentOf(full); why.empty() && !folder.empty();
+         folder = parentOf(folder))
+        why = whyEntryUntrusted(folder, kReplacesBelow, wideToLogText(folder));
+    return why;
+}
+
+bool runsAsAdministrator()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool elevated =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+        elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    return elevated;
+}

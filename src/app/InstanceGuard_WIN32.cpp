@@ -1,0 +1,106 @@
+// The guard is a mutex that is never waited for or owned: only the
+// existence of the object matters, and it lasts while any handle to it is
+// open. It lives in a private namespace whose boundary holds the
+// Administrators SID and whose DACL admits only Administrators and SYSTEM:
+// a user, who may create any name under Global\, can neither create this
+// namespace nor open it, so cannot take the name first and keep every
+// scheduled run out. Where the system has no private namespaces the name
+// under Global\ is used as it is.
+#include "app/InstanceGuard.h"
+#include "win32/WideString_WIN32.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <sddl.h>
+
+namespace {
+
+constexpr wchar_t kNamespaceAlias[] = L"Tolvane";
+constexpr wchar_t kGuardSecurity[] = L"D:P(A;;GA;;;BA)(A;;GA;;;SY)";
+
+// What the guard holds open: the namespace (while it is open its names
+// stay reachable) and the mutex.
+struct GuardHandles {
+    HANDLE space = nullptr;
+    HANDLE boundary = nullptr;
+    HANDLE mutex = nullptr;
+};
+
+void closeAll(GuardHandles* handles)
+{
+    if (handles->mutex != nullptr)
+        CloseHandle(handles->mutex);
+    if (handles->space != nullptr)
+        ClosePrivateNamespace(handles->space, 0);
+    if (handles->boundary != nullptr)
+        DeleteBoundaryDescriptor(handles->boundary);
+    delete handles;
+}
+
+// The boundary of the namespace: the Administrators SID. Null where the
+// system has no private namespaces.
+HANDLE administratorsBoundary()
+{
+    HANDLE boundary = CreateBoundaryDescriptorW(kNamespaceAlias, 0);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (boundary != nullptr &&
+        (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) ||
+         !AddSIDToBoundaryDescriptor(&boundary, sid))) {
+        DeleteBoundaryDescriptor(boundary);
+        return nullptr;
+    }
+    return boundary;
+}
+
+// Created, or opened where an earlier run created it.
+HANDLE openNamespace(HANDLE boundary, SECURITY_ATTRIBUTES* security)
+{
+    HANDLE space = CreatePrivateNamespaceW(security, boundary, kNamespaceAlias);
+    if (space == nullptr && GetLastError() == ERROR_ALREADY_EXISTS)
+        space = OpenPrivateNamespaceW(boundary, kNamespaceAlias);
+    return space;
+}
+
+// `name` inside the namespace: its last part, behind the alias.
+std::string namespacedName(const std::string& name)
+{
+    const std::size_t slash = name.rfind('\\');
+    return std::string("Tolvane\\") + (slash == std::string::npos ? name : name.substr(slash + 1));
+}
+
+} // namespace
+
+InstanceGuard InstanceGuard::acquire(const std::string& name)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kGuardSecurity, SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
+        return InstanceGuard(std::nullopt, false);
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    GuardHandles* handles = new GuardHandles;
+    handles->boundary = administratorsBoundary();
+    if (handles->boundary != nullptr)
+        handles->space = openNamespace(handles->boundary, &security);
+    const std::optional<std::wstring> wideName =
+        utf8ToWide(handles->space != nullptr ? namespacedName(name) : name);
+    if (wideName)
+        handles->mutex = CreateMutexW(&security, FALSE, wideName->c_str());
+    // Read before anything else can overwrite it; it tells an opened mutex
+    // from a created one whatever CreateMutexW returned.
+    const DWORD lastError = GetLastError();
+    LocalFree(descriptor);
+    if (handles->mutex == nullptr) {
+        closeAll(handles);
+        return InstanceGuard(std::nullopt, false);
+    }
+    return InstanceGuard(reinterpret_cast<std::intptr_t>(handles),
+                         lastError == ERROR_ALREADY_EXISTS);
+}
+
+void InstanceGuard::closeHandle(std::intptr_t openHandle) noexcept
+{
+    closeAll(reinterpret_cast<GuardHandles*>(openHandle));
+}

@@ -1,0 +1,172 @@
+// A folder is held by one descriptor, opened for reading when it can be, and
+// listed through it with getdents64 into a buffer of the call; an entry's kind
+// comes from the listing (d_type) or, where the file system does not say,
+// from a query relative to the open folder. The configured path is resolved
+// by posixacl::openConfiguredPath, the only place that follows a link.
+#include "walk/OpenFolder.h"
+
+#include "posixacl/ConfiguredFolder.h"
+#include "posixacl/Descriptor.h"
+#include "posixacl/Refusals.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+struct OpenFolder::State {
+    posixacl::Descriptor descriptor; // O_PATH when it could not be opened for reading
+    int listError = 0;               // why it cannot be listed, then
+    bool ended = false;
+};
+
+namespace {
+
+// A folder is opened for listing and for its own ACLs as any file is read.
+constexpr int kListFlags = posixacl::kReadFlags | O_DIRECTORY;
+
+// One getdents64 call's worth of entries.
+constexpr std::size_t kListingBufferSize = 32 * 1024;
+
+struct LinuxDirent64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+bool isSelfOrParent(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+FileKind kindOfMode(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return FileKind::Link;
+    if (S_ISDIR(mode))
+        return FileKind::Folder;
+    return S_ISREG(mode) ? FileKind::File : FileKind::Other;
+}
+
+// 0 and the kind of `name` in `folder`, a link not followed; else errno.
+int kindAt(int folder, const char* name, FileKind* kind)
+{
+    struct stat status;
+    if (fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    *kind = kindOfMode(status.st_mode);
+    return 0;
+}
+
+FileKind kindOfType(unsigned char type)
+{
+    switch (type) {
+    case DT_LNK:
+        return FileKind::Link;
+    case DT_DIR:
+        return FileKind::Folder;
+    case DT_REG:
+        return FileKind::File;
+    default:
+        return FileKind::Other;
+    }
+}
+
+} // namespace
+
+OpenFolder::OpenFolder(std::unique_ptr<State> state) : state(std::move(state)) {}
+
+OpenFolder::~OpenFolder() = default;
+
+int OpenFolder::handle() const
+{
+    return state->descriptor.get();
+}
+
+void OpenFolder::throwListingError(const std::string& path, int error)
+{
+    errno = error;
+    Poco::File::handleLastError(path);
+    throw Poco::FileException(path, error); // not reached: the call above throws
+}
+
+// A configured path that crosses a link that may not be followed is reported
+// as a link: it exists, yet nothing of it can be read.
+FolderOpening OpenFolder::openConfigured(const std::string& path)
+{
+    auto state = std::make_unique<State>();
+    const int error = posixacl::openConfiguredPath(path, &state->descriptor);
+    if (error == posixacl::refusal::kForeignLink)
+        return FolderOpening{FileKind::Link, nullptr, 0, error};
+    FileKind kind = FileKind::Missing;
+    struct stat status;
+    if (error != 0 || fstat(state->descriptor.get(), &status) != 0)
+        return FolderOpening{kind, nullptr};
+    kind = kindOfMode(status.st_mode);
+    if (kind == FileKind::Folder) {
+        posixacl::Descriptor readable(openat(state->descriptor.get(), ".", kListFlags));
+        if (readable.isOpen())
+            state->descriptor = std::move(readable);
+        else
+            state->listError = errno;
+    }
+    return FolderOpening{kind, std::make_unique<OpenFolder>(std::move(state))};
+}
+
+// One name, opened from this folder's descriptor: it can name nothing
+// outside it, and O_NOFOLLOW with O_DIRECTORY takes only a folder that is not
+// a link. Anything else is looked at again, without following it.
+FolderOpening OpenFolder::openChild(const std::string& name, const winsec::PathSpeller&) const
+{
+    if (name.empty() || name.find('/') != std::string::npos || isSelfOrParent(name.c_str()))
+        return FolderOpening{FileKind::Missing, nullptr};
+    auto state = std::make_unique<State>();
+    state->descriptor.reset(openat(handle(), name.c_str(), kListFlags));
+    if (state->descriptor.isOpen())
+        return FolderOpening{FileKind::Folder,
+                             std::make_unique<OpenFolder>(std::move(state))};
+    const int openError = errno;
+    FileKind kind = FileKind::Missing;
+    if (kindAt(handle(), name.c_str(), &kind) != 0)
+        return FolderOpening{FileKind::Missing, nullptr};
+    return FolderOpening{kind, nullptr, kind == FileKind::Folder ? openError : 0};
+}
+
+bool OpenFolder::read(std::vector<ListedEntry>* entries, std::size_t least,
+                      const winsec::PathSpeller& path)
+{
+    if (state->listError != 0)
+        throwListingError(path.path(), state->listError);
+    const std::size_t goal = entries->size() + least;
+    alignas(LinuxDirent64) char buffer[kListingBufferSize];
+    while (!state->ended && entries->size() < goal) {
+        const long size = syscall(SYS_getdents64, handle(), buffer, sizeof buffer);
+        if (size < 0)
+            throwListingError(path.path(), errno);
+        state->ended = size == 0;
+        for (long offset = 0; offset < size;) {
+            const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
+            offset += entry->d_reclen;
+            if (isSelfOrParent(entry->d_name))
+                continue;
+            FileKind kind = kindOfType(entry->d_type);
+            if (entry->d_type == DT_UNKNOWN) {
+                const int error = kindAt(handle(), entry->d_name, &kind);
+                if (error == ENOENT)
+                    kind = FileKind::Missing;
+                else if (error != 0)
+                    throwListingError(path.path(), error);
+            }
+            entries->push_back(ListedEntry{entry->d_name, kind, nullptr});
+        }
+    }
+    return !state->ended;
+}

@@ -1,0 +1,232 @@
+#include "win32/RecordStore_WIN32.h"
+
+#include "win32/FileHandles_WIN32.h"
+#include "winsec/SecurityApi.h"
+
+#include <sddl.h>
+
+#include <cwchar>
+#include <mutex>
+#include <set>
+
+namespace winsec {
+
+namespace {
+
+constexpr wchar_t kRecordKey[] = L"SOFTWARE\\Tolvane\\WriteRecords";
+constexpr wchar_t kRecordKeySecurity[] = L"D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)";
+constexpr std::size_t kFileIdDigits = 32;
+constexpr DWORD kLongestValueName = 16383;
+
+// The key, opened at the first use that needs it and kept for the run.
+struct RecordKey {
+    std::mutex lock;
+    HKEY key = nullptr;
+    std::set<std::wstring> prunedVolumes;
+};
+
+RecordKey& recordKey()
+{
+    static RecordKey instance;
+    return instance;
+}
+
+DWORD createKey(HKEY* key)
+{
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecordKeySecurity,
+                                                              SDDL_REVISION_1, &security, nullptr))
+        return GetLastError();
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
+    const LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0,
+                                       KEY_QUERY_VALUE | KEY_SET_VALUE, &attributes, key, nullptr);
+    LocalFree(security);
+    return static_cast<DWORD>(error);
+}
+
+// Created only when `create`; until something is stored there may be none.
+DWORD openKey(bool create, HKEY* key)
+{
+    RecordKey& shared = recordKey();
+    const std::lock_guard<std::mutex> held(shared.lock);
+    if (shared.key == nullptr) {
+        const DWORD error = create ? createKey(&shared.key)
+                                   : static_cast<DWORD>(RegOpenKeyExW(
+                                         HKEY_LOCAL_MACHINE, kRecordKey, 0,
+                                         KEY_QUERY_VALUE | KEY_SET_VALUE, &shared.key));
+        if (error != ERROR_SUCCESS) {
+            shared.key = nullptr;
+            return error;
+        }
+    }
+    *key = shared.key;
+    return ERROR_SUCCESS;
+}
+
+// A file system without stable file IDs (FAT) cannot hold records.
+DWORD identityError(DWORD error)
+{
+    const bool unsupported = error == ERROR_INVALID_PARAMETER ||
+                             error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+    return unsupported ? kErrorWriteRecordsUnsupported : error;
+}
+
+bool parseFileId(const std::wstring& digits, FILE_ID_128* id)
+{
+    if (digits.size() != kFileIdDigits)
+        return false;
+    for (std::size_t i = 0; i < 16; ++i) {
+        unsigned value = 0;
+        if (std::swscanf(digits.c_str() + 2 * i, L"%2X", &value) != 1)
+            return false;
+        id->Identifier[15 - i] = static_cast<BYTE>(value);
+    }
+    return true;
+}
+
+// Only an ID the volume says names nothing counts as gone; any other
+// failure keeps the record. The IDs are looked up from the volume's root.
+bool isGone(HANDLE volumeRoot, const FILE_ID_128& id)
+{
+    FILE_ID_DESCRIPTOR descriptor{};
+    descriptor.dwSize = sizeof descriptor;
+    descriptor.Type = ExtendedFileIdType;
+    descriptor.ExtendedFileId = id;
+    HANDLE file = OpenFileById(volumeRoot, &descriptor, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_FILE_NOT_FOUND;
+}
+
+std::vector<std::wstring> valueNames(HKEY key)
+{
+    std::vector<std::wstring> names;
+    std::wstring name(kLongestValueName + 1, L'\0');
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        const LONG error = RegEnumValueW(key, index, &name[0], &length, nullptr, nullptr,
+                                         nullptr, nullptr);
+        if (error == ERROR_NO_MORE_ITEMS)
+            return names;
+        if (error == ERROR_SUCCESS)
+            names.emplace_back(name.data(), length);
+    }
+}
+
+DWORD queryRecord(HKEY key, const std::wstring& name, std::vector<BYTE>* record)
+{
+    DWORD size = 0;
+    DWORD type = 0;
+    LONG error = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+    record->resize(size);
+    if (error == ERROR_SUCCESS && size != 0)
+        error = RegQueryValueExW(key, name.c_str(), nullptr, &type, record->data(), &size);
+    record->resize(size);
+    return error == ERROR_SUCCESS && type != REG_BINARY ? kErrorNoWriteRecord
+                                                        : static_cast<DWORD>(error);
+}
+
+// Opens the key and names the entry's value; both or an error.
+DWORD locate(const OpenEntry& entry, bool create, HKEY* key, std::wstring* name)
+{
+    const DWORD error = recordNameOf(entry, name);
+    return error != ERROR_SUCCESS ? error : openKey(create, key);
+}
+
+} // namespace
+
+bool isFileIdentity(const BYTE (&fileId)[16])
+{
+    bool allZero = true;
+    bool allOnes = true;
+    for (BYTE byte : fileId) {
+        allZero = allZero && byte == 0;
+        allOnes = allOnes && byte == 0xFF;
+    }
+    return !allZero && !allOnes;
+}
+
+// "<volume GUID>-<file ID>", the ID in hexadecimal, most significant first.
+DWORD recordNameOf(const OpenEntry& entry, std::wstring* name)
+{
+    if (entry.handle == nullptr)
+        return entry.openError;
+    if (entry.volume == nullptr)
+        return kErrorWriteRecordsUnsupported;
+    BYTE fileId[16] = {};
+    const DWORD error = fileIdOf(entry.handle->get(), &fileId);
+    if (error != ERROR_SUCCESS)
+        return identityError(error);
+    if (!isFileIdentity(fileId))
+        return kErrorWriteRecordsUnsupported;
+    wchar_t digits[kFileIdDigits + 1] = {};
+    for (int i = 15, at = 0; i >= 0; --i, at += 2)
+        std::swprintf(digits + at, 3, L"%02X", fileId[i]);
+    *name = entry.volume->guid + L"-" + digits;
+    return ERROR_SUCCESS;
+}
+
+DWORD storeRecord(const OpenEntry& entry, const std::vector<BYTE>& record)
+{
+    HKEY key = nullptr;
+    std::wstring name;
+    const DWORD error = locate(entry, true, &key, &name);
+    if (error != ERROR_SUCCESS)
+        return error;
+    return static_cast<DWORD>(RegSetValueExW(key, name.c_str(), 0, REG_BINARY, record.data(),
+                                             static_cast<DWORD>(record.size())));
+}
+
+DWORD readRecord(const OpenEntry& entry, std::vector<BYTE>* record)
+{
+    HKEY key = nullptr;
+    std::wstring name;
+    const DWORD error = locate(entry, false, &key, &name);
+    if (error != ERROR_SUCCESS)
+        return error == kErrorWriteRecordsUnsupported ? kErrorNoWriteRecord : error;
+    return queryRecord(key, name, record);
+}
+
+DWORD removeRecord(const OpenEntry& entry)
+{
+    HKEY key = nullptr;
+    std::wstring name;
+    const DWORD error = locate(entry, false, &key, &name);
+    if (error != ERROR_SUCCESS)
+        return error;
+    return static_cast<DWORD>(RegDeleteValueW(key, name.c_str()));
+}
+
+std::size_t pruneRecordsOfGoneFiles(const OpenEntry& anyOnVolume)
+{
+    HKEY key = nullptr;
+    if (anyOnVolume.volume == nullptr || openKey(false, &key) != ERROR_SUCCESS)
+        return 0;
+    const std::wstring& volume = anyOnVolume.volume->guid;
+    const SharedFile& root = anyOnVolume.volume->root;
+    {
+        RecordKey& shared = recordKey();
+        const std::lock_guard<std::mutex> held(shared.lock);
+        if (!shared.prunedVolumes.insert(volume).second)
+            return 0;
+    }
+    const std::wstring prefix = volume + L"-";
+    std::size_t removed = 0;
+    for (const std::wstring& name : valueNames(key)) {
+        FILE_ID_128 id{};
+        if (name.size() <= prefix.size() || _wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) != 0 ||
+            !parseFileId(name.substr(prefix.size()), &id) ||
+            !isGone(root->get(), id))
+            continue;
+        if (RegDeleteValueW(key, name.c_str()) == ERROR_SUCCESS)
+            ++removed;
+    }
+    return removed;
+}
+
+} // namespace winsec

@@ -1,0 +1,40 @@
+// Where the records of what -lock took live on Windows: one REG_BINARY value
+// per file under HKLM\SOFTWARE\Tolvane\WriteRecords, named by the file's
+// volume GUID and 128-bit file ID, which stay with the file whatever it is
+// renamed to. Not in an alternate data stream: whoever may write a file, or
+// owns it and so may give himself that right, may write its streams, and a
+// forged record would make -unlock grant write to whoever it names. The key
+// is created with a DACL for Administrators and SYSTEM alone; users can
+// create no key below HKLM\SOFTWARE, so none can plant it beforehand. It is
+// opened once per run.
+#ifndef TOLVANE_RECORD_STORE_WIN32_H
+#define TOLVANE_RECORD_STORE_WIN32_H
+
+#include "win32/PathHandles_WIN32.h"
+
+#include <string>
+#include <vector>
+
+namespace winsec {
+
+// The value's name for the file behind the entry; kErrorWriteRecordsUnsupported
+// for a file without an identity of its own (a file ID of all zeros or all
+// ones, a file system without IDs, a volume without a GUID).
+DWORD recordNameOf(const OpenEntry& entry, std::wstring* name);
+
+// Rule: all zeros or all ones is what a file system answers that has no
+// unique ID for a file; every such file would share one record.
+bool isFileIdentity(const BYTE (&fileId)[16]);
+
+DWORD storeRecord(const OpenEntry& entry, const std::vector<BYTE>& record);
+DWORD readRecord(const OpenEntry& entry, std::vector<BYTE>* record);
+DWORD removeRecord(const OpenEntry& entry);
+
+// Removes the records of files of the entry's volume that no longer exist,
+// once per volume and run: a user who makes files before each lock would
+// otherwise grow the key without bound. Returns how many went.
+std::size_t pruneRecordsOfGoneFiles(const OpenEntry& anyOnVolume);
+
+} // namespace winsec
+
+#endif
