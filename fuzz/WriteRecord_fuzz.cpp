@@ -22,14 +22,11 @@ constexpr std::size_t kAceFixedSize = 8;
 void checkAsRecord(const ExactBlock& bytes)
 {
     std::vector<AceItem> items;
-    bool givenBack = false;
-    if (!parseWriteRecord(bytes.data(), bytes.size(), &items, &givenBack))
+    if (!parseWriteRecord(bytes.data(), bytes.size(), &items))
         return;
-    const std::vector<BYTE> again =
-        givenBack ? std::vector<BYTE>{kWriteRecordVersion, kWriteGivenBack} : encodeWriteRecord(items);
+    const std::vector<BYTE> again = encodeWriteRecord(items);
     require(again.size() == bytes.size() && std::equal(again.begin(), again.end(), bytes.data()),
             "an accepted record has another spelling");
-    require(!givenBack || items.empty(), "a record given back names ACEs");
 }
 
 // The ACE at `at`, its size taken from its header as a DACL would.
@@ -73,10 +70,9 @@ void checkAsAces(const ExactBlock& bytes)
     const std::vector<BYTE> record = encodeWriteRecord(items);
     const ExactBlock stored(record.data(), record.size());
     std::vector<AceItem> parsed;
-    bool givenBack = true;
-    require(parseWriteRecord(stored.data(), stored.size(), &parsed, &givenBack),
+    require(parseWriteRecord(stored.data(), stored.size(), &parsed),
             "a record the encoder wrote is refused");
-    require(parsed == items && !givenBack, "a record does not give back its items");
+    require(parsed == items, "a record does not give back its items");
 }
 
 } // namespace

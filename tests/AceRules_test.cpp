@@ -3,7 +3,8 @@
 // descriptor read is crafted, the write is captured, and everything between
 // runs on the real in-memory operations.
 #include "posixacl/AclMemory.h"
-#include "ManagerFixture.h"
+#include "NamedEntry.h"
+#include "RunFixture.h"
 #include "winsec/SecurityApi.h"
 
 #include <gmock/gmock.h>
@@ -178,7 +179,7 @@ const Bytes mixedDacl = acl({ace(allowed, 0, 0x001F01FF, ownerSid), ace(allowed,
                              ace(denied, 0, 0x00010002), ace(denied, 0, 0x00010000),
                              ace(allowed, kInheritedAce | 0x3, 0x001200A9)});
 
-class AceRulesTest : public ManagerFixture {
+class AceRulesTest : public RunFixture {
 protected:
     Bytes lockWith(const Bytes& dacl) { return rewrite(&dacl, true); }
     Bytes unlockWith(const Bytes& dacl) { return rewrite(&dacl, false); }
@@ -190,9 +191,7 @@ protected:
         CraftedSecurity crafted(dacl);
         crafted.record = keptRecord;
         crafted.hasRecord = keepsRecords && !keptRecord.empty();
-        ScopedSecurityApi scope(crafted);
-        EXPECT_TRUE(lock ? manager().lockWritingPermission("p")
-                         : manager().unlockWritingPermission("p"));
+        EXPECT_TRUE(rewriteDacl(crafted, *testsupport::NamedEntry(dir / "p"), lock));
         EXPECT_EQ(crafted.writes, crafted.written.empty() ? 0 : 1);
         keptRecord = crafted.hasRecord ? crafted.record : Bytes();
         return crafted.written;
@@ -216,7 +215,7 @@ TEST_F(AceRulesTest, LockClearsOnlyTheWriteBitAndKeepsEverythingElse)
         expected[offset] &= 0xFD;
     EXPECT_EQ(locked, expected);
     EXPECT_EQ(lockWith(locked), locked) << "locking twice is locking once";
-    EXPECT_EQ(manager().getReturnCode(), 1);
+    EXPECT_EQ(log().returnCode(), 1);
     EXPECT_THAT(logLines(), IsEmpty());
 }
 
@@ -225,7 +224,7 @@ TEST_F(AceRulesTest, UnlockWithoutARecordChangesNothing)
 {
     EXPECT_THAT(unlockWith(lockWith(mixedDacl)), IsEmpty());
     EXPECT_THAT(unlockWith(mixedDacl), IsEmpty());
-    EXPECT_EQ(manager().getReturnCode(), 1);
+    EXPECT_EQ(log().returnCode(), 1);
 }
 
 // Repeated SIDs are told apart by their order; a path that had no DACL gets
@@ -241,7 +240,7 @@ TEST_F(AceRulesTest, UnlockWithTheRecordGivesBackExactlyWhatLockTook)
     keptRecord.clear();
     const Bytes openLocked = rewrite(nullptr, true);
     EXPECT_THAT(masksOf(unlockWith(openLocked)), ElementsAre(0x001F01FF));
-    EXPECT_EQ(manager().getReturnCode(), 1);
+    EXPECT_EQ(log().returnCode(), 1);
 }
 
 TEST_F(AceRulesTest, EmptyDaclIsWrittenEmptyWithRoomToSpare)
@@ -257,18 +256,17 @@ TEST_F(AceRulesTest, PathWithoutDaclIsLockedToEveryoneButWrite)
 {
     for (bool nullDacl : {false, true}) {
         CraftedSecurity crafted(nullptr, nullDacl);
-        ScopedSecurityApi scope(crafted);
-        EXPECT_TRUE(manager().lockWritingPermission("p"));
+        EXPECT_TRUE(rewriteDacl(crafted, *testsupport::NamedEntry(dir / "p"), true));
         ASSERT_EQ(crafted.writes, 1);
         EXPECT_EQ(crafted.written.size(), 8 + 2 * kOwnerLength + 16);
         EXPECT_EQ(crafted.written[4], 1); // one ACE
         const Bytes everyoneAce(crafted.written.begin() + 8, crafted.written.begin() + 28);
         EXPECT_EQ(everyoneAce, ace(allowed, 0, 0x001F01FD));
 
-        EXPECT_TRUE(manager().unlockWritingPermission("p"));
+        EXPECT_TRUE(rewriteDacl(crafted, *testsupport::NamedEntry(dir / "p"), false));
         EXPECT_EQ(crafted.writes, 1) << "unlock leaves an open path as it is";
     }
-    EXPECT_EQ(manager().getReturnCode(), 1);
+    EXPECT_EQ(log().returnCode(), 1);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "FaultInjectingSecurityApi.h"
+#include "NamedEntry.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@ namespace {
 DWORD readInto(SecurityApi& api, const std::string& path, PSECURITY_DESCRIPTOR* descriptor,
                PACL* dacl)
 {
-    return api.getNamedSecurityInfo(path, SE_FILE_OBJECT, 7, nullptr, nullptr, dacl, nullptr,
+    return api.getNamedSecurityInfo(*testsupport::NamedEntry(path), SE_FILE_OBJECT, 7, nullptr, nullptr, dacl, nullptr,
                                     descriptor);
 }
 
@@ -24,7 +25,7 @@ DWORD readInto(SecurityApi& api, const std::string& path, PSECURITY_DESCRIPTOR* 
 TEST(FaultInjectingSecurityApi, OnlyTheChosenCallFailsAndItFailsItsOwnWay)
 {
     testsupport::TempDir temp;
-    FaultInjectingSecurityApi api(systemSecurityApi());
+    FaultInjectingSecurityApi api(testsupport::systemApi());
     api.inject(SecurityOperation::GetNamedSecurityInfo, 2);
     api.inject(SecurityOperation::LocalAlloc, 2);
     api.inject(SecurityOperation::GetAce, 1);
@@ -52,7 +53,7 @@ TEST(FaultInjectingSecurityApi, OnlyTheChosenCallFailsAndItFailsItsOwnWay)
 
 TEST(FaultInjectingSecurityApi, ChosenCallsThrowStandardAndOtherExceptions)
 {
-    FaultInjectingSecurityApi api(systemSecurityApi());
+    FaultInjectingSecurityApi api(testsupport::systemApi());
     api.inject(SecurityOperation::InitializeAcl, 1, Fault::ThrowStdException);
     api.inject(SecurityOperation::InitializeAcl, 3, Fault::ThrowNonStandard);
     alignas(4) BYTE acl[8];
@@ -66,7 +67,7 @@ TEST(FaultInjectingSecurityApi, ChosenCallsThrowStandardAndOtherExceptions)
 TEST(FaultInjectingSecurityApi, CountsBlocksUntilEachIsReleasedOnce)
 {
     testsupport::TempDir temp;
-    FaultInjectingSecurityApi api(systemSecurityApi());
+    FaultInjectingSecurityApi api(testsupport::systemApi());
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL dacl = nullptr;
     ASSERT_EQ(readInto(api, temp.path(), &descriptor, &dacl), kErrorSuccess);

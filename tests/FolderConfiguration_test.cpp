@@ -1,7 +1,8 @@
 // Loading the folder list from Tolvane.ini: the list, the exact log lines and
 // the ReturnCode left, against real files in a temporary directory.
 #include "app/C_Logger.h"
-#include "app/C_TolvaneManager.h"
+#include "app/FolderList.h"
+#include "app/RunLog.h"
 #include "TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -32,8 +33,14 @@ protected:
     void SetUp() override
     {
         writeLogConfig(dir.path(), dir / "test.log");
-        C_Logger::logConfigDirectory = dir.path() + "/";
         inside = std::make_unique<ScopedCurrentDirectory>(dir.path());
+        start();
+    }
+
+    void start()
+    {
+        logger = std::make_unique<C_Logger>(dir / "LogTolvane.xml", C_Logger::Watch::Never);
+        log = std::make_unique<RunLog>(*logger);
     }
 
     void TearDown() override
@@ -44,8 +51,8 @@ protected:
 
     void shutDown()
     {
-        C_TolvaneManager::destroyInstance();
-        C_Logger::destroyInstance();
+        log.reset();
+        logger.reset();
     }
 
     Outcome load(const std::string& ini)
@@ -56,8 +63,10 @@ protected:
 
     Outcome loadAsItIs()
     {
-        C_TolvaneManager* manager = C_TolvaneManager::getInstance();
-        Outcome outcome{manager->getFoldersPaths(), manager->getReturnCode(), {}};
+        if (log == nullptr)
+            start();
+        std::vector<std::string> folders = FolderListReader(*log).read();
+        Outcome outcome{folders, log->returnCode(), {}};
         shutDown();
         outcome.log = readLines(dir / "test.log");
         return outcome;
@@ -65,6 +74,8 @@ protected:
 
     TempDir dir;
     std::unique_ptr<ScopedCurrentDirectory> inside;
+    std::unique_ptr<C_Logger> logger;
+    std::unique_ptr<RunLog> log;
 };
 
 std::string iniWithFolders(const std::string& count, int keys)
@@ -183,15 +194,15 @@ TEST_F(FolderConfigurationTest, ConfigurationThatIsNotARegularFileFailsWithoutHa
 TEST_F(FolderConfigurationTest, TextReadReportsAFileThatVanishedOrTurnedIntoAFolder)
 {
     writeFile(dir / "Tolvane.ini", iniWithFolders("1", 1));
-    C_TolvaneManager* manager = C_TolvaneManager::getInstance();
+    FolderListReader reader(*log);
     std::string value = "kept";
 
     std::remove((dir / "Tolvane.ini").c_str());
-    manager->readIniValue("FOLDER_1", value);
-    EXPECT_EQ(manager->getReturnCode(), -2);
+    reader.readPath("FOLDER_1", value);
+    EXPECT_EQ(log->returnCode(), -2);
     makeDirectories(dir / "Tolvane.ini");
-    manager->readIniValue("FOLDER_1", value);
-    EXPECT_EQ(manager->getReturnCode(), -7);
+    reader.readPath("FOLDER_1", value);
+    EXPECT_EQ(log->returnCode(), -7);
     EXPECT_EQ(value, "kept");
 
     shutDown();
@@ -207,13 +218,13 @@ TEST_F(FolderConfigurationTest, TextReadReportsAFileThatVanishedOrTurnedIntoAFol
 TEST_F(FolderConfigurationTest, ExistenceTest)
 {
     writeFile(dir / "Tolvane.ini", iniWithFolders("1", 1));
-    C_TolvaneManager* manager = C_TolvaneManager::getInstance();
-    EXPECT_TRUE(manager->isFileExists(dir.path()));
-    EXPECT_TRUE(manager->isFileExists("Tolvane.ini"));
-    EXPECT_EQ(manager->getReturnCode(), 1);
-    EXPECT_FALSE(manager->isFileExists(""));
-    EXPECT_EQ(manager->getReturnCode(), -3);
-    EXPECT_FALSE(manager->isFileExists("/no/such path"));
+    FolderListReader reader(*log);
+    EXPECT_TRUE(reader.fileExists(dir.path()));
+    EXPECT_TRUE(reader.fileExists("Tolvane.ini"));
+    EXPECT_EQ(log->returnCode(), 1);
+    EXPECT_FALSE(reader.fileExists(""));
+    EXPECT_EQ(log->returnCode(), -3);
+    EXPECT_FALSE(reader.fileExists("/no/such path"));
 
     shutDown();
     const std::string tag = "ERROR [C_TolvaneManager::isFileExists]: C_TolvaneManager::isFileExists";

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 using namespace testsupport;
@@ -17,39 +18,39 @@ namespace {
 
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    C_Logger& logger()
     {
-        C_Logger::logConfigDirectory = dir.path() + "/";
+        if (facade == nullptr)
+            facade = std::make_unique<C_Logger>(dir / "LogTolvane.xml", C_Logger::Watch::Never);
+        return *facade;
     }
-    void TearDown() override { C_Logger::destroyInstance(); }
 
     std::vector<std::string> logAfterShutdown()
     {
-        C_Logger::destroyInstance();
+        facade.reset();
         return readLines(dir / "test.log");
     }
 
     TempDir dir;
+    std::unique_ptr<C_Logger> facade;
 };
 
 TEST_F(LoggerTest, ThresholdErrorDropsDebugOnly)
 {
     writeLogConfig(dir.path(), dir / "test.log", "ERROR");
-    C_Logger::getInstance()->logDebug("debug");
-    C_Logger::getInstance()->logError("error");
-    C_Logger::getInstance()->logFatal("fatal");
-    C_Logger::getInstance()->logError("");
+    logger().logDebug("debug");
+    logger().logError("error");
+    logger().logFatal("fatal");
+    logger().logError("");
     EXPECT_THAT(logAfterShutdown(), ElementsAre("ERROR error", "FATAL fatal", "ERROR "));
 }
 
-TEST_F(LoggerTest, OneInstanceUntilDestroyedThenAFreshOne)
+TEST_F(LoggerTest, ALoggerAfterAnotherWritesOnToTheSameLog)
 {
     writeLogConfig(dir.path(), dir / "test.log");
-    C_Logger* first = C_Logger::getInstance();
-    EXPECT_EQ(C_Logger::getInstance(), first);
-    first->logDebug("before");
-    C_Logger::destroyInstance();
-    C_Logger::getInstance()->logDebug("after");
+    logger().logDebug("before");
+    facade.reset();
+    logger().logDebug("after");
     EXPECT_THAT(logAfterShutdown(), ElementsAre("DEBUG before", "DEBUG after"));
 }
 
@@ -64,18 +65,18 @@ TEST_F(LoggerTest, LocationNamesTheFacadeAndItsEntryPoint)
               "<param name=\"ConversionPattern\" value=\"%F|%M|%m%n\"/></layout></appender>\n"
               "<root><priority value=\"DEBUG\"/><appender-ref ref=\"f\"/></root>\n"
               "</log4j:configuration>\n");
-    C_Logger::getInstance()->logFatal("m");
+    logger().logFatal("m");
     std::vector<std::string> log = logAfterShutdown();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_THAT(log[0], ::testing::MatchesRegex("src/C_Logger.cpp\\|.*logFatal.*\\|m"));
 }
 
-TEST_F(LoggerTest, EmptyDirectoryLooksInTheCurrentDirectory)
+TEST_F(LoggerTest, ARelativeConfigurationIsReadFromTheCurrentDirectory)
 {
     writeLogConfig(dir.path(), dir / "test.log");
-    C_Logger::logConfigDirectory.clear();
     ScopedCurrentDirectory inside(dir.path());
-    C_Logger::getInstance()->logDebug("here");
+    facade = std::make_unique<C_Logger>(std::string("./") + kLogConfigFileName, C_Logger::Watch::Never);
+    logger().logDebug("here");
     EXPECT_THAT(logAfterShutdown(), ElementsAre("DEBUG here"));
 }
 
@@ -88,14 +89,15 @@ TEST(LoggerWatchTest, EditedConfigurationTakesEffectWhileRunning)
         {
             TempDir dir;
             log4cxx::helpers::FileWatchdog::DEFAULT_DELAY = 100;
-            C_Logger::logConfigDirectory = dir.path() + "/";
             writeLogConfig(dir.path(), dir / "test.log", "ERROR");
-            C_Logger::getInstance()->logDebug("dropped");
+            auto logger =
+                std::make_unique<C_Logger>(dir / "LogTolvane.xml", C_Logger::Watch::Changes);
+            logger->logDebug("dropped");
             std::this_thread::sleep_for(std::chrono::milliseconds(1100));
             writeLogConfig(dir.path(), dir / "test.log", "DEBUG");
             std::this_thread::sleep_for(std::chrono::milliseconds(600));
-            C_Logger::getInstance()->logDebug("kept");
-            C_Logger::destroyInstance();
+            logger->logDebug("kept");
+            logger.reset();
             std::exit(readLines(dir / "test.log") == std::vector<std::string>{"DEBUG kept"} ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

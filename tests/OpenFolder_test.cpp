@@ -3,6 +3,7 @@
 // followed, even one swapped in after the walk saw a folder there.
 #include "walk/OpenFolder.h"
 #include "winsec/SecurityApi.h"
+#include "NamedEntry.h"
 #include "TestSupport.h"
 
 #include <Poco/Exception.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 using namespace testsupport;
+using namespace walk;
 
 namespace {
 
@@ -26,8 +28,10 @@ struct FixedPath final : winsec::PathSpeller {
 std::map<std::string, FileKind> listAll(OpenFolder& folder)
 {
     std::vector<ListedEntry> entries;
-    while (folder.read(&entries, 1, FixedPath("listed"))) {
+    int error = 0;
+    while (folder.read(&entries, 1, &error)) {
     }
+    EXPECT_EQ(error, 0);
     std::map<std::string, FileKind> kinds;
     for (const ListedEntry& entry : entries)
         kinds[entry.name] = entry.kind;
@@ -47,7 +51,10 @@ protected:
         ASSERT_NE(tree, nullptr);
     }
 
-    FolderOpening child(const std::string& name) { return tree->openChild(name, FixedPath(name)); }
+    FolderOpening child(const std::string& name)
+    {
+        return tree->openChild(ListedEntry{name, FileKind::Folder, nullptr});
+    }
 
     TempDir dir;
     std::unique_ptr<OpenFolder> tree;
@@ -85,20 +92,20 @@ TEST_F(OpenFolderTest, OnlyAFolderThatIsNoLinkIsOpened)
 winsec::DWORD readError(const winsec::ObjectName& object)
 {
     winsec::PSECURITY_DESCRIPTOR read = nullptr;
-    const winsec::DWORD error = winsec::systemSecurityApi().getNamedSecurityInfo(
+    const winsec::DWORD error = systemApi().getNamedSecurityInfo(
         object, winsec::SE_FILE_OBJECT, 7, nullptr, nullptr, nullptr, nullptr, &read);
-    winsec::systemSecurityApi().localFree(read);
+    systemApi().localFree(read);
     return error;
 }
 
 TEST_F(OpenFolderTest, SecurityIsReachedByNameInTheOpenFolderNeverThroughALink)
 {
     const FixedPath spelt("logged");
-    EXPECT_EQ(readError(winsec::ObjectName(tree->handle(), "link", spelt)), winsec::DWORD(ELOOP));
-    EXPECT_EQ(readError(winsec::ObjectName(tree->handle(), "file", spelt).listedAsRegularFile()),
+    EXPECT_EQ(readError(winsec::ObjectName(&tree->handle(), "link", spelt)), winsec::DWORD(ELOOP));
+    EXPECT_EQ(readError(winsec::ObjectName(&tree->handle(), "file", spelt).listedAsRegularFile()),
               0u);
-    EXPECT_EQ(readError(winsec::ObjectName(tree->handle(), "fifo", spelt)), 0u);
-    EXPECT_EQ(readError(winsec::ObjectName(tree->handle(), "", spelt)), 0u);
+    EXPECT_EQ(readError(winsec::ObjectName(&tree->handle(), "fifo", spelt)), 0u);
+    EXPECT_EQ(readError(winsec::ObjectName(&tree->handle(), "", spelt)), 0u);
 }
 
 TEST(OpenFolderConfigured, ReachedThroughRootsLinkIsListedAndAMissingOneIsMissing)

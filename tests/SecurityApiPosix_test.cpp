@@ -4,6 +4,7 @@
 #include "FaultInjectingSecurityApi.h"
 #include "posixacl/PosixAcl.h"
 #include "winsec/SecurityApi.h"
+#include "NamedEntry.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 
 using namespace winsec;
 using testsupport::run;
+using testsupport::systemApi;
 using testsupport::shellQuote;
 
 namespace {
@@ -45,11 +47,12 @@ void applyToAce(LPVOID ace, MaskRule rule)
 // step succeeded; every block must have been released by then.
 bool rewriteDacl(const std::string& path, MaskRule rule)
 {
-    testsupport::FaultInjectingSecurityApi api(systemSecurityApi());
+    testsupport::FaultInjectingSecurityApi api(testsupport::systemApi());
+    const testsupport::NamedEntry entry(path);
     PSID owner = nullptr, group = nullptr;
     PACL dacl = nullptr, sacl = nullptr;
     PSECURITY_DESCRIPTOR read = nullptr;
-    if (api.getNamedSecurityInfo(path, SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &read))
+    if (api.getNamedSecurityInfo(*entry, SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &read))
         return false;
     PSECURITY_DESCRIPTOR fresh = api.localAlloc(kLptr, kSecurityDescriptorMinLength);
     bool ok = api.initializeSecurityDescriptor(fresh, kSecurityDescriptorRevision);
@@ -70,7 +73,7 @@ bool rewriteDacl(const std::string& path, MaskRule rule)
         ok = api.addAce(copy, kAclRevision, kMaxDword, ace, aceSize) && ok;
     }
     ok = api.setSecurityDescriptorDacl(fresh, 1, copy, 0) && ok;
-    ok = api.setFileSecurity(path, kDaclSecurityInformation, fresh) && ok;
+    ok = api.setFileSecurity(*entry, kDaclSecurityInformation, fresh) && ok;
     for (HLOCAL block : {read, fresh, static_cast<HLOCAL>(copy)})
         EXPECT_EQ(api.localFree(block), nullptr);
     EXPECT_EQ(api.liveBlocks(), 0u);
@@ -120,27 +123,27 @@ std::vector<BYTE> daclOf(const std::string& path)
 {
     PSECURITY_DESCRIPTOR read = nullptr;
     PACL dacl = nullptr;
-    EXPECT_EQ(systemSecurityApi().getNamedSecurityInfo(path, SE_FILE_OBJECT, 7, nullptr, nullptr,
+    EXPECT_EQ(systemApi().getNamedSecurityInfo(*testsupport::NamedEntry(path), SE_FILE_OBJECT, 7, nullptr, nullptr,
                                                        &dacl, nullptr, &read), 0u);
     std::vector<BYTE> bytes;
     if (dacl != nullptr)
         bytes.assign(reinterpret_cast<BYTE*>(dacl), reinterpret_cast<BYTE*>(dacl) + dacl->AclSize);
-    systemSecurityApi().localFree(read);
+    systemApi().localFree(read);
     return bytes;
 }
 
 bool writeDacl(const std::string& path, const std::vector<BYTE>& dacl)
 {
     DaclDescriptor descriptor(dacl);
-    return systemSecurityApi().setFileSecurity(path, kDaclSecurityInformation, descriptor.block);
+    return systemApi().setFileSecurity(*testsupport::NamedEntry(path), kDaclSecurityInformation, descriptor.block);
 }
 
 DWORD readError(const std::string& path)
 {
     PSECURITY_DESCRIPTOR read = nullptr;
-    const DWORD error = systemSecurityApi().getNamedSecurityInfo(
-        path, SE_FILE_OBJECT, 7, nullptr, nullptr, nullptr, nullptr, &read);
-    systemSecurityApi().localFree(read);
+    const DWORD error = systemApi().getNamedSecurityInfo(
+        *testsupport::NamedEntry(path), SE_FILE_OBJECT, 7, nullptr, nullptr, nullptr, nullptr, &read);
+    systemApi().localFree(read);
     return error;
 }
 
@@ -284,10 +287,10 @@ TEST(SecurityApiPosix, DaclsThatCannotBeWrittenChangeNothing)
 
     SECURITY_DESCRIPTOR absolute;
     aclmemory::initializeSecurityDescriptor(&absolute, kSecurityDescriptorRevision);
-    EXPECT_FALSE(systemSecurityApi().setFileSecurity(file, kDaclSecurityInformation, &absolute))
+    EXPECT_FALSE(systemApi().setFileSecurity(*testsupport::NamedEntry(file), kDaclSecurityInformation, &absolute))
         << "no DACL";
     aclmemory::setSecurityDescriptorDacl(&absolute, 1, nullptr, 0);
-    EXPECT_FALSE(systemSecurityApi().setFileSecurity(file, kDaclSecurityInformation, &absolute))
+    EXPECT_FALSE(systemApi().setFileSecurity(*testsupport::NamedEntry(file), kDaclSecurityInformation, &absolute))
         << "a null DACL";
     expectSame(before, snapshot(file), "after refused writes");
 }

@@ -3,7 +3,8 @@
 // ReturnCode left, the result, whether the file's ACL changed, and that every
 // block obtained was released exactly once.
 #include "FaultInjectingSecurityApi.h"
-#include "ManagerFixture.h"
+#include "NamedEntry.h"
+#include "RunFixture.h"
 
 #include <gmock/gmock.h>
 
@@ -78,18 +79,19 @@ std::string expectedLine(const std::string& text, const std::string& tag, const 
     return text.rfind("FATAL", 0) == 0 ? line : line + path;
 }
 
-class WritePermissionFailuresTest : public ManagerFixture {
+class WritePermissionFailuresTest : public RunFixture {
 protected:
     void SetUp() override
     {
-        ManagerFixture::SetUp();
+        RunFixture::SetUp();
         writeFile(file, "data");
         setfacl("-m u:nobody:rw,g:nogroup:r,o::r", file);
     }
 
-    bool apply(bool lock)
+    bool apply(bool lock) { return apply(*system, lock); }
+    bool apply(winsec::SecurityApi& api, bool lock)
     {
-        return lock ? manager().lockWritingPermission(file) : manager().unlockWritingPermission(file);
+        return rewriteDacl(api, *NamedEntry(file), lock);
     }
 
     const std::string file = dir / "file with blanks";
@@ -111,13 +113,10 @@ TEST_F(WritePermissionFailuresTest, EveryFailingStepIsLoggedAndNothingIsWrittenO
                          std::to_string(row.callNumber));
             const std::string before = getfacl(file);
             std::remove((dir / "test.log").c_str());
-            FaultInjectingSecurityApi faulty(winsec::systemSecurityApi());
+            FaultInjectingSecurityApi faulty(*system);
             faulty.inject(row.operation, row.callNumber, row.fault);
-            {
-                winsec::ScopedSecurityApi scope(faulty);
-                EXPECT_FALSE(apply(lock));
-            }
-            EXPECT_EQ(manager().getReturnCode(), row.returnCode);
+            EXPECT_FALSE(apply(faulty, lock));
+            EXPECT_EQ(log().returnCode(), row.returnCode);
             EXPECT_EQ(faulty.liveBlocks(), 0u);
             EXPECT_EQ(faulty.strayReleases(), 0u);
             EXPECT_EQ(getfacl(file), before);
@@ -133,15 +132,14 @@ TEST_F(WritePermissionFailuresTest, EveryFailingStepIsLoggedAndNothingIsWrittenO
 TEST_F(WritePermissionFailuresTest, CleanRunWritesAndReleasesEverything)
 {
     for (bool lock : {true, false}) {
-        FaultInjectingSecurityApi counting(winsec::systemSecurityApi());
-        winsec::ScopedSecurityApi scope(counting);
-        EXPECT_TRUE(apply(lock));
+        FaultInjectingSecurityApi counting(*system);
+        EXPECT_TRUE(apply(counting, lock));
         EXPECT_EQ(counting.liveBlocks(), 0u);
         EXPECT_EQ(counting.strayReleases(), 0u);
         EXPECT_EQ(counting.callCount(SecurityOperation::LocalFree), 3u);
         EXPECT_EQ(counting.callCount(SecurityOperation::AddAce), unsigned(kAceCount));
     }
-    EXPECT_EQ(manager().getReturnCode(), 1);
+    EXPECT_EQ(log().returnCode(), 1);
     // Unlock gives write back to exactly the entries the lock took it from.
     EXPECT_EQ(getfacl(file), "user::rw-\nuser:nobody:rw-\ngroup::r--\ngroup:nogroup:r--\n"
                              "mask::rw-\nother::r--\n\n");

@@ -1,20 +1,12 @@
 #include "app/C_Logger.h"
 
-#include "app/LogText.h"
+#include "app/LogEscape.h"
 
 #include <log4cxx/helpers/transcoder.h>
 #include <log4cxx/logmanager.h>
 #include <log4cxx/xml/domconfigurator.h>
 
 #include <clocale>
-#include <memory>
-
-const std::string C_Logger::logConfigFileName = "LogTolvane.xml";
-const std::string C_Logger::loggerName = "Tolvane";
-std::string C_Logger::logConfigDirectory;
-Poco::Mutex C_Logger::instanceMutex;
-std::atomic<C_Logger*> C_Logger::instance{nullptr};
-bool C_Logger::watcherStopped = false;
 
 namespace {
 
@@ -32,61 +24,36 @@ void useUtf8Characters()
 
 } // namespace
 
-C_Logger::C_Logger() : logger(), enabled(false)
+C_Logger::C_Logger(const std::string& configurationPath, Watch watch)
 {
     useUtf8Characters();
-    const std::string configurationPath = logConfigDirectory + logConfigFileName;
-    // log4cxx 1.0 cannot start its watcher again once shutdown has stopped it
-    // (it would delete the old one a second time), so an instance made after
-    // destroyInstance reads the file once.
-    if (watcherStopped)
-        log4cxx::xml::DOMConfigurator::configure(configurationPath);
-    else
+    if (watch == Watch::Changes)
         log4cxx::xml::DOMConfigurator::configureAndWatch(configurationPath);
-    logger = log4cxx::Logger::getLogger(loggerName);
-    enabled = logger != nullptr;
+    else
+        log4cxx::xml::DOMConfigurator::configure(configurationPath);
+    logger = log4cxx::Logger::getLogger(kLoggerName);
 }
 
-C_Logger* C_Logger::getInstance()
+C_Logger::~C_Logger()
 {
-    C_Logger* existing = instance.load(std::memory_order_acquire);
-    if (existing != nullptr)
-        return existing;
-    Poco::Mutex::ScopedLock lock(instanceMutex);
-    if (instance.load(std::memory_order_relaxed) == nullptr) {
-        std::unique_ptr<C_Logger> created(new C_Logger());
-        instance.store(created.release(), std::memory_order_release);
-    }
-    return instance.load(std::memory_order_relaxed);
-}
-
-void C_Logger::destroyInstance()
-{
-    C_Logger* existing = instance.exchange(nullptr);
-    if (existing == nullptr)
-        return;
-    delete existing;
-    // Stops the configuration watcher and closes the appenders now: log4cxx
-    // 1.0's watcher thread would otherwise block process exit for ever.
     log4cxx::LogManager::shutdown();
-    watcherStopped = true;
 }
 
 void C_Logger::logDebug(const std::string& message)
 {
-    if (enabled && logger->isDebugEnabled())
+    if (logger != nullptr && logger->isDebugEnabled())
         emit(log4cxx::Level::getDebug(), message, LOG4CXX_LOCATION);
 }
 
 void C_Logger::logError(const std::string& message)
 {
-    if (enabled && logger->isErrorEnabled())
+    if (logger != nullptr && logger->isErrorEnabled())
         emit(log4cxx::Level::getError(), message, LOG4CXX_LOCATION);
 }
 
 void C_Logger::logFatal(const std::string& message)
 {
-    if (enabled && logger->isFatalEnabled())
+    if (logger != nullptr && logger->isFatalEnabled())
         emit(log4cxx::Level::getFatal(), message, LOG4CXX_LOCATION);
 }
 

@@ -1,46 +1,43 @@
-// The one road by which the program writes its trail: a process-wide facade
-// over the log4cxx logger "Tolvane", configured from LogTolvane.xml.
+// The one road by which the run writes its trail: a facade over the log4cxx
+// logger "Tolvane", configured from LogTolvane.xml. Its name is kept for the
+// location a log set-up may print (%F, %M: src/C_Logger.cpp and
+// C_Logger::logDebug and its siblings); nothing else depends on it.
 #ifndef TOLVANE_C_LOGGER_H
 #define TOLVANE_C_LOGGER_H
 
-#include <Poco/Mutex.h>
 #include <log4cxx/logger.h>
 
-#include <atomic>
 #include <string>
+
+constexpr char kLogConfigFileName[] = "LogTolvane.xml";
+constexpr char kLoggerName[] = "Tolvane";
 
 class C_Logger {
 public:
-    static const std::string logConfigFileName;
-    static const std::string loggerName;
-    // Prefix of the configuration path, joined to the file name as it is.
-    static std::string logConfigDirectory;
+    enum class Watch { Changes, Never };
 
-    static C_Logger* getInstance();
-    static void destroyInstance();
+    // Configures log4cxx from `configurationPath`, watching the file for
+    // changes or not. log4cxx's set-up belongs to the process, so one
+    // C_Logger lives at a time; log4cxx 1.0 cannot start a watcher again
+    // once one was stopped, so only the first of a process may watch.
+    C_Logger(const std::string& configurationPath, Watch watch);
+    // Stops the watcher and closes the appenders: log4cxx 1.0's watcher
+    // thread would otherwise block the process's exit for ever.
+    ~C_Logger();
+    C_Logger(const C_Logger&) = delete;
+    C_Logger& operator=(const C_Logger&) = delete;
 
     void logDebug(const std::string& message);
     void logError(const std::string& message);
     void logFatal(const std::string& message);
 
-    C_Logger(const C_Logger&) = delete;
-    C_Logger& operator=(const C_Logger&) = delete;
-
 private:
-    C_Logger();
     // Called only after the level test passed, so a disabled level builds
     // nothing.
     void emit(const log4cxx::LevelPtr& level, const std::string& message,
               const log4cxx::spi::LocationInfo& location);
 
     log4cxx::LoggerPtr logger;
-    bool enabled;
-
-    static Poco::Mutex instanceMutex;
-    // Atomic so that the unlocked first test sees either null or a complete
-    // object, never a pointer published before construction ended.
-    static std::atomic<C_Logger*> instance;
-    static bool watcherStopped;
 };
 
 #endif

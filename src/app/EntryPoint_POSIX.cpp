@@ -1,12 +1,12 @@
-#include "app/TolvaneMain.h"
+#include "app/Run.h"
 
 #include <sys/resource.h>
 
 namespace {
 
-// The walk keeps one listing open per level of the tree; the soft limit on
-// descriptors (often 1024) would otherwise end a deep walk long before the
-// path-length limit does.
+// The walk keeps a folder open for every sub-folder waiting its turn; the
+// soft limit on descriptors (often 1024) would otherwise end a wide or deep
+// walk long before the path-length limit does.
 void raiseDescriptorLimit()
 {
     rlimit limit{};
@@ -23,7 +23,8 @@ void raiseDescriptorLimit()
 int main(int argc, char* argv[])
 {
     raiseDescriptorLimit();
+    const RunSettings settings = readRunSettings("./");
     if (argc != 2)
-        return runTolvane(std::nullopt, "./");
-    return runTolvane(std::string(argv[1]), "./");
+        return runTolvane(std::nullopt, settings);
+    return runTolvane(std::string(argv[1]), settings);
 }

@@ -3,11 +3,12 @@
 #endif
 #include <windows.h>
 
-#include "app/TolvaneMain.h"
+#include "app/Run.h"
 
 // The command line arrives without the program name; the rest of it, blanks
 // and quotes included, is the argument string.
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
-    return runTolvane(std::string(commandLine != nullptr ? commandLine : ""), ".\\");
+    return runTolvane(std::string(commandLine != nullptr ? commandLine : ""),
+                      readRunSettings(".\\"));
 }

@@ -22,9 +22,4 @@ std::string codedHead(const std::string& tag, ReturnCode code);
 // "[tag]: tag", for lines that carry no code or spell it their own way.
 std::string taggedHead(const std::string& tag);
 
-// Texts the system has always spelt this way; log readers match on them, so
-// they stay as they are.
-constexpr char kUnknownExceptionText[] = "Exception Uknown Error";
-constexpr char kCountReadPocoCode[] = " :: ReturnCode= -7 : POCO Exception ";
-
 #endif

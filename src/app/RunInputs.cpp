@@ -1,7 +1,7 @@
 #include "app/RunInputs.h"
 
 #include "app/C_Logger.h"
-#include "app/C_TolvaneManager.h"
+#include "app/FolderList.h"
 #include "app/InputTrust.h"
 
 #include <expat.h>
@@ -92,7 +92,7 @@ std::optional<InputRefusal> refusedInputs(const std::string& directory)
 {
     if (!runsAsAdministrator())
         return std::nullopt;
-    const std::string configuration = directory + C_Logger::logConfigFileName;
+    const std::string configuration = directory + kLogConfigFileName;
     std::string why = whyUntrusted(directory, false);
     if (why.empty())
         why = whyUntrusted(configuration, true);
@@ -100,7 +100,7 @@ std::optional<InputRefusal> refusedInputs(const std::string& directory)
         why = whyLogFilesUntrusted(configuration);
     if (!why.empty())
         return InputRefusal{why, false};
-    why = whyUntrusted(directory + C_TolvaneManager::configFileName, true);
+    why = whyUntrusted(directory + kFolderListFileName, true);
     if (!why.empty())
         return InputRefusal{why, true};
     return std::nullopt;

@@ -3,7 +3,7 @@
 // and only the copy is known to be aligned.
 #include "posixacl/AclMemory.h"
 
-#include "winsec/AceLayout.h"
+#include "winsec/WireConstants.h"
 #include "winsec/SecurityApi.h"
 
 #include <algorithm>

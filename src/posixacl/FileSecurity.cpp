@@ -1,6 +1,7 @@
 // Each object costs one open, one fstat, one xattr read per ACL kind read and
 // one xattr write per ACL kind written, and one close; its record one xattr
-// read, and one xattr write when a lock changes it or an unlock removes it. What the listing called a regular file is opened for reading (never
+// read, and one xattr write when a lock changes it or an unlock removes it.
+// What the listing called a regular file is opened for reading (never
 // anything else: a FIFO or a device is never opened for I/O), and a folder is
 // reached through the descriptor its listing is read from; their ACLs and
 // record are read and written through that descriptor. Anything else, or an
@@ -12,6 +13,7 @@
 
 #include "posixacl/AttributeNames.h"
 #include "posixacl/Descriptor.h"
+#include "posixacl/FolderHandle.h"
 #include "posixacl/RecordStore.h"
 #include "posixacl/Refusals.h"
 #include "winsec/WriteRecord.h"
@@ -65,7 +67,7 @@ public:
 
 private:
     int openHandle(const winsec::ObjectName& object);
-    int openHandleOnly(const winsec::ObjectName& object);
+    int openHandleOnly(int folder, const char* name);
     int takeStatus();
     // Names this inode for calls that take a path (O_PATH only).
     const char* name() const { return procName; }
@@ -94,14 +96,17 @@ int OpenInode::open(const winsec::ObjectName& object)
 // anything else (swapped in since) is closed unused and taken again by O_PATH.
 int OpenInode::openHandle(const winsec::ObjectName& object)
 {
-    if (object.folder() != winsec::ObjectName::kNoFolder && object.name()[0] == '\0') {
-        descriptor = object.folder();
+    if (object.folder() == nullptr)
+        return EBADF;
+    const int folder = object.folder()->descriptor.get();
+    if (object.isFolderItself()) {
+        descriptor = folder;
         const int flags = fcntl(descriptor, F_GETFL);
         readable = flags >= 0 && (flags & O_PATH) == 0;
         return takeStatus();
     }
-    if (object.isRegularFile() && object.folder() != winsec::ObjectName::kNoFolder) {
-        owned.reset(openat(object.folder(), object.name(), kReadFlags));
+    if (object.isRegularFile()) {
+        owned.reset(openat(folder, object.name(), kReadFlags));
         descriptor = owned.get();
         readable = owned.isOpen();
         if (readable && takeStatus() == 0 &&
@@ -109,19 +114,13 @@ int OpenInode::openHandle(const winsec::ObjectName& object)
             return 0;
         readable = false;
     }
-    return openHandleOnly(object);
+    return openHandleOnly(folder, object.name());
 }
 
-// An O_PATH descriptor, by name from the folder or, for an object named by
-// path alone, by the path, where only a link in the last component is
-// refused: the caller chose the path.
-int OpenInode::openHandleOnly(const winsec::ObjectName& object)
+// An O_PATH descriptor, by name from the folder.
+int OpenInode::openHandleOnly(int folder, const char* name)
 {
-    const bool byPath = object.folder() == winsec::ObjectName::kNoFolder;
-    if (byPath && object.path().find('\0') != std::string::npos)
-        return EINVAL;
-    owned.reset(openat(byPath ? AT_FDCWD : object.folder(), object.name(),
-                       O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    owned.reset(openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     descriptor = owned.get();
     return owned.isOpen() ? takeStatus() : errno;
 }
@@ -286,8 +285,7 @@ int inodeOf(const winsec::ObjectName& object, OpenInode** inode)
 
 bool isWellFormedRecord(const Bytes& record)
 {
-    bool givenBack = false;
-    return winsec::parseWriteRecord(record.data(), record.size(), nullptr, &givenBack);
+    return winsec::parseWriteRecord(record.data(), record.size(), nullptr);
 }
 
 // Where the inode itself cannot keep a record, the record store does:
@@ -334,7 +332,7 @@ int writeFileAcls(const winsec::ObjectName& object, const PosixAcls& acls)
 }
 
 // A record in the inode wins over one in the store.
-int readWriteRecord(const winsec::ObjectName& object, Bytes* record)
+int readWriteRecord(const winsec::ObjectName& object, RecordStore& store, Bytes* record)
 {
     OpenInode* inode = nullptr;
     int error = inodeOf(object, &inode);
@@ -343,7 +341,7 @@ int readWriteRecord(const winsec::ObjectName& object, Bytes* record)
     error = inode->readAttribute(kWriteRecordName, &inode->buffer);
     const bool fromStore = error == ENODATA || error == EOPNOTSUPP;
     if (fromStore)
-        error = recordstore::read(inode->descriptorNumber(), &inode->buffer);
+        error = store.read(inode->descriptorNumber(), &inode->buffer);
     if (error == 0 && !isWellFormedRecord(inode->buffer))
         error = ENODATA;
     if (error == 0)
@@ -354,7 +352,7 @@ int readWriteRecord(const winsec::ObjectName& object, Bytes* record)
 
 // A record the inode takes again leaves the store, so that no stale copy
 // outlives it there.
-int storeWriteRecord(const winsec::ObjectName& object, const Bytes& record)
+int storeWriteRecord(const winsec::ObjectName& object, RecordStore& store, const Bytes& record)
 {
     OpenInode* inode = nullptr;
     int error = inodeOf(object, &inode);
@@ -362,21 +360,21 @@ int storeWriteRecord(const winsec::ObjectName& object, const Bytes& record)
         return error;
     error = inode->writeAttribute(kWriteRecordName, record);
     if (belongsInStore(error))
-        return recordstore::store(inode->descriptorNumber(), record) == 0 ? 0 : EOPNOTSUPP;
+        return store.store(inode->descriptorNumber(), record) == 0 ? 0 : EOPNOTSUPP;
     if (error == 0 && inode->recordInStore)
-        recordstore::remove(inode->descriptorNumber());
+        store.remove(inode->descriptorNumber());
     return error;
 }
 
 // Removes the record the last read of the object found, wherever it was kept.
-int removeWriteRecord(const winsec::ObjectName& object)
+int removeWriteRecord(const winsec::ObjectName& object, RecordStore& store)
 {
     OpenInode* inode = nullptr;
     const int error = inodeOf(object, &inode);
     if (error != 0)
         return error;
     if (inode->recordInStore)
-        return recordstore::remove(inode->descriptorNumber());
+        return store.remove(inode->descriptorNumber());
     return inode->removeAttribute(kWriteRecordName);
 }
 

@@ -1,13 +1,13 @@
 // Owner, group and POSIX ACLs of one object, read and written through a
 // handle on its inode: opened once per ObjectName, by one openat of its name
-// in its open folder (or, named by path alone, by the path), and kept with
-// the name for every later call. Files of every kind are handled (FIFOs,
+// in its open folder, and kept with the name for every later call. Files of every kind are handled (FIFOs,
 // sockets and devices without being opened for I/O), and a symbolic link is
 // refused (refusal::kLink), not followed. Results are 0 or an errno value.
 #ifndef TOLVANE_POSIX_FILE_SECURITY_H
 #define TOLVANE_POSIX_FILE_SECURITY_H
 
 #include "posixacl/PosixAcl.h"
+#include "posixacl/RecordStore.h"
 #include "winsec/ObjectName.h"
 
 #include <cstdint>
@@ -37,13 +37,13 @@ int writeFileAcls(const winsec::ObjectName& object, const PosixAcls& acls);
 // The record of what -lock took (winsec/WriteRecord.h), kept in the inode's
 // trusted.tolvane attribute, which only a process with CAP_SYS_ADMIN can
 // read or write, or, where the inode cannot keep it, in the record store
-// (posixacl/RecordStore.h). Reached through the inode of the object.
+// `store`. Reached through the inode of the object.
 // Reading gives ENODATA for no well-formed record; storing gives EOPNOTSUPP
 // where neither the inode nor the store can keep it; removing removes what
 // the last read found.
-int readWriteRecord(const winsec::ObjectName& object, Bytes* record);
-int storeWriteRecord(const winsec::ObjectName& object, const Bytes& record);
-int removeWriteRecord(const winsec::ObjectName& object);
+int readWriteRecord(const winsec::ObjectName& object, RecordStore& store, Bytes* record);
+int storeWriteRecord(const winsec::ObjectName& object, RecordStore& store, const Bytes& record);
+int removeWriteRecord(const winsec::ObjectName& object, RecordStore& store);
 
 } // namespace posixacl
 

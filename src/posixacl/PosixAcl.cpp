@@ -1,6 +1,5 @@
 #include "posixacl/PosixAcl.h"
 
-#include "winsec/AceLayout.h"
 #include "posixacl/AclMemory.h"
 
 #include <algorithm>
@@ -15,17 +14,20 @@ constexpr std::size_t kXattrHeaderSize = 4;
 constexpr std::size_t kXattrEntrySize = 8;
 constexpr std::uint32_t kXattrVersion = 2;
 constexpr std::uint16_t kPermBits = kPermRead | kPermWrite | kPermExecute;
-constexpr std::uint8_t kSidRevision = 1;
+using winsec::kAclRevision;
+using winsec::kCreatorAuthority;
+using winsec::kCreatorGroupRid;
+using winsec::kCreatorOwnerRid;
+using winsec::kDefaultEntryFlags;
 using winsec::kSidFixedSize;
+using winsec::kSidRevision;
+using winsec::kUnixAuthority;
+using winsec::kUnixGroupRid;
+using winsec::kUnixMaskRid;
+using winsec::kUnixUserRid;
+using winsec::kWorldAuthority;
 constexpr std::size_t kAceFixedSize = winsec::kAceWithMaskSize;
-constexpr std::uint8_t kAccessAllowed = 0;
-constexpr std::uint8_t kAclRevision = 2;
-
-// Well-known authorities and relative ids of the fixed SIDs.
-constexpr std::uint8_t kWorldAuthority = 1;   // S-1-1-0 Everyone
-constexpr std::uint8_t kCreatorAuthority = 3; // S-1-3-0, S-1-3-1
-constexpr std::uint32_t kCreatorOwnerRid = 0;
-constexpr std::uint32_t kCreatorGroupRid = 1;
+constexpr std::uint8_t kAccessAllowed = winsec::kAccessAllowedAceType;
 
 std::uint16_t readLe16(const std::uint8_t* at)
 {

@@ -17,6 +17,8 @@
 #ifndef TOLVANE_POSIX_ACL_H
 #define TOLVANE_POSIX_ACL_H
 
+#include "winsec/WireConstants.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -40,17 +42,10 @@ constexpr std::uint16_t kPermExecute = 1;
 // The id the kernel stores in entries that name nobody.
 constexpr std::uint32_t kUndefinedId = 0xFFFFFFFF;
 
-constexpr std::uint32_t kRightRead = 0x1;
-constexpr std::uint32_t kRightWrite = 0x2;
-constexpr std::uint32_t kRightExecute = 0x20;
-constexpr std::uint8_t kDefaultEntryFlags = 0x0B;
-
-// Identifier authority of the Unix user and group SIDs, and the relative
-// ids that follow it.
-constexpr std::uint8_t kUnixAuthority = 22;
-constexpr std::uint32_t kUnixUserRid = 1;
-constexpr std::uint32_t kUnixGroupRid = 2;
-constexpr std::uint32_t kUnixMaskRid = 3;
+// The rights r, w and x stand for.
+constexpr std::uint32_t kRightRead = winsec::kFileReadData;
+constexpr std::uint32_t kRightWrite = winsec::kFileWriteData;
+constexpr std::uint32_t kRightExecute = winsec::kFileExecute;
 
 struct Entry {
     std::uint16_t tag;

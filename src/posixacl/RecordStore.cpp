@@ -2,20 +2,14 @@
 
 #include <sqlite3.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
-#include <mutex>
-#include <set>
-#include <string>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
-namespace posixacl::recordstore {
+namespace posixacl {
 
 namespace {
 
@@ -28,21 +22,6 @@ constexpr char kSchema[] =
     " PRIMARY KEY (filesystem, handle)) WITHOUT ROWID;";
 constexpr int kBusyMilliseconds = 10000;
 constexpr std::size_t kMaxHandleBytes = 128; // MAX_HANDLE_SZ
-
-// Where the database lives, before any of it is checked.
-std::string stateDirectory()
-{
-    if (const char* systemd = std::getenv("STATE_DIRECTORY"); systemd != nullptr && *systemd) {
-        const std::string list = systemd;
-        return list.substr(0, list.find(':'));
-    }
-    if (geteuid() == 0)
-        return "/var/lib/tolvane";
-    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/')
-        return std::string(xdg) + "/tolvane";
-    const char* home = std::getenv("HOME");
-    return home != nullptr && *home == '/' ? std::string(home) + "/.local/state/tolvane" : "";
-}
 
 // The one rule the store stands on: its folder is a real folder of the
 // run's user that nobody else may write, so nobody else can plant, swap or
@@ -63,13 +42,29 @@ void createFolder(const std::string& folder)
     mkdir(folder.c_str(), 0700);
 }
 
+// The database file made for the run's user alone before SQLite opens it;
+// SQLite gives its journal files the database's own mode.
+int createDatabaseFile(const std::string& path)
+{
+    const int descriptor =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (descriptor < 0)
+        return errno;
+    ::close(descriptor);
+    return 0;
+}
+
+} // namespace
+
 // An inode's name in the store: its file system's id, and the handle's type
 // followed by its bytes.
-struct Key {
+struct RecordStore::Key {
     sqlite3_int64 filesystem = 0;
     unsigned char handle[sizeof(int) + kMaxHandleBytes] = {};
     int handleSize = 0;
 };
+
+namespace {
 
 int filesystemOf(int inode, sqlite3_int64* filesystem)
 {
@@ -84,7 +79,7 @@ int filesystemOf(int inode, sqlite3_int64* filesystem)
 }
 
 // The handle half of `key`, whose file system is already known.
-int handleOf(int inode, Key* key)
+int handleOf(int inode, RecordStore::Key* key)
 {
     alignas(file_handle) unsigned char buffer[sizeof(file_handle) + kMaxHandleBytes];
     auto* handle = reinterpret_cast<file_handle*>(buffer);
@@ -109,7 +104,7 @@ public:
     Statement& operator=(const Statement&) = delete;
 
     // Binds the key to the first two parameters and resets the last use.
-    sqlite3_stmt* with(const Key& key)
+    sqlite3_stmt* with(const RecordStore::Key& key)
     {
         sqlite3_reset(statement);
         sqlite3_bind_int64(statement, 1, key.filesystem);
@@ -123,71 +118,82 @@ private:
     sqlite3_stmt* statement = nullptr;
 };
 
-class Store {
+} // namespace
+
+class RecordStore::Statements {
 public:
-    ~Store();
-    int read(int inode, Bytes* record);
-    int store(int inode, const Bytes& record);
-    int remove(int inode);
-
-private:
-    // The open database and the key of `inode`; called with the mutex held.
-    // ENODATA without asking for a handle where the store holds nothing of
-    // the inode's file system and nothing is to be `create`d.
-    int opened(int inode, bool create, Key* key)
+    explicit Statements(sqlite3* database)
+        : selecting(database, "SELECT record FROM records WHERE filesystem=?1 AND handle=?2"),
+          inserting(database, "INSERT OR REPLACE INTO records(filesystem, handle, record) "
+                              "VALUES (?1, ?2, ?3)"),
+          deleting(database, "DELETE FROM records WHERE filesystem=?1 AND handle=?2")
     {
-        int error = open(create);
-        if (error == 0)
-            error = filesystemOf(inode, &key->filesystem);
-        if (error == 0 && !create && filesystems.count(key->filesystem) == 0)
-            return ENODATA;
-        return error != 0 ? error : handleOf(inode, key);
     }
-    int loadFilesystems();
-    // 0 once the database is open; ENODATA when it does not exist and
-    // `create` is false.
-    int open(bool create);
-    int prepare();
-    // Resets `statement`, so that it holds no lock between calls.
-    static int done(sqlite3_stmt* statement, int status)
+    bool areReady() const
     {
-        sqlite3_reset(statement);
-        return status == SQLITE_DONE ? 0 : EIO;
+        return selecting.isReady() && inserting.isReady() && deleting.isReady();
     }
 
-    std::mutex mutex;
-    // Set when a read found no database: most runs never make one, and then
-    // an entry without a record costs the store nothing, not even the mutex.
-    // Only this run's own first store makes one, and clears it.
-    std::atomic<bool> knownAbsent{false};
-    sqlite3* database = nullptr;
-    int openError = 0; // sticks: a store refused once stays refused this run
-    std::string path;
-    std::unique_ptr<Statement> selecting;
-    std::unique_ptr<Statement> inserting;
-    std::unique_ptr<Statement> deleting;
-    // The file systems the store holds records of.
-    std::set<sqlite3_int64> filesystems;
+    Statement selecting;
+    Statement inserting;
+    Statement deleting;
 };
 
-Store::~Store()
+namespace {
+
+// Resets `statement`, so that it holds no lock between calls.
+int done(sqlite3_stmt* statement, int status)
 {
-    selecting.reset();
-    inserting.reset();
-    deleting.reset();
-    sqlite3_close(database);
+    sqlite3_reset(statement);
+    return status == SQLITE_DONE ? 0 : EIO;
 }
 
-int Store::open(bool create)
+} // namespace
+
+RecordStore::RecordStore(std::string folder)
+    : folder(std::move(folder)), path(this->folder + kDatabaseName)
+{
+}
+
+RecordStore::~RecordStore()
+{
+    close();
+}
+
+void RecordStore::close()
+{
+    statements.reset();
+    sqlite3_close(database);
+    database = nullptr;
+}
+
+void RecordStore::open()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    openDatabase(false);
+}
+
+// The open database and the key of `inode`; called with the mutex held.
+// ENODATA without asking for a handle where the store holds nothing of the
+// inode's file system and nothing is to be `create`d.
+int RecordStore::keyOf(int inode, bool create, Key* key)
+{
+    int error = openDatabase(create);
+    if (error == 0)
+        error = filesystemOf(inode, &key->filesystem);
+    if (error == 0 && !create && filesystems.count(key->filesystem) == 0)
+        return ENODATA;
+    return error != 0 ? error : handleOf(inode, key);
+}
+
+// 0 once the database is open; ENODATA when it does not exist and `create`
+// is false.
+int RecordStore::openDatabase(bool create)
 {
     if (database != nullptr || openError != 0)
         return openError;
-    if (!create && knownAbsent.load(std::memory_order_acquire))
-        return ENODATA;
-    const std::string folder = stateDirectory();
     if (folder.empty())
         return openError = EOPNOTSUPP;
-    path = folder + kDatabaseName;
     if (!create && access(path.c_str(), F_OK) != 0) {
         knownAbsent.store(true, std::memory_order_release);
         return ENODATA;
@@ -197,37 +203,29 @@ int Store::open(bool create)
         createFolder(folder);
     if (!isOwnFolder(folder))
         return openError = EACCES;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW |
-                      SQLITE_OPEN_FULLMUTEX;
-    const mode_t previous = umask(077);
+    if (create && createDatabaseFile(path) != 0)
+        return openError = EIO;
+    return openError = openExisting();
+}
+
+int RecordStore::openExisting()
+{
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
     int status = sqlite3_open_v2(path.c_str(), &database, flags, nullptr);
     if (status == SQLITE_OK) {
         sqlite3_busy_timeout(database, kBusyMilliseconds);
         status = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
     }
-    umask(previous);
-    if (status == SQLITE_OK && prepare() == 0 && loadFilesystems() == 0)
-        return 0;
-    selecting.reset();
-    inserting.reset();
-    deleting.reset();
-    sqlite3_close(database);
-    database = nullptr;
-    return openError = EIO;
+    if (status == SQLITE_OK) {
+        statements = std::make_unique<Statements>(database);
+        if (statements->areReady() && loadFilesystems() == 0)
+            return 0;
+    }
+    close();
+    return EIO;
 }
 
-int Store::prepare()
-{
-    selecting = std::make_unique<Statement>(
-        database, "SELECT record FROM records WHERE filesystem=?1 AND handle=?2");
-    inserting = std::make_unique<Statement>(
-        database, "INSERT OR REPLACE INTO records(filesystem, handle, record) VALUES (?1, ?2, ?3)");
-    deleting = std::make_unique<Statement>(
-        database, "DELETE FROM records WHERE filesystem=?1 AND handle=?2");
-    return selecting->isReady() && inserting->isReady() && deleting->isReady() ? 0 : EIO;
-}
-
-int Store::loadFilesystems()
+int RecordStore::loadFilesystems()
 {
     Statement listing(database, "SELECT DISTINCT filesystem FROM records");
     if (!listing.isReady())
@@ -239,16 +237,16 @@ int Store::loadFilesystems()
     return status == SQLITE_DONE ? 0 : EIO;
 }
 
-int Store::read(int inode, Bytes* record)
+int RecordStore::read(int inode, Bytes* record)
 {
     if (knownAbsent.load(std::memory_order_acquire))
         return ENODATA;
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
-    const int error = opened(inode, false, &key);
+    const int error = keyOf(inode, false, &key);
     if (error != 0)
         return error == EOPNOTSUPP || error == EACCES ? ENODATA : error;
-    sqlite3_stmt* statement = selecting->with(key);
+    sqlite3_stmt* statement = statements->selecting.with(key);
     const int status = sqlite3_step(statement);
     if (status == SQLITE_ROW) {
         const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, 0));
@@ -260,14 +258,14 @@ int Store::read(int inode, Bytes* record)
     return status == SQLITE_ROW ? 0 : EIO;
 }
 
-int Store::store(int inode, const Bytes& record)
+int RecordStore::store(int inode, const Bytes& record)
 {
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
-    const int error = opened(inode, true, &key);
+    const int error = keyOf(inode, true, &key);
     if (error != 0)
         return error;
-    sqlite3_stmt* statement = inserting->with(key);
+    sqlite3_stmt* statement = statements->inserting.with(key);
     sqlite3_bind_blob(statement, 3, record.data(), static_cast<int>(record.size()), SQLITE_STATIC);
     const int stored = done(statement, sqlite3_step(statement));
     if (stored == 0)
@@ -275,38 +273,15 @@ int Store::store(int inode, const Bytes& record)
     return stored;
 }
 
-int Store::remove(int inode)
+int RecordStore::remove(int inode)
 {
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
-    const int error = opened(inode, false, &key);
+    const int error = keyOf(inode, false, &key);
     if (error != 0)
         return error;
-    sqlite3_stmt* statement = deleting->with(key);
+    sqlite3_stmt* statement = statements->deleting.with(key);
     return done(statement, sqlite3_step(statement));
 }
 
-Store& theStore()
-{
-    static Store store;
-    return store;
-}
-
-} // namespace
-
-int read(int inode, Bytes* record)
-{
-    return theStore().read(inode, record);
-}
-
-int store(int inode, const Bytes& record)
-{
-    return theStore().store(inode, record);
-}
-
-int remove(int inode)
-{
-    return theStore().remove(inode);
-}
-
-} // namespace posixacl::recordstore
+} // namespace posixacl

@@ -1,26 +1,71 @@
 // Records of what -lock took from inodes that cannot keep them in their own
 // trusted.tolvane attribute (no room left, no trusted namespace on the file
-// system, or a run without CAP_SYS_ADMIN), kept in an SQLite database that
-// only the run's user can write: $STATE_DIRECTORY (systemd's
-// StateDirectory=), else /var/lib/tolvane for root, else
-// $XDG_STATE_HOME/tolvane. An inode is named by its file system's id and the
-// handle name_to_handle_at gives for it, which carries the inode's generation:
-// it outlives reboots and never names another file, however the inode
-// number is reused. The database is created by the first record stored; a
-// run that finds none reads nothing. Safe to call from any thread.
-// Results are 0 or an errno value (ENODATA: no record for this inode).
+// system, or a run without CAP_SYS_ADMIN), kept in an SQLite database in a
+// folder that only the run's user can write. An inode is named by its file
+// system's id and the handle name_to_handle_at gives for it, which carries
+// the inode's generation: it outlives reboots and never names another file,
+// however the inode number is reused. The database is created by the first
+// record stored; a run that finds none reads nothing. Safe to call from any
+// thread. Results are 0 or an errno value (ENODATA: no record for this inode).
 #ifndef TOLVANE_POSIXACL_RECORD_STORE_H
 #define TOLVANE_POSIXACL_RECORD_STORE_H
 
 #include "posixacl/PosixAcl.h"
 
-namespace posixacl::recordstore {
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 
-// `inode` is any open descriptor of the inode, O_PATH ones included.
-int read(int inode, Bytes* record);
-int store(int inode, const Bytes& record);
-int remove(int inode);
+struct sqlite3;
 
-} // namespace posixacl::recordstore
+namespace posixacl {
+
+class RecordStore {
+public:
+    // The store in `folder`; with an empty `folder` nothing can be stored.
+    explicit RecordStore(std::string folder);
+    ~RecordStore();
+    RecordStore(const RecordStore&) = delete;
+    RecordStore& operator=(const RecordStore&) = delete;
+
+    // Opens the database when there is one. Called before the threads of a
+    // walk start, so that none of them changes anything process-wide.
+    void open();
+
+    // `inode` is any open descriptor of the inode, O_PATH ones included.
+    int read(int inode, Bytes* record);
+    int store(int inode, const Bytes& record);
+    int remove(int inode);
+
+    // An inode's name in the store.
+    struct Key;
+
+private:
+    class Statements;
+
+    int keyOf(int inode, bool create, Key* key);
+    int openDatabase(bool create);
+    int openExisting();
+    int loadFilesystems();
+    void close();
+
+    const std::string folder;
+    const std::string path;
+    std::mutex mutex;
+    // Set when no database exists: most runs never make one, and then an
+    // entry without a record costs the store nothing, not even the mutex.
+    // Only this run's own first record makes one, and clears it.
+    std::atomic<bool> knownAbsent{false};
+    sqlite3* database = nullptr;
+    int openError = 0; // a store refused once stays refused for this run
+    std::unique_ptr<Statements> statements;
+    // The file systems the store holds records of.
+    std::set<std::int64_t> filesystems;
+};
+
+} // namespace posixacl
 
 #endif

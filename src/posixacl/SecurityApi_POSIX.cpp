@@ -3,13 +3,15 @@
 // DACL of ACCESS_ALLOWED ACEs, one per POSIX ACL entry (PosixAcl.h has the
 // mapping). Writing takes such a DACL back, in either descriptor form.
 // Objects are reached as FileSecurity.h says; every buffer belongs to one
-// call, so calls on different objects may run on different threads at once. Errors are errno values:
+// call, so calls on different objects may run on different threads at once.
+// Errors are errno values:
 // getNamedSecurityInfo returns them, setFileSecurity leaves one in errno.
 // Besides the refusals of Refusals.h: EINVAL for a bad argument or a DACL no
 // POSIX ACL can say, ENOTDIR for default entries on a file, EOVERFLOW for
 // ACLs too large for a DACL. The record operations return errno values too.
 #include "posixacl/AclMemory.h"
 #include "posixacl/FileSecurity.h"
+#include "posixacl/RecordStore.h"
 #include "posixacl/Refusals.h"
 #include "winsec/SecurityApi.h"
 
@@ -82,6 +84,11 @@ bool aclsOfDescriptor(PSECURITY_DESCRIPTOR descriptor, posixacl::PosixAcls* acls
 
 class PosixSecurityApi final : public SecurityApi {
 public:
+    explicit PosixSecurityApi(const std::string& stateFolder) : records(stateFolder)
+    {
+        records.open();
+    }
+
     DWORD getNamedSecurityInfo(const ObjectName& object, SE_OBJECT_TYPE objectType,
                                SECURITY_INFORMATION info, PSID* owner, PSID* group,
                                PACL* dacl, PACL* sacl,
@@ -162,26 +169,28 @@ public:
 
     DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) override
     {
-        return static_cast<DWORD>(posixacl::storeWriteRecord(object, record));
+        return static_cast<DWORD>(posixacl::storeWriteRecord(object, records, record));
     }
 
     DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) override
     {
-        return static_cast<DWORD>(posixacl::readWriteRecord(object, record));
+        return static_cast<DWORD>(posixacl::readWriteRecord(object, records, record));
     }
 
     DWORD removeWriteRecord(const ObjectName& object) override
     {
-        return static_cast<DWORD>(posixacl::removeWriteRecord(object));
+        return static_cast<DWORD>(posixacl::removeWriteRecord(object, records));
     }
+
+private:
+    posixacl::RecordStore records;
 };
 
 } // namespace
 
-SecurityApi& systemSecurityApi()
+std::unique_ptr<SecurityApi> openSystemSecurityApi(const BackendSettings& settings)
 {
-    static PosixSecurityApi api;
-    return api;
+    return std::make_unique<PosixSecurityApi>(settings.stateFolder);
 }
 
 } // namespace winsec

@@ -1,17 +1,18 @@
 #include "walk/FolderWalk.h"
 
 #include "walk/OpenFolder.h"
+#include "walk/ResultOrder.h"
 
 #include <Poco/Path.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+namespace walk {
 
 namespace {
 
@@ -22,48 +23,21 @@ constexpr std::size_t kChunkEntries = 512;
 // Pieces waiting per thread beyond which a folder's lister does its next
 // piece itself: bounds the names held in memory, whatever the folder's size.
 constexpr std::size_t kWaitingPerThread = 8;
-constexpr unsigned kMostThreads = 256;
 
 const std::string kSelf;
 
-struct Folder;
-
-// What one entry or run of entries gave: lines, or a sub-folder whose whole
-// walk comes at this place.
-struct Item {
-    HeldLines lines;
-    std::shared_ptr<Folder> folder;
-};
-
-struct Chunk {
-    std::vector<ListedEntry> entries;
-    std::vector<Item> items;
-    bool done = false;
-
-    // Where the next entry's lines go: after a sub-folder, a new item.
-    HeldLines& linesAtEnd()
-    {
-        if (items.empty() || items.back().folder != nullptr)
-            items.emplace_back();
-        return items.back().lines;
-    }
-};
-
-// A folder met by the walk. It keeps its name and its parent, not its path.
+// A folder met by the walk. It keeps its listed entry and its parent, not
+// its path.
 struct Folder final : winsec::PathSpeller {
-    Folder(std::shared_ptr<Folder> parent, std::string name)
-        : parent(std::move(parent)), name(std::move(name))
+    Folder(std::shared_ptr<Folder> parent, ListedEntry entry,
+           std::shared_ptr<FolderResults> results)
+        : parent(std::move(parent)), entry(std::move(entry)), results(std::move(results))
     {
     }
-    // The configured folder: `name` is its path as given.
+    // Null for the configured folder, whose entry name is its path as given.
     std::shared_ptr<Folder> parent;
-    std::string name;
-
-    HeldLines head; // its own lines, written before anything in it
-    bool headDone = false;
-    std::vector<std::unique_ptr<Chunk>> chunks;
-    HeldLines tail; // the failure that ended its listing
-    bool listed = false;
+    ListedEntry entry;
+    std::shared_ptr<FolderResults> results;
     std::atomic<bool> failed{false};
 
     std::string path() const override;
@@ -73,7 +47,7 @@ struct Folder final : winsec::PathSpeller {
 
 std::string Folder::path() const
 {
-    return parent == nullptr ? name : parent->prefix() + name;
+    return parent == nullptr ? entry.name : parent->prefix() + entry.name;
 }
 
 // Spelt from the top down without recursion: no depth may exhaust the stack.
@@ -82,9 +56,9 @@ std::string Folder::prefix() const
     std::vector<const Folder*> chain;
     for (const Folder* level = this; level != nullptr; level = level->parent.get())
         chain.push_back(level);
-    std::string spelt = Poco::Path(chain.back()->name).makeDirectory().toString();
+    std::string spelt = Poco::Path(chain.back()->entry.name).makeDirectory().toString();
     for (auto level = chain.rbegin() + 1; level != chain.rend(); ++level)
-        spelt.append((*level)->name).push_back(Poco::Path::separator());
+        spelt.append((*level)->entry.name).push_back(Poco::Path::separator());
     return spelt;
 }
 
@@ -96,77 +70,58 @@ struct EntrySpeller final : winsec::PathSpeller {
 };
 
 // One piece of work: open and list `folder` from `open` (its parent; null
-// for the configured folder), or, with `chunk`, visit those entries of
-// `folder`, which `open` holds.
+// for the configured folder), or, with `piece`, visit `entries` of `folder`,
+// which `open` holds.
 struct Task {
     std::shared_ptr<Folder> folder;
     std::shared_ptr<OpenFolder> open;
-    Chunk* chunk = nullptr;
+    std::vector<ListedEntry> entries;
+    PieceResults* piece = nullptr;
 };
 
-// Where the writing of the walk's lines stands in one folder.
-struct Cursor {
-    std::shared_ptr<Folder> folder;
-    bool headWritten = false;
-    std::size_t chunk = 0;
-    std::size_t item = 0;
-};
-
-} // namespace
-
-unsigned walkThreads()
-{
-    const char* setting = std::getenv("TOLVANE_THREADS");
-    if (setting != nullptr) {
-        char* end = nullptr;
-        const unsigned long wanted = std::strtoul(setting, &end, 10);
-        if (end != setting && *end == '\0' && wanted >= 1)
-            return static_cast<unsigned>(std::min<unsigned long>(wanted, kMostThreads));
-    }
-    return std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
-}
-
-namespace {
-
-// One run of the walk: the pool, the work waiting, and the writing in order.
+// One run of the walk: the pool, the work waiting, and the reports in order.
 // Everything shared is guarded by `mutex`.
 class WalkRun {
 public:
-    WalkRun(EntryVisitor& visitor, unsigned threads) : visitor(visitor), threads(threads) {}
+    WalkRun(WalkVisitor& visitor, unsigned threads) : visitor(visitor), threads(threads) {}
     bool run(const std::string& configuredFolder);
 
 private:
     void drive();
+    void deliver(std::vector<std::unique_ptr<VisitReport>>* ready);
     void release(std::vector<std::thread>* pool);
     void work();
-    bool takeTask(std::unique_lock<std::mutex>& lock, Task* task);
+    bool takeTask(Task* task);
     void perform(Task& task);
     void openAndList(const std::shared_ptr<Folder>& folder, const OpenFolder* parent);
     std::shared_ptr<OpenFolder> openSelf(Folder& folder, const OpenFolder* parent);
-    void listInChunks(const std::shared_ptr<Folder>& folder, const std::shared_ptr<OpenFolder>& open);
-    void visitChunk(const std::shared_ptr<Folder>& folder, const std::shared_ptr<OpenFolder>& open,
-                    Chunk& chunk);
+    std::shared_ptr<OpenFolder> visitSelf(Folder& folder, const OpenFolder* parent,
+                                          FolderOpening opening);
+    void listInPieces(const std::shared_ptr<Folder>& folder,
+                      const std::shared_ptr<OpenFolder>& open);
+    void visitPiece(Task& task);
     void visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder& open,
-                    const ListedEntry& entry, Chunk& chunk,
+                    ListedEntry& entry, PieceResults& piece,
                     std::vector<std::shared_ptr<Folder>>* subFolders);
-    bool writeReady();
-    void finish(bool* flag);
+    void report(Folder& folder, PieceResults& piece, const WalkEntry& entry);
+    void reportBroken(Folder& folder, PieceResults& piece);
+    void finish(PieceResults& piece);
 
-    EntryVisitor& visitor;
+    WalkVisitor& visitor;
     const unsigned threads;
     std::mutex mutex;
     std::condition_variable workWaiting;
     std::condition_variable progress;
     std::vector<Task> waiting; // taken from the back: deepest first
-    std::vector<Cursor> cursors;
+    ResultOrder order;
     bool ending = false; // no more work will come: helpers end once none waits
 };
 
 bool WalkRun::run(const std::string& configuredFolder)
 {
-    auto root = std::make_shared<Folder>(nullptr, configuredFolder);
-    waiting.push_back(Task{root, nullptr, nullptr});
-    cursors.push_back(Cursor{root});
+    auto root = std::make_shared<Folder>(nullptr, ListedEntry{configuredFolder, FileKind::Folder, nullptr},
+                                         order.root());
+    waiting.push_back(Task{root, nullptr, {}, nullptr});
     std::vector<std::thread> pool;
     try {
         for (unsigned helper = 1; helper < threads; ++helper)
@@ -184,14 +139,24 @@ bool WalkRun::run(const std::string& configuredFolder)
     return !root->failed;
 }
 
-// This thread works too, and writes the lines whose turn has come between
-// its pieces of work.
+// This thread works too, and hands the reports whose turn has come to the
+// visitor between its pieces of work.
 void WalkRun::drive()
 {
+    std::vector<std::unique_ptr<VisitReport>> ready;
     std::unique_lock<std::mutex> lock(mutex);
-    while (!writeReady()) {
+    for (;;) {
+        const bool all = order.takeReady(&ready);
+        if (!ready.empty()) {
+            lock.unlock();
+            deliver(&ready);
+            lock.lock();
+            continue;
+        }
+        if (all)
+            return;
         Task task;
-        if (takeTask(lock, &task)) {
+        if (takeTask(&task)) {
             lock.unlock();
             perform(task);
             task = Task();
@@ -200,6 +165,13 @@ void WalkRun::drive()
             progress.wait(lock);
         }
     }
+}
+
+void WalkRun::deliver(std::vector<std::unique_ptr<VisitReport>>* ready)
+{
+    for (std::unique_ptr<VisitReport>& report : *ready)
+        visitor.deliver(std::move(report));
+    ready->clear();
 }
 
 // The helpers finish what is waiting, if anything, and end.
@@ -214,7 +186,8 @@ void WalkRun::release(std::vector<std::thread>* pool)
         helper.join();
 }
 
-bool WalkRun::takeTask(std::unique_lock<std::mutex>&, Task* task)
+// Called with `mutex` held.
+bool WalkRun::takeTask(Task* task)
 {
     if (waiting.empty())
         return false;
@@ -229,7 +202,7 @@ void WalkRun::work()
     for (;;) {
         Task task;
         workWaiting.wait(lock, [&] { return ending || !waiting.empty(); });
-        if (!takeTask(lock, &task))
+        if (!takeTask(&task))
             return;
         lock.unlock();
         perform(task);
@@ -238,121 +211,156 @@ void WalkRun::work()
     }
 }
 
-void WalkRun::finish(bool* flag)
+void WalkRun::finish(PieceResults& piece)
 {
     {
         const std::lock_guard<std::mutex> guard(mutex);
-        *flag = true;
+        piece.finish();
     }
     progress.notify_one();
 }
 
 void WalkRun::perform(Task& task)
 {
-    if (task.chunk != nullptr)
-        visitChunk(task.folder, task.open, *task.chunk);
+    if (task.piece != nullptr)
+        visitPiece(task);
     else
         openAndList(task.folder, task.open.get());
+}
+
+void WalkRun::report(Folder& folder, PieceResults& piece, const WalkEntry& entry)
+{
+    Visit visit = visitor.visit(entry);
+    if (!visit.changed)
+        folder.failed = true;
+    piece.add(std::move(visit.report));
+}
+
+// Called inside a catch handler.
+void WalkRun::reportBroken(Folder& folder, PieceResults& piece)
+{
+    folder.failed = true;
+    piece.add(visitor
+                  .visit(WalkEntry(WalkFailure::Broken, folder, 0, std::current_exception()))
+                  .report);
 }
 
 // The folder itself is changed before anything in it, even when it cannot be
 // listed; one that is gone is reported and changes nothing.
 void WalkRun::openAndList(const std::shared_ptr<Folder>& folder, const OpenFolder* parent)
 {
+    FolderResults& results = *folder->results;
     std::shared_ptr<OpenFolder> open;
     try {
         open = openSelf(*folder, parent);
     } catch (...) {
-        folder->failed = true;
-        visitor.walkFailed(folder->tail);
+        reportBroken(*folder, results.tail());
     }
-    finish(&folder->headDone);
+    finish(results.head());
     if (open != nullptr)
-        listInChunks(folder, open);
-    finish(&folder->listed);
+        listInPieces(folder, open);
+    finish(results.tail());
 }
 
 // Opens `folder` and visits it; the open folder when it is to be listed.
 std::shared_ptr<OpenFolder> WalkRun::openSelf(Folder& folder, const OpenFolder* parent)
 {
-    FolderOpening opening = parent == nullptr ? OpenFolder::openConfigured(folder.name)
-                                              : parent->openChild(folder.name, folder);
+    FolderOpening opening = parent == nullptr ? OpenFolder::openConfigured(folder.entry.name)
+                                              : parent->openChild(folder.entry);
     if (opening.kind == FileKind::Missing) {
         folder.failed = true;
-        visitor.missing(folder.path(), folder.head);
+        report(folder, folder.results->head(),
+               WalkEntry(WalkFailure::Missing, folder));
         return nullptr;
     }
+    return visitSelf(folder, parent, std::move(opening));
+}
+
+// A folder that could not be opened is changed, where it can be, as an
+// entry of its parent.
+std::shared_ptr<OpenFolder> WalkRun::visitSelf(Folder& folder, const OpenFolder* parent,
+                                               FolderOpening opening)
+{
     const bool self = opening.folder != nullptr;
-    const int in = self ? opening.folder->handle()
-                        : parent != nullptr ? parent->handle() : winsec::ObjectName::kNoFolder;
-    winsec::ObjectName name(in, self ? kSelf : folder.name, folder);
+    const winsec::FolderHandle* in =
+        self ? &opening.folder->handle() : parent != nullptr ? &parent->handle() : nullptr;
+    winsec::ObjectName name(in, self ? kSelf : folder.entry.name, folder);
+    if (!self)
+        name.openedAs(folder.entry.opened.get());
     if (opening.kind == FileKind::File)
         name.listedAsRegularFile();
     if (opening.refusal != 0)
         name.refusedWith(opening.refusal);
-    if (!visitor.visit(name, folder.head))
-        folder.failed = true;
+    report(folder, folder.results->head(), WalkEntry(name, folder));
     if (opening.kind != FileKind::Folder)
         return nullptr;
-    if (!self)
-        OpenFolder::throwListingError(folder.path(), opening.listError);
+    if (!self) {
+        folder.failed = true;
+        report(folder, folder.results->tail(),
+               WalkEntry(WalkFailure::Unlistable, folder, opening.listError));
+        return nullptr;
+    }
     return std::shared_ptr<OpenFolder>(std::move(opening.folder));
 }
 
 // Read by this thread, a chunk at a time; each is handed to the pool while
 // few are waiting, else visited here, and the last one always here.
-void WalkRun::listInChunks(const std::shared_ptr<Folder>& folder,
+void WalkRun::listInPieces(const std::shared_ptr<Folder>& folder,
                            const std::shared_ptr<OpenFolder>& open)
 {
     bool more = true;
     while (more) {
-        auto chunk = std::make_unique<Chunk>();
+        Task task{folder, open, {}, nullptr};
+        int error = 0;
         try {
-            more = open->read(&chunk->entries, kChunkEntries, *folder);
+            more = open->read(&task.entries, kChunkEntries, &error);
         } catch (...) {
             more = false;
-            folder->failed = true;
-            visitor.walkFailed(folder->tail);
+            reportBroken(*folder, folder->results->tail());
         }
-        if (chunk->entries.empty())
+        if (error != 0) {
+            folder->failed = true;
+            report(*folder, folder->results->tail(),
+                   WalkEntry(WalkFailure::Unlistable, *folder, error));
+        }
+        if (task.entries.empty())
             continue;
-        Chunk* const piece = chunk.get();
         bool handedOut = false;
         {
             const std::lock_guard<std::mutex> guard(mutex);
-            folder->chunks.push_back(std::move(chunk));
+            task.piece = &folder->results->addPiece();
             handedOut = more && waiting.size() < kWaitingPerThread * threads;
             if (handedOut)
-                waiting.push_back(Task{folder, open, piece});
+                waiting.push_back(std::move(task));
         }
         if (handedOut) {
             workWaiting.notify_one();
-            progress.notify_one(); // this thread may take it between its lines
+            progress.notify_one(); // this thread may take it between its reports
         } else {
-            visitChunk(folder, open, *piece);
+            visitPiece(task);
         }
     }
 }
 
-// Sub-folders are handed to the pool once the chunk is done, the first on
-// top, so that the walk goes on where its lines are written next.
-void WalkRun::visitChunk(const std::shared_ptr<Folder>& folder,
-                         const std::shared_ptr<OpenFolder>& open, Chunk& chunk)
+// Sub-folders are handed to the pool once the piece is done, the first on
+// top, so that the walk goes on where its reports are taken next.
+void WalkRun::visitPiece(Task& task)
 {
+    Folder& folder = *task.folder;
+    PieceResults& piece = *task.piece;
     std::vector<std::shared_ptr<Folder>> subFolders;
     try {
-        for (const ListedEntry& entry : chunk.entries)
-            visitEntry(folder, *open, entry, chunk, &subFolders);
+        for (ListedEntry& entry : task.entries)
+            visitEntry(task.folder, *task.open, entry, piece, &subFolders);
     } catch (...) {
-        folder->failed = true;
-        visitor.walkFailed(chunk.linesAtEnd());
+        reportBroken(folder, piece);
     }
-    chunk.entries = std::vector<ListedEntry>();
+    task.entries = std::vector<ListedEntry>();
     {
         const std::lock_guard<std::mutex> guard(mutex);
-        chunk.done = true;
+        piece.finish();
         for (auto sub = subFolders.rbegin(); sub != subFolders.rend(); ++sub)
-            waiting.push_back(Task{*sub, open, nullptr});
+            waiting.push_back(Task{*sub, task.open, {}, nullptr});
     }
     if (!subFolders.empty())
         workWaiting.notify_all();
@@ -360,7 +368,7 @@ void WalkRun::visitChunk(const std::shared_ptr<Folder>& folder,
 }
 
 void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder& open,
-                         const ListedEntry& entry, Chunk& chunk,
+                         ListedEntry& entry, PieceResults& piece,
                          std::vector<std::shared_ptr<Folder>>* subFolders)
 {
     const EntrySpeller speller(*folder, entry.name);
@@ -368,63 +376,27 @@ void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder
     case FileKind::Link:
         return;
     case FileKind::Missing:
-        visitor.missing(speller.path(), chunk.linesAtEnd());
+        // Gone since the listing: reported, but no failure of its folder.
+        piece.add(visitor.visit(WalkEntry(WalkFailure::Missing, speller)).report);
         return;
     case FileKind::Folder:
-        subFolders->push_back(std::make_shared<Folder>(folder, entry.name));
-        chunk.items.push_back(Item{HeldLines(), subFolders->back()});
+        subFolders->push_back(
+            std::make_shared<Folder>(folder, std::move(entry), piece.addFolder()));
         return;
     case FileKind::File:
     case FileKind::Other:
         break;
     }
-    winsec::ObjectName name(open.handle(), entry.name, speller);
+    winsec::ObjectName name(&open.handle(), entry.name, speller);
+    name.openedAs(entry.opened.get());
     if (entry.kind == FileKind::File)
         name.listedAsRegularFile();
-    if (!visitor.visit(name, chunk.linesAtEnd()))
-        folder->failed = true;
-}
-
-// Writes every line whose turn has come; true once the whole walk is written.
-// Runs with `mutex` held.
-bool WalkRun::writeReady()
-{
-    while (!cursors.empty()) {
-        Cursor& at = cursors.back();
-        Folder& folder = *at.folder;
-        if (!at.headWritten) {
-            if (!folder.headDone)
-                return false;
-            visitor.write(folder.head);
-            folder.head.clear();
-            at.headWritten = true;
-        }
-        if (at.chunk == folder.chunks.size()) {
-            if (!folder.listed)
-                return false;
-            visitor.write(folder.tail);
-            cursors.pop_back();
-            continue;
-        }
-        Chunk& chunk = *folder.chunks[at.chunk];
-        if (!chunk.done)
-            return false;
-        if (at.item == chunk.items.size()) {
-            folder.chunks[at.chunk++].reset();
-            at.item = 0;
-            continue;
-        }
-        Item& item = chunk.items[at.item++];
-        visitor.write(item.lines);
-        if (item.folder != nullptr)
-            cursors.push_back(Cursor{std::move(item.folder)});
-    }
-    return true;
+    report(*folder, piece, WalkEntry(name, speller));
 }
 
 } // namespace
 
-FolderWalk::FolderWalk(EntryVisitor& visitor, unsigned threads)
+FolderWalk::FolderWalk(WalkVisitor& visitor, unsigned threads)
     : visitor(visitor), threads(std::max(threads, 1u))
 {
 }
@@ -434,3 +406,5 @@ bool FolderWalk::run(const std::string& configuredFolder)
     WalkRun walk(visitor, threads);
     return walk.run(configuredFolder);
 }
+
+} // namespace walk

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace walk {
+
 enum class FileKind {
     Link,    // a symbolic link (on Windows, any reparse point)
     Folder,
@@ -22,9 +24,9 @@ enum class FileKind {
 struct ListedEntry {
     std::string name;
     FileKind kind; // as the listing itself reports it, nothing followed
-    // What the platform keeps open for the entry until the walk has visited
-    // it (Windows: its handle, findable by its path); null on POSIX.
-    std::shared_ptr<void> held;
+    // What the listing opened for the entry, kept until the walk has
+    // visited it (Windows); null where entries are opened when visited.
+    std::shared_ptr<const winsec::EntryHandle> opened;
 };
 
 class OpenFolder;
@@ -32,8 +34,9 @@ class OpenFolder;
 // What a name was found to be when the walk went to open it as a folder.
 struct FolderOpening {
     FileKind kind;
-    // For a Folder: open, though perhaps not listable; else null. A null
-    // Folder exists but could not be opened at all: `listError` says why.
+    // For a Folder: open, though perhaps not listable; else null, or for the
+    // configured path what holds it open. A null Folder exists but could not
+    // be opened at all: `listError` says why.
     std::unique_ptr<OpenFolder> folder;
     int listError = 0;
     // Nonzero for a path the platform may not follow (a Link): every
@@ -51,29 +54,26 @@ public:
     static FolderOpening openConfigured(const std::string& path);
     // The entry `name` of this folder that its listing called a folder:
     // Folder when it still is one, Missing when it is gone, else what it is
-    // now. `path` spells it for the platforms that open by path.
-    FolderOpening openChild(const std::string& name, const winsec::PathSpeller& path) const;
-    // Throws the Poco::FileException Poco::DirectoryIterator would throw for
-    // `error` met on `path`.
-    [[noreturn]] static void throwListingError(const std::string& path, int error);
+    // now.
+    FolderOpening openChild(const ListedEntry& entry) const;
 
     ~OpenFolder();
     OpenFolder(const OpenFolder&) = delete;
     OpenFolder& operator=(const OpenFolder&) = delete;
 
-    // How ObjectName names what lies in this folder (ObjectName::kNoFolder
-    // where objects are named by path).
-    int handle() const;
+    // What ObjectName names this folder and its entries by.
+    const winsec::FolderHandle& handle() const;
 
     // Appends the next entries of the listing, at least `least` of them
-    // unless it ends first, never "." or ".."; false once it has ended.
-    // Throws as throwListingError does, the entries read before the failure
-    // appended.
-    bool read(std::vector<ListedEntry>* entries, std::size_t least,
-              const winsec::PathSpeller& path);
+    // unless it ends first, never "." or ".."; false once it has ended or
+    // failed. A failure leaves the platform's error in `*error`, the entries
+    // read before it appended.
+    bool read(std::vector<ListedEntry>* entries, std::size_t least, int* error);
 
 private:
     std::unique_ptr<State> state;
 };
+
+} // namespace walk
 
 #endif

@@ -7,10 +7,8 @@
 
 #include "posixacl/ConfiguredFolder.h"
 #include "posixacl/Descriptor.h"
+#include "posixacl/FolderHandle.h"
 #include "posixacl/Refusals.h"
-
-#include <Poco/Exception.h>
-#include <Poco/File.h>
 
 #include <cerrno>
 #include <cstring>
@@ -20,9 +18,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+namespace walk {
+
 struct OpenFolder::State {
-    posixacl::Descriptor descriptor; // O_PATH when it could not be opened for reading
-    int listError = 0;               // why it cannot be listed, then
+    winsec::FolderHandle folder; // O_PATH when it could not be opened for reading
+    int listError = 0;           // why it cannot be listed, then
     bool ended = false;
 };
 
@@ -86,16 +86,9 @@ OpenFolder::OpenFolder(std::unique_ptr<State> state) : state(std::move(state)) {
 
 OpenFolder::~OpenFolder() = default;
 
-int OpenFolder::handle() const
+const winsec::FolderHandle& OpenFolder::handle() const
 {
-    return state->descriptor.get();
-}
-
-void OpenFolder::throwListingError(const std::string& path, int error)
-{
-    errno = error;
-    Poco::File::handleLastError(path);
-    throw Poco::FileException(path, error); // not reached: the call above throws
+    return state->folder;
 }
 
 // A configured path that crosses a link that may not be followed is reported
@@ -103,18 +96,19 @@ void OpenFolder::throwListingError(const std::string& path, int error)
 FolderOpening OpenFolder::openConfigured(const std::string& path)
 {
     auto state = std::make_unique<State>();
-    const int error = posixacl::openConfiguredPath(path, &state->descriptor);
+    posixacl::Descriptor& descriptor = state->folder.descriptor;
+    const int error = posixacl::openConfiguredPath(path, &descriptor);
     if (error == posixacl::refusal::kForeignLink)
         return FolderOpening{FileKind::Link, nullptr, 0, error};
     FileKind kind = FileKind::Missing;
     struct stat status;
-    if (error != 0 || fstat(state->descriptor.get(), &status) != 0)
+    if (error != 0 || fstat(descriptor.get(), &status) != 0)
         return FolderOpening{kind, nullptr};
     kind = kindOfMode(status.st_mode);
     if (kind == FileKind::Folder) {
-        posixacl::Descriptor readable(openat(state->descriptor.get(), ".", kListFlags));
+        posixacl::Descriptor readable(openat(descriptor.get(), ".", kListFlags));
         if (readable.isOpen())
-            state->descriptor = std::move(readable);
+            descriptor = std::move(readable);
         else
             state->listError = errno;
     }
@@ -124,33 +118,35 @@ FolderOpening OpenFolder::openConfigured(const std::string& path)
 // One name, opened from this folder's descriptor: it can name nothing
 // outside it, and O_NOFOLLOW with O_DIRECTORY takes only a folder that is not
 // a link. Anything else is looked at again, without following it.
-FolderOpening OpenFolder::openChild(const std::string& name, const winsec::PathSpeller&) const
+FolderOpening OpenFolder::openChild(const ListedEntry& entry) const
 {
+    const std::string& name = entry.name;
     if (name.empty() || name.find('/') != std::string::npos || isSelfOrParent(name.c_str()))
         return FolderOpening{FileKind::Missing, nullptr};
-    auto state = std::make_unique<State>();
-    state->descriptor.reset(openat(handle(), name.c_str(), kListFlags));
-    if (state->descriptor.isOpen())
-        return FolderOpening{FileKind::Folder,
-                             std::make_unique<OpenFolder>(std::move(state))};
+    const int folder = state->folder.descriptor.get();
+    auto child = std::make_unique<State>();
+    child->folder.descriptor.reset(openat(folder, name.c_str(), kListFlags));
+    if (child->folder.descriptor.isOpen())
+        return FolderOpening{FileKind::Folder, std::make_unique<OpenFolder>(std::move(child))};
     const int openError = errno;
     FileKind kind = FileKind::Missing;
-    if (kindAt(handle(), name.c_str(), &kind) != 0)
+    if (kindAt(folder, name.c_str(), &kind) != 0)
         return FolderOpening{FileKind::Missing, nullptr};
     return FolderOpening{kind, nullptr, kind == FileKind::Folder ? openError : 0};
 }
 
-bool OpenFolder::read(std::vector<ListedEntry>* entries, std::size_t least,
-                      const winsec::PathSpeller& path)
+bool OpenFolder::read(std::vector<ListedEntry>* entries, std::size_t least, int* error)
 {
-    if (state->listError != 0)
-        throwListingError(path.path(), state->listError);
+    *error = state->listError;
+    const int folder = state->folder.descriptor.get();
     const std::size_t goal = entries->size() + least;
     alignas(LinuxDirent64) char buffer[kListingBufferSize];
-    while (!state->ended && entries->size() < goal) {
-        const long size = syscall(SYS_getdents64, handle(), buffer, sizeof buffer);
-        if (size < 0)
-            throwListingError(path.path(), errno);
+    while (*error == 0 && !state->ended && entries->size() < goal) {
+        const long size = syscall(SYS_getdents64, folder, buffer, sizeof buffer);
+        if (size < 0) {
+            *error = errno;
+            break;
+        }
         state->ended = size == 0;
         for (long offset = 0; offset < size;) {
             const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
@@ -159,14 +155,18 @@ bool OpenFolder::read(std::vector<ListedEntry>* entries, std::size_t least,
                 continue;
             FileKind kind = kindOfType(entry->d_type);
             if (entry->d_type == DT_UNKNOWN) {
-                const int error = kindAt(handle(), entry->d_name, &kind);
-                if (error == ENOENT)
+                const int kindError = kindAt(folder, entry->d_name, &kind);
+                if (kindError == ENOENT)
                     kind = FileKind::Missing;
-                else if (error != 0)
-                    throwListingError(path.path(), error);
+                else if (kindError != 0) {
+                    *error = kindError;
+                    break;
+                }
             }
             entries->push_back(ListedEntry{entry->d_name, kind, nullptr});
         }
     }
-    return !state->ended;
+    return *error == 0 && !state->ended;
 }
+
+} // namespace walk

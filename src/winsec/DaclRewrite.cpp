@@ -1,6 +1,5 @@
 #include "winsec/DaclRewrite.h"
 
-#include "winsec/AceLayout.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,13 +8,11 @@ namespace winsec {
 
 namespace {
 
-constexpr ACCESS_MASK kEverythingButWriteData = 0xFFFFFFFD;
-constexpr ACCESS_MASK kFileAllAccess = 0x001F01FF;
 constexpr WORD kEveryoneAceSize = kAceWithMaskSize + sizeof kEveryoneSid;
 
 ACCESS_MASK clearWriteData(ACCESS_MASK mask)
 {
-    return mask & kEverythingButWriteData;
+    return mask & ~kFileWriteData;
 }
 
 ACCESS_MASK giveBackWriteData(ACCESS_MASK mask)
@@ -42,8 +39,8 @@ void writeMask(BYTE* ace, ACCESS_MASK mask)
 const AceRule lockRule = {clearWriteData, true};
 const AceRule unlockRule = {giveBackWriteData, false};
 
-DaclRewrite::DaclRewrite(const ObjectName& object, const AceRule& rule, FailureReport& report)
-    : object(object), rule(rule), report(report), api(securityApi())
+DaclRewrite::DaclRewrite(SecurityApi& api, const ObjectName& object, const AceRule& rule)
+    : api(api), object(object), rule(rule)
 {
 }
 
@@ -60,12 +57,23 @@ DaclRewrite::~DaclRewrite()
 // is never written: it would grant or deny what the old one did not. Lock
 // stores its record before the DACL, unlock removes it only after: a run
 // that stops in between leaves what the next run of either kind completes.
-bool DaclRewrite::run()
+RewriteResult DaclRewrite::run()
+{
+    try {
+        result.done = runSteps();
+    } catch (...) {
+        result.done = false;
+        result.exception = std::current_exception();
+    }
+    return std::move(result);
+}
+
+bool DaclRewrite::runSteps()
 {
     if (!readSecurity() || !readRecord())
         return false;
     if (!rule.locks && !hasRecord) {
-        report.leftWithoutRecord(looksLocked());
+        result.unrecordedLocked = looksLocked();
         return true;
     }
     createDescriptor();
@@ -91,23 +99,19 @@ bool DaclRewrite::readSecurity()
     if (api.getNamedSecurityInfo(object, SE_FILE_OBJECT, wanted, &owner, &group, &dacl,
                                            &sacl, &readDescriptor) == kErrorSuccess)
         return true;
-    fail("Getting Security Information Failed for ");
+    fail(RewriteStep::ReadSecurity);
     return false;
 }
 
-// A malformed record, one of another version, or one an earlier build
-// marked as given back, counts as none.
+// A malformed record, or one of another version, counts as none.
 bool DaclRewrite::readRecord()
 {
     const DWORD error = api.readWriteRecord(object, &recordRead);
-    bool givenBack = false;
     if (error == kErrorSuccess)
-        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordedItems,
-                                     &givenBack) &&
-                    !givenBack;
+        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordedItems);
     if (error == kErrorSuccess || error == kErrorNoWriteRecord)
         return true;
-    fail("Getting Security Information Failed for ");
+    fail(RewriteStep::ReadRecord);
     return false;
 }
 
@@ -134,9 +138,9 @@ void DaclRewrite::createDescriptor()
 {
     newDescriptor = api.localAlloc(kLptr, kSecurityDescriptorMinLength);
     if (newDescriptor == nullptr)
-        fail("Alloc new security descriptor failed for ");
+        fail(RewriteStep::AllocDescriptor);
     else if (!api.initializeSecurityDescriptor(newDescriptor, kSecurityDescriptorRevision))
-        fail("Creating new security descriptor failed for ");
+        fail(RewriteStep::InitDescriptor);
 }
 
 void DaclRewrite::takeDacl()
@@ -146,7 +150,7 @@ void DaclRewrite::takeDacl()
     PACL taken = nullptr;
     daclTaken = api.getSecurityDescriptorDacl(readDescriptor, &present, &taken, &defaulted);
     if (!daclTaken) {
-        fail("Getting DACL from security descriptor failed for ");
+        fail(RewriteStep::TakeDacl);
         return;
     }
     daclPresent = present;
@@ -158,7 +162,7 @@ ACL_SIZE_INFORMATION DaclRewrite::querySize()
     ACL_SIZE_INFORMATION size = {0, sizeof(ACL), 0};
     if (dacl != nullptr &&
         !api.getAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
-        fail("Getting ACL size information Failed for ");
+        fail(RewriteStep::QuerySize);
         copyComplete = false;
     }
     return size;
@@ -171,11 +175,11 @@ void DaclRewrite::createDacl(const ACL_SIZE_INFORMATION& size)
     const DWORD bytes = size.AclBytesInUse + 2 * ownerLength + 16;
     newDacl = static_cast<PACL>(api.localAlloc(kLptr, bytes));
     if (newDacl == nullptr) {
-        fail("Alloc new ACL failed for ");
+        fail(RewriteStep::AllocDacl);
         return;
     }
     if (!api.initializeAcl(newDacl, bytes, kAclRevision)) {
-        fail("Initializing new DACL Failed for ");
+        fail(RewriteStep::InitDacl);
         copyComplete = false;
     }
 }
@@ -193,7 +197,7 @@ void DaclRewrite::copyAce(DWORD index)
 {
     LPVOID ace = nullptr;
     if (!api.getAce(dacl, index, &ace)) {
-        fail("Getting ACE Failed for ");
+        fail(RewriteStep::GetAce);
         copyComplete = false;
         return;
     }
@@ -249,7 +253,7 @@ void DaclRewrite::append(LPVOID ace, WORD size)
     if (newDacl == nullptr)
         return;
     if (!api.addAce(newDacl, kAclRevision, kMaxDword, ace, size)) {
-        fail("Adding ACE to new ACL Failed for ");
+        fail(RewriteStep::AddAce);
         copyComplete = false;
     }
 }
@@ -260,7 +264,7 @@ bool DaclRewrite::attachDacl()
         return false;
     if (api.setSecurityDescriptorDacl(newDescriptor, 1, newDacl, 0))
         return true;
-    fail("Setting new security descriptor to new ACL Failed for ");
+    fail(RewriteStep::AttachDacl);
     return false;
 }
 
@@ -275,9 +279,9 @@ bool DaclRewrite::storeRecord()
         return true;
     const DWORD error = api.storeWriteRecord(object, record);
     if (error == kErrorWriteRecordsUnsupported || error == kErrorNoRoomForWriteRecord)
-        fail("Storing write record Failed, unlock leaves it locked, for ");
+        fail(RewriteStep::RecordNotKept);
     else if (error != kErrorSuccess) {
-        fail("Setting file new security descriptor Failed for ");
+        fail(RewriteStep::StoreRecord);
         return false;
     }
     return true;
@@ -287,7 +291,7 @@ bool DaclRewrite::write()
 {
     if (api.setFileSecurity(object, kDaclSecurityInformation, newDescriptor))
         return true;
-    fail("Setting file new security descriptor Failed for ");
+    fail(RewriteStep::WriteDacl);
     return false;
 }
 
@@ -297,13 +301,13 @@ bool DaclRewrite::removeRecord()
 {
     if (rule.locks || api.removeWriteRecord(object) == kErrorSuccess)
         return true;
-    fail("Removing write record Failed for ");
+    fail(RewriteStep::RemoveRecord);
     return false;
 }
 
-void DaclRewrite::fail(const char* text)
+void DaclRewrite::fail(RewriteStep step)
 {
-    report.failed(text);
+    result.failedSteps.push_back(step);
 }
 
 void DaclRewrite::releaseAll()

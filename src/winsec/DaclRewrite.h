@@ -1,34 +1,33 @@
-// Rewrites the DACL of one path so that only bit 0x2 (write data / add file)
-// of the access masks differs, through the security operations of
-// securityApi(). Each failed step is reported with its message text; the
-// caller adds the head and the path, logs it and records the failure.
+// Rewrites the DACL of one object so that only bit 0x2 (write data / add
+// file) of the access masks differs, through the security operations it is
+// given. It returns the steps that failed, in order; the caller says what
+// each means.
 //
-// What a failed step reports, and what still runs after it. Nothing is ever
-// written once any step has failed: a DACL that may lack an entry would grant
-// or deny what the old one did not.
-//   step                         text ("... for <path>")                     then
-//   1 getNamedSecurityInfo       Getting Security Information Failed          stop
-//   1b readWriteRecord           Getting Security Information Failed          stop
-//   2 localAlloc (descriptor)    Alloc new security descriptor failed         4-9, stop
-//   3 initializeSecurityDescr.   Creating new security descriptor failed      4-10, stop
-//   4 getSecurityDescriptorDacl  Getting DACL from security descriptor failed 5-10, stop
-//   5 getAclInformation          Getting ACL size information Failed          6-10, stop
-//   6 localAlloc (DACL)          Alloc new ACL failed                         8, stop
-//   7 initializeAcl              Initializing new DACL Failed                 8-10, stop
-//   8 getAce (each ACE)          Getting ACE Failed                           next ACE, 10, stop
-//   9 addAce (each ACE)          Adding ACE to new ACL Failed                 next ACE, 10, stop
-//  10 setSecurityDescriptorDacl  Setting new security descriptor to new ACL Failed  stop
-//  10b storeWriteRecord (lock)   Setting file new security descriptor Failed  stop
-//  11 setFileSecurity            Setting file new security descriptor Failed  stop
-//  12 removeWriteRecord (unlock) Removing write record Failed                 -
-// Unlock of a path without a record stops after step 1b, changing nothing:
-// only a record says what a lock took, and anything else could grant what
-// was never held. Step 10b where no record can be kept anywhere is no
-// failure of the lock (taking write away is always safe): the text "Storing
-// write record Failed, unlock leaves it locked, for " is reported, an older
-// record stays (it names less than this lock took, never more), and the lock
-// goes on. Step 12 runs only once the DACL it describes is written: until
-// then a rerun needs the record.
+// What still runs after a failed step. Nothing is ever written once any step
+// has failed: a DACL that may lack an entry would grant or deny what the old
+// one did not.
+//   step                                          then
+//   ReadSecurity     getNamedSecurityInfo         stop
+//   ReadRecord       readWriteRecord              stop
+//   AllocDescriptor  localAlloc (descriptor)      TakeDacl..AddAce, stop
+//   InitDescriptor   initializeSecurityDescriptor TakeDacl..AttachDacl, stop
+//   TakeDacl         getSecurityDescriptorDacl    QuerySize..AttachDacl, stop
+//   QuerySize        getAclInformation            AllocDacl..AttachDacl, stop
+//   AllocDacl        localAlloc (DACL)            GetAce, stop
+//   InitDacl         initializeAcl                GetAce..AttachDacl, stop
+//   GetAce           getAce (each ACE)            next ACE, AttachDacl, stop
+//   AddAce           addAce (each ACE)            next ACE, AttachDacl, stop
+//   AttachDacl       setSecurityDescriptorDacl    stop
+//   StoreRecord      storeWriteRecord (lock)      stop
+//   WriteDacl        setFileSecurity              stop
+//   RemoveRecord     removeWriteRecord (unlock)   -
+// Unlock of an object without a record stops after ReadRecord, changing
+// nothing: only a record says what a lock took, and anything else could
+// grant what was never held. A record that can be kept nowhere is no failure
+// of the lock (taking write away is always safe): RecordNotKept is reported,
+// an older record stays (it names less than this lock took, never more), and
+// the lock goes on. RemoveRecord runs only once the DACL it describes is
+// written: until then a rerun needs the record.
 // Every block is released exactly once by the destructor, whatever failed.
 #ifndef TOLVANE_DACL_REWRITE_H
 #define TOLVANE_DACL_REWRITE_H
@@ -36,6 +35,7 @@
 #include "winsec/SecurityApi.h"
 #include "winsec/WriteRecord.h"
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -56,30 +56,47 @@ extern const AceRule lockRule;
 // Sets bit 0x2 on exactly the ACEs the record names that are still there.
 extern const AceRule unlockRule;
 
-// Receives the message text of each failed step.
-class FailureReport {
-public:
-    virtual void failed(const char* text) = 0;
-    // Unlock left the path as it was, having no record of it; `looksLocked`
-    // when no ACE of its DACL holds 0x2.
-    virtual void leftWithoutRecord(bool looksLocked) = 0;
+enum class RewriteStep : unsigned char {
+    ReadSecurity,
+    ReadRecord,
+    AllocDescriptor,
+    InitDescriptor,
+    TakeDacl,
+    QuerySize,
+    AllocDacl,
+    InitDacl,
+    GetAce,
+    AddAce,
+    AttachDacl,
+    StoreRecord,
+    RecordNotKept,
+    WriteDacl,
+    RemoveRecord,
+};
 
-protected:
-    ~FailureReport() = default;
+struct RewriteResult {
+    // The new DACL was written, or unlock found nothing to do: an object
+    // without a DACL already grants everything, and one without a record
+    // is left as it is.
+    bool done = false;
+    std::vector<RewriteStep> failedSteps; // a step fails once per ACE it fails for
+    // Unlock left the object as it was, having no record of it, and no ACE
+    // of its DACL holds 0x2.
+    bool unrecordedLocked = false;
+    // What an operation threw; it ended the rewrite, nothing written after.
+    std::exception_ptr exception;
 };
 
 class DaclRewrite {
 public:
-    DaclRewrite(const ObjectName& object, const AceRule& rule, FailureReport& report);
+    DaclRewrite(SecurityApi& api, const ObjectName& object, const AceRule& rule);
     // The rewrite keeps the name for all its calls: never a temporary one.
-    DaclRewrite(ObjectName&& object, const AceRule& rule, FailureReport& report) = delete;
+    DaclRewrite(SecurityApi& api, ObjectName&& object, const AceRule& rule) = delete;
     ~DaclRewrite();
     DaclRewrite(const DaclRewrite&) = delete;
     DaclRewrite& operator=(const DaclRewrite&) = delete;
 
-    // True only when the new DACL was written, or when unlocking a path
-    // that has no DACL and so already grants everything.
-    bool run();
+    RewriteResult run();
 
 private:
     bool readSecurity();
@@ -100,15 +117,16 @@ private:
     bool storeRecord();
     bool write();
     bool removeRecord();
-    void fail(const char* text);
+    bool runSteps();
+    void fail(RewriteStep step);
     void releaseAll();
     template <typename Block>
     void release(Block*& block);
 
+    SecurityApi& api;
     const ObjectName& object;
     const AceRule& rule;
-    FailureReport& report;
-    SecurityApi& api;
+    RewriteResult result;
 
     PSECURITY_DESCRIPTOR readDescriptor = nullptr;
     PSID owner = nullptr;

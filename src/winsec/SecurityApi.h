@@ -2,44 +2,21 @@
 // inputs and results of their Windows counterparts, and three that keep the
 // record of what -lock took (winsec/WriteRecord.h) with the object itself.
 // Every operation takes the object as the walk names it (ObjectName.h); calls
-// on one ObjectName reach one and the same file. The logic reaches them only
-// through securityApi(); a test may put another implementation in its place
-// for its own duration with ScopedSecurityApi.
+// on one ObjectName reach one and the same file. The run opens the system's
+// implementation once and hands it to whatever needs it; a test hands in
+// another.
 #ifndef TOLVANE_SECURITY_API_H
 #define TOLVANE_SECURITY_API_H
 
 #include "winsec/ObjectName.h"
 #include "winsec/SecurityTypes.h"
+#include "winsec/WireConstants.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace winsec {
-
-// Values of the Windows constants the sequence passes. Named apart from the
-// Windows macros so that the same code compiles on every platform.
-constexpr DWORD kErrorSuccess = 0;
-constexpr SECURITY_INFORMATION kOwnerSecurityInformation = 0x1;
-constexpr SECURITY_INFORMATION kGroupSecurityInformation = 0x2;
-constexpr SECURITY_INFORMATION kDaclSecurityInformation = 0x4;
-constexpr UINT kLptr = 0x40; // LMEM_FIXED | LMEM_ZEROINIT
-constexpr DWORD kSecurityDescriptorRevision = 1;
-constexpr SIZE_T kSecurityDescriptorMinLength = sizeof(SECURITY_DESCRIPTOR);
-constexpr DWORD kAclRevision = 2;
-constexpr DWORD kAclRevisionDs = 4;
-constexpr DWORD kMaxDword = 0xFFFFFFFF;
-constexpr ACCESS_MASK kFileWriteData = 0x2;
-
-constexpr BYTE kAccessAllowedAceType = 0x0;
-constexpr BYTE kAccessDeniedAceType = 0x1;
-constexpr BYTE kObjectInheritAce = 0x1;
-constexpr BYTE kContainerInheritAce = 0x2;
-constexpr BYTE kInheritOnlyAce = 0x8;
-constexpr BYTE kInheritedAce = 0x10;
-
-constexpr SECURITY_DESCRIPTOR_CONTROL kSeDaclPresent = 0x0004;
-constexpr SECURITY_DESCRIPTOR_CONTROL kSeDaclDefaulted = 0x0008;
-constexpr SECURITY_DESCRIPTOR_CONTROL kSeSelfRelative = 0x8000;
 
 // What the record operations report besides kErrorSuccess, each the
 // platform's own error code (defined beside its SecurityApi).
@@ -101,23 +78,15 @@ public:
     virtual DWORD removeWriteRecord(const ObjectName& object) = 0;
 };
 
-// The system's implementation, defined once per platform.
-SecurityApi& systemSecurityApi();
-
-// The implementation in force: the system's unless a ScopedSecurityApi is alive.
-SecurityApi& securityApi();
-
-// Puts another implementation in force until it goes out of scope.
-class ScopedSecurityApi {
-public:
-    explicit ScopedSecurityApi(SecurityApi& replacement);
-    ~ScopedSecurityApi();
-    ScopedSecurityApi(const ScopedSecurityApi&) = delete;
-    ScopedSecurityApi& operator=(const ScopedSecurityApi&) = delete;
-
-private:
-    SecurityApi* previous;
+// Where a backend keeps what outlives a run: the POSIX record store's folder
+// (Windows keeps its records in the registry and ignores it).
+struct BackendSettings {
+    std::string stateFolder;
 };
+
+// The system's implementation, defined once per backend, ready before the
+// walk's threads start: nothing process-wide changes once they run.
+std::unique_ptr<SecurityApi> openSystemSecurityApi(const BackendSettings& settings);
 
 } // namespace winsec
 

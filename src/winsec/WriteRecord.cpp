@@ -1,6 +1,6 @@
 #include "winsec/WriteRecord.h"
 
-#include "winsec/AceLayout.h"
+#include "winsec/WireConstants.h"
 
 #include <cstdint>
 #include <cstring>
@@ -11,8 +11,7 @@ namespace winsec {
 namespace {
 
 constexpr std::size_t kAceFixedSize = kAceWithMaskSize;
-constexpr BYTE kAllowedType = 0x0;
-constexpr BYTE kDefaultEntryFlags = 0x0B;
+constexpr BYTE kAllowedType = kAccessAllowedAceType;
 
 // Head byte fields.
 constexpr BYTE kFormBits = 0x07;
@@ -33,10 +32,6 @@ struct KnownSid {
     bool hasId;
 };
 constexpr std::size_t kIdOffset = kWellKnownSidSize;
-constexpr std::size_t kUnixSidSize = kWellKnownSidSize + 4;
-constexpr BYTE kUnixUserSid[kUnixSidSize] = {1, 2, 0, 0, 0, 0, 0, 22, 1, 0, 0, 0, 0, 0, 0, 0};
-constexpr BYTE kUnixGroupSid[kUnixSidSize] = {1, 2, 0, 0, 0, 0, 0, 22, 2, 0, 0, 0, 0, 0, 0, 0};
-constexpr BYTE kUnixMaskSid[kUnixSidSize] = {1, 2, 0, 0, 0, 0, 0, 22, 3, 0, 0, 0, 0, 0, 0, 0};
 const KnownSid kKnownSids[6] = {
     {kEveryoneSid, kWellKnownSidSize, false},
     {kCreatorOwnerSid, kWellKnownSidSize, false},
@@ -216,12 +211,9 @@ std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items)
     return record;
 }
 
-bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,
-                      bool* givenBack)
+bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items)
 {
-    if (bytes == nullptr || size < 2 || bytes[0] != kWriteRecordVersion ||
-        (bytes[1] != kWriteTaken && bytes[1] != kWriteGivenBack) ||
-        (bytes[1] == kWriteGivenBack && size != 2))
+    if (bytes == nullptr || size < 2 || bytes[0] != kWriteRecordVersion || bytes[1] != kWriteTaken)
         return false;
     std::vector<AceItem> parsed;
     AceItem item;
@@ -234,7 +226,6 @@ bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>*
     }
     if (items != nullptr)
         items->swap(parsed);
-    *givenBack = bytes[1] == kWriteGivenBack;
     return true;
 }
 

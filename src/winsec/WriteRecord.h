@@ -9,10 +9,8 @@
 // number of ACEs before it in the DACL with the same type, flags and bytes.
 // The mask is left out: it is what lock and unlock change.
 //
-// Stored form, version 1: one version byte, one state byte (0: the items
-// name what -lock took; 1: an earlier build's mark that -unlock gave it
-// back, and no item follows; it counts as no record), then
-// one item per ACE, each a head byte and what the head says follows:
+// Stored form, version 1: one version byte, one state byte (0; anything else
+// is malformed), then one item per ACE, each a head byte and what the head says follows:
 //   bits 3-4  0: ACCESS_ALLOWED, flags 0   1: ACCESS_ALLOWED, flags 0x0B
 //             2: a type byte and a flags byte follow
 //   bit 5     an occurrence follows (varint, at least 1); without it, 0
@@ -39,7 +37,6 @@ namespace winsec {
 
 constexpr BYTE kWriteRecordVersion = 1;
 constexpr BYTE kWriteTaken = 0;
-constexpr BYTE kWriteGivenBack = 1;
 
 // An ACE's identity in its stored form; compares equal exactly when the
 // identities are equal.
@@ -51,10 +48,9 @@ AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence);
 
 // A record of what lock took: the items of the ACEs that held 0x2.
 std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items);
-// False, with its outputs untouched, for a malformed record or another
-// version. A null `items` only checks the record.
-bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items,
-                      bool* givenBack);
+// False, with `items` untouched, for a malformed record or another version.
+// A null `items` only checks the record.
+bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items);
 
 } // namespace winsec
 

@@ -1,4 +1,4 @@
-#include "app/LogText.h"
+#include "app/LogEscape.h"
 
 #include <cstddef>
 

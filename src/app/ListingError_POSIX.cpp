@@ -1,0 +1,17 @@
+#include "app/ListingError.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+
+#include <cerrno>
+
+std::exception_ptr listingError(const std::string& path, int error)
+{
+    try {
+        errno = error;
+        Poco::File::handleLastError(path);
+    } catch (...) {
+        return std::current_exception();
+    }
+    return std::make_exception_ptr(Poco::FileException(path, error));
+}

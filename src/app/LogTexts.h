@@ -1,0 +1,79 @@
+// Every tag and text of the lines the run writes, each spelt once. The tags
+// and the quoted texts are the system's own: log readers match on them, so
+// they stay as they are, misspellings and all. A line is
+// "[" + tag + "]: " + tag + text (ReturnCode.h builds the heads).
+#ifndef TOLVANE_APP_LOG_TEXTS_H
+#define TOLVANE_APP_LOG_TEXTS_H
+
+namespace logtext {
+
+// Tags: the function each line is written in the name of.
+constexpr char kMainTag[] = "WinMain";
+constexpr char kLoadTag[] = "C_TolvaneManager::loadFoldersPaths";
+constexpr char kReadTag[] = "C_TolvaneManager::readIniValue";
+constexpr char kExistsTag[] = "C_TolvaneManager::isFileExists";
+constexpr char kWalkTag[] = "C_TolvaneManager::recursiveFolderPermissionAccess";
+constexpr char kModificationTag[] = "C_TolvaneManager::filePermissionModification";
+constexpr char kLockTag[] = "C_TolvaneManager::lockWritingPermission";
+constexpr char kUnlockTag[] = "C_TolvaneManager::unlockWritingPermission";
+
+// The run.
+constexpr char kRunning[] = " :: Tolvane Application is running..";
+constexpr char kEnded[] = " :: Tolvane Application ended running";
+constexpr char kWrongArgument[] = "Passed argument is incorrect, try '-lock' or '-unlock' ";
+constexpr char kEmptyFolderList[] = "Empty Folder list";
+constexpr char kAnotherInstance[] = "Another instance is running";
+constexpr char kLockWord[] = "Lock";
+constexpr char kUnlockWord[] = "Unlock";
+constexpr char kSuccessBefore[] = " writing Permission for file (";
+constexpr char kSuccessAfter[] = ") with Success";
+constexpr char kRefusingToRun[] = "Refusing to run: ";
+
+// The folder list.
+constexpr char kConfigurationKeyBefore[] = "Configuration file : [";
+constexpr char kWrongValue[] = " Wrong value introduced";
+constexpr char kConfigurationUnfound[] = "Configuration file unfound";
+constexpr char kUnfoundParameter[] = " unfound parameter";
+constexpr char kEmptyValue[] = " Empty value";
+constexpr char kFileWord[] = "File ";
+constexpr char kDoesNotExist[] = " doesn't exist";
+
+// One entry.
+constexpr char kLockingWord[] = "Locking";
+constexpr char kUnlockingWord[] = "Unlocking";
+constexpr char kModificationBefore[] = " writing permission for File ( ";
+constexpr char kModificationAfter[] = " ) failed ";
+
+// The steps of a DACL rewrite, each followed by the entry's path.
+constexpr char kReadSecurityFailed[] = "Getting Security Information Failed for ";
+constexpr char kAllocDescriptorFailed[] = "Alloc new security descriptor failed for ";
+constexpr char kInitDescriptorFailed[] = "Creating new security descriptor failed for ";
+constexpr char kTakeDaclFailed[] = "Getting DACL from security descriptor failed for ";
+constexpr char kQuerySizeFailed[] = "Getting ACL size information Failed for ";
+constexpr char kAllocDaclFailed[] = "Alloc new ACL failed for ";
+constexpr char kInitDaclFailed[] = "Initializing new DACL Failed for ";
+constexpr char kGetAceFailed[] = "Getting ACE Failed for ";
+constexpr char kAddAceFailed[] = "Adding ACE to new ACL Failed for ";
+constexpr char kAttachDaclFailed[] = "Setting new security descriptor to new ACL Failed for ";
+constexpr char kWriteDaclFailed[] = "Setting file new security descriptor Failed for ";
+constexpr char kRecordNotKept[] = "Storing write record Failed, unlock leaves it locked, for ";
+constexpr char kRemoveRecordFailed[] = "Removing write record Failed for ";
+
+// Entries -unlock left for want of a record although they look locked.
+constexpr char kUnrecordedEntriesBelow[] = " entries below ";
+constexpr char kUnrecordedLeft[] =
+    " have no write record and look locked; left as they are, the first: ";
+
+// Exceptions: "<label><name> -- <message>" for POCO's, the label followed
+// by what() for the standard ones.
+constexpr char kPocoLabel[] = "Poco Exception ";
+constexpr char kPocoUpperLabel[] = "POCO Exception ";
+constexpr char kStdLabel[] = "STD Exception ";
+constexpr char kPocoSeparator[] = " -- ";
+constexpr char kUnknownException[] = "Exception Uknown Error";
+// The count of folders is read under a head of its own.
+constexpr char kCountReadPocoCode[] = " :: ReturnCode= -7 : POCO Exception ";
+
+} // namespace logtext
+
+#endif

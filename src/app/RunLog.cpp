@@ -1,0 +1,34 @@
+#include "app/RunLog.h"
+
+#include "app/C_Logger.h"
+
+// The logger is reached only for a line to write: most entries have none.
+void RunLog::write(const LogLines& lines)
+{
+    for (const LogLines::Line& line : lines.all()) {
+        if (line.level == LogLines::Level::Fatal)
+            logger.logFatal(line.text);
+        else
+            logger.logError(line.text);
+        code = static_cast<std::int32_t>(line.code);
+    }
+}
+
+void RunLog::fail(ReturnCode failure, const std::string& tag, const std::string& text)
+{
+    LogLines lines;
+    lines.error(failure, tag, text);
+    write(lines);
+}
+
+void RunLog::fatal(const std::string& tag, const std::string& text)
+{
+    LogLines lines;
+    lines.fatal(tag, text);
+    write(lines);
+}
+
+void RunLog::debug(const std::string& line)
+{
+    logger.logDebug(line);
+}

@@ -1,0 +1,28 @@
+#include "app/RunSettings.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+constexpr unsigned kMostThreads = 256;
+
+unsigned threadsOfEnvironment()
+{
+    const char* setting = std::getenv("TOLVANE_THREADS");
+    if (setting != nullptr) {
+        char* end = nullptr;
+        const unsigned long wanted = std::strtoul(setting, &end, 10);
+        if (end != setting && *end == '\0' && wanted >= 1)
+            return static_cast<unsigned>(std::min<unsigned long>(wanted, kMostThreads));
+    }
+    return std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
+}
+
+} // namespace
+
+RunSettings readRunSettings(const std::string& currentDirectory)
+{
+    return RunSettings{currentDirectory, threadsOfEnvironment(), stateFolderOfEnvironment()};
+}

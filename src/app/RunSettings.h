@@ -1,0 +1,27 @@
+// What a run takes from its surroundings besides its two files, read once by
+// the entry point and handed down.
+#ifndef TOLVANE_APP_RUN_SETTINGS_H
+#define TOLVANE_APP_RUN_SETTINGS_H
+
+#include <string>
+
+struct RunSettings {
+    // The current directory as a prefix of a file name (".\" on Windows,
+    // "./" elsewhere).
+    std::string currentDirectory;
+    // The threads a walk runs on: TOLVANE_THREADS when it holds a number
+    // from 1 up (at most 256), else one per online processor.
+    unsigned threads = 1;
+    // Where records that no file can keep go (the POSIX record store):
+    // $STATE_DIRECTORY (systemd's StateDirectory=), else /var/lib/tolvane for
+    // root, else $XDG_STATE_HOME/tolvane or ~/.local/state/tolvane; empty
+    // where there is no such place.
+    std::string stateFolder;
+};
+
+RunSettings readRunSettings(const std::string& currentDirectory);
+
+// The state folder as the platform finds it; defined once per platform.
+std::string stateFolderOfEnvironment();
+
+#endif
