@@ -33,6 +33,29 @@ std::size_t multibyteLength(const std::string& text, std::size_t at)
     return length;
 }
 
+// Readers that know Unicode (Python's splitlines, many log viewers) end a
+// line at a C1 control and at U+2028 and U+2029, as at a C0 control.
+bool breaksLines(const std::string& text, std::size_t at)
+{
+    const auto second = static_cast<unsigned char>(text[at + 1]);
+    if (text[at] == '\xC2')
+        return second <= 0x9F;
+    return text.compare(at, 3, "\xE2\x80\xA8") == 0 || text.compare(at, 3, "\xE2\x80\xA9") == 0;
+}
+
+// How many bytes from `at` are written as they are: a printable ASCII
+// character, or a well-formed multibyte character that breaks no line. 0 for
+// a byte to escape; the rest of an escaped character's bytes, continuation
+// bytes, are then escaped one by one as well.
+std::size_t keptLength(const std::string& text, std::size_t at)
+{
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x80)
+        return isControl(byte) ? 0 : 1;
+    const std::size_t length = multibyteLength(text, at);
+    return length != 0 && breaksLines(text, at) ? 0 : length;
+}
+
 void appendEscaped(std::string& out, unsigned char byte)
 {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -48,15 +71,9 @@ std::string escapedForLog(const std::string& text)
     std::string out;
     out.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[at]);
-        if (byte < 0x80 && !isControl(byte)) {
-            out += text[at++];
-            continue;
-        }
-        const std::size_t length = byte < 0x80 ? 0 : multibyteLength(text, at);
+        const std::size_t length = keptLength(text, at);
         if (length == 0) {
-            appendEscaped(out, byte);
-            ++at;
+            appendEscaped(out, static_cast<unsigned char>(text[at++]));
             continue;
         }
         out.append(text, at, length);

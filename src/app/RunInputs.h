@@ -2,7 +2,8 @@
 // directory, Tolvane.ini, LogTolvane.xml and every file an appender of it
 // writes. Run by the administrator, none of them may be anyone else's: a
 // user who could write one could point the run at any tree or make it write
-// any file.
+// any file. A LogTolvane.xml that cannot be read whole names no file for
+// sure, and is refused as well.
 #ifndef TOLVANE_RUN_INPUTS_H
 #define TOLVANE_RUN_INPUTS_H
 

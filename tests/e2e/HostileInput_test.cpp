@@ -275,8 +275,10 @@ TEST_F(HostileInput, LoggedNamesAreEscapedAndCannotForgeLines)
         {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac", "\xc3\xa9t\xc3\xa9 \xe2\x82\xac"},
         {"bad\xff\xfe\xc3", "bad\\xff\\xfe\\xc3"},
         {"\x1b[2Jclear\r\x7f", "\\x1b[2Jclear\\x0d\\x7f"},
+        {"a\xe2\x80\xa8" "b\xe2\x80\xa9" "c\xc2\x85" + line::end(),
+         "a\\xe2\\x80\\xa8" "b\\xe2\\x80\\xa9" "c\\xc2\\x85" + line::end()},
     };
-    inData("mkdir L store && chown 65534:65534 store && for n in 0 1 2 3; do mkdir L/$n"
+    inData("mkdir L store && chown 65534:65534 store && for n in 0 1 2 3 4; do mkdir L/$n"
            " && chown 65534:65534 L/$n; done");
     Lines expected = {line::success(true, data("L")), line::recordNotKept(data("L"))};
     for (std::size_t n = 0; n < names.size(); ++n) {
@@ -811,15 +813,23 @@ TEST_F(HostileInput, MultiMegabyteConfigurationIsReadInBoundedTime)
     EXPECT_LT(result.seconds, 30.0);
 }
 
-// Whatever becomes of the log, the run does its work and its status stays.
-TEST_F(HostileInput, BrokenLogConfigurationChangesNeitherTheWorkNorTheStatus)
+// Whatever becomes of the log, the run does its work and its status stays;
+// but a set-up that cannot be read whole, or that sends the log, however
+// spelt, into a folder others can write, stops the run before it starts.
+TEST_F(HostileInput, LogConfigurationLeavesTheRunAloneOrStopsItBeforeItStarts)
 {
-    inData("mkdir A && : > A/f && chmod 666 A/f && mkdir immutable");
+    run("chmod 755 " + shellQuote(dir.path()) + " " + shellQuote(data("")));
+    inData("mkdir A immutable open && : > A/f && chmod 666 A/f && chmod 777 open && : > target"
+           " && chmod 600 target");
+    ASSERT_EQ("", run(asNobody("ln -s ../target " + shellQuote(data("open/t.log")) + " 2>&1")));
     const auto before = aclTree(data("A"));
     writeIni({data("A")});
     const std::string xml = testsupport::readFile(dir / "LogTolvane.xml");
-    const auto withFile = [&](const std::string& file) {
+    const std::string fileParameter = "<param name=\"File\"";
+    const auto withFile = [&](const std::string& file, const std::string& spelling = "") {
         std::string text = xml;
+        if (!spelling.empty())
+            text.replace(text.find(fileParameter), fileParameter.size(), spelling);
         const std::size_t at = text.find(dir / "tolvane.log");
         return text.replace(at, (dir / "tolvane.log").size(), file);
     };
@@ -832,34 +842,46 @@ TEST_F(HostileInput, BrokenLogConfigurationChangesNeitherTheWorkNorTheStatus)
     }
     billionLaughs += "]>\n<log4j:configuration xmlns:log4j=\"http://jakarta.apache.org/log4j/\"><root>"
                      "<priority value=\"&l12;\"/></root></log4j:configuration>\n";
+    const std::string unreadable = "./LogTolvane.xml cannot be read for the files it writes";
+    const std::string shared = data("open") + " is writable by group or others";
     const bool immutable = run("chattr +i " + shellQuote(data("immutable")) + " 2>&1 && echo ok") == "ok\n";
-    std::vector<std::pair<std::string, std::string>> variants = {
-        {"missing", ""},
-        {"empty", "\n"},
-        {"truncated", xml.substr(0, xml.size() / 2)},
-        {"binary", std::string("\x00\xff\xfe<\x01>", 6)},
-        {"entity bomb", billionLaughs},
-        {"log in a missing folder", withFile(data("new/folder/tolvane.log"))},
-        {"log below a plain file", withFile(dir / "Tolvane.ini/tolvane.log")},
-        {"log in /proc", withFile("/proc/tolvane-test/tolvane.log")},
+    struct Variant {
+        std::string name, text, refusal; // no refusal: the run goes on
+    };
+    std::vector<Variant> variants = {
+        {"missing", "", ""},
+        {"empty", "\n", unreadable},
+        {"truncated", xml.substr(0, xml.size() / 2), unreadable},
+        {"binary", std::string("\x00\xff\xfe<\x01>", 6), unreadable},
+        {"entity bomb", billionLaughs, unreadable},
+        {"log in a missing folder", withFile(data("new/folder/tolvane.log")), ""},
+        {"log below a plain file", withFile(dir / "Tolvane.ini/tolvane.log"), ""},
+        {"log in /proc", withFile("/proc/tolvane-test/tolvane.log"), ""},
+        {"FileName in a shared folder", withFile(data("open/t.log"), "<param name=\"FileName\""), shared},
+        {"log4j:param in a shared folder", withFile(data("open/t.log"), "<log4j:param name=\"File\""), shared},
     };
     if (immutable)
-        variants.push_back({"log in an immutable folder", withFile(data("immutable/tolvane.log"))});
-    for (const auto& variant : variants) {
-        SCOPED_TRACE(variant.first);
+        variants.push_back({"log in an immutable folder", withFile(data("immutable/tolvane.log")), ""});
+    for (const Variant& variant : variants) {
+        SCOPED_TRACE(variant.name);
         std::remove((dir / "LogTolvane.xml").c_str());
-        if (variant.first != "missing")
-            testsupport::writeFile(dir / "LogTolvane.xml", variant.second);
+        if (variant.name != "missing")
+            testsupport::writeFile(dir / "LogTolvane.xml", variant.text);
         for (const bool lock : {true, false}) {
             const ProgramRun result = runProgram(lock ? "-lock" : "-unlock");
-            EXPECT_EQ(1, result.status) << result.output;
+            EXPECT_EQ(variant.refusal.empty() ? 1 : 254, result.status) << result.output;
+            if (!variant.refusal.empty()) {
+                EXPECT_EQ("[WinMain]: WinMain :: ReturnCode = -2 : Refusing to run: " + variant.refusal + "\n",
+                          result.output);
+            }
             EXPECT_LT(result.seconds, 10.0);
-            EXPECT_EQ(afterRun(before, lock), aclTree(data("A")));
+            EXPECT_EQ(variant.refusal.empty() ? afterRun(before, lock) : before, aclTree(data("A")));
         }
     }
     if (immutable)
         run("chattr -i " + shellQuote(data("immutable")));
     EXPECT_EQ("", run("ls -A " + shellQuote(data("immutable"))));
+    EXPECT_EQ("", testsupport::readFile(data("target")));
 }
 
 } // namespace
