@@ -1,6 +1,7 @@
-# Installation of the program, the man page, the examples and the Debian
-# package's own files, and the Debian package built from that installation
-# by CPack ("cpack -G DEB" in the build directory).
+# Installation of the program, the man page, the systemd units, the default
+# configuration in /etc/tolvane, the examples and the Debian package's own
+# files, and the Debian package built from that installation by CPack
+# ("cpack -G DEB" in the build directory).
 
 include(GNUInstallDirs)
 
@@ -8,10 +9,35 @@ include(GNUInstallDirs)
 # names it after the package.
 set(TOLVANE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tolvane)
 set(TOLVANE_MAN_PAGE ${CMAKE_SOURCE_DIR}/docs/tolvane.8)
-set(TOLVANE_MAINTAINER "Tolvane maintainers <maintainers@users.noreply.c-seed-29aa72b0.example>"
-  CACHE STRING "Name and address in the package's Maintainer field and changelog")
+
+# The maintainer is whoever builds the package: unless TOLVANE_MAINTAINER
+# names one ("Name <address>"), git's user.name and user.email, read at
+# every configure. Without either, cpack refuses to build the package.
+set(TOLVANE_MAINTAINER "" CACHE STRING
+  "Name and address in the package's Maintainer field and changelog (empty: git's user)")
+function(tolvane_git_user key result)
+  execute_process(COMMAND git -C ${CMAKE_SOURCE_DIR} config --get user.${key}
+    OUTPUT_VARIABLE value OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  set(${result} "${value}" PARENT_SCOPE)
+endfunction()
+set(TOLVANE_PACKAGE_MAINTAINER "${TOLVANE_MAINTAINER}")
+if(NOT TOLVANE_PACKAGE_MAINTAINER)
+  tolvane_git_user(name TOLVANE_GIT_NAME)
+  tolvane_git_user(email TOLVANE_GIT_EMAIL)
+  if(TOLVANE_GIT_NAME AND TOLVANE_GIT_EMAIL)
+    set(TOLVANE_PACKAGE_MAINTAINER "${TOLVANE_GIT_NAME} <${TOLVANE_GIT_EMAIL}>")
+  else()
+    message(STATUS "No package maintainer: git has no user.name and user.email here; "
+      "set -DTOLVANE_MAINTAINER=\"Name <address>\" to build the Debian package")
+  endif()
+endif()
 configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/changelog @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/copyright @ONLY)
+
+# The maintainer scripts that look at the record store share its check.
+file(READ ${CMAKE_SOURCE_DIR}/packaging/records-in-store.sh TOLVANE_RECORDS_IN_STORE)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/prerm.in ${CMAKE_BINARY_DIR}/prerm @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/postrm.in ${CMAKE_BINARY_DIR}/postrm @ONLY)
 
 # Debian ships man pages and changelogs compressed with gzip -9n: -n keeps
 # the build time out of the file, so the package is the same whenever it is
@@ -40,18 +66,26 @@ install(FILES ${CMAKE_BINARY_DIR}/tolvane.8.gz DESTINATION ${CMAKE_INSTALL_MANDI
 install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
   DESTINATION ${TOLVANE_INSTALL_DOCDIR})
 file(GLOB TOLVANE_EXAMPLES CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/examples/*.ini ${CMAKE_SOURCE_DIR}/examples/*.xml
-  ${CMAKE_SOURCE_DIR}/examples/*.service ${CMAKE_SOURCE_DIR}/examples/*.timer)
+  ${CMAKE_SOURCE_DIR}/examples/*.ini ${CMAKE_SOURCE_DIR}/examples/*.xml)
 install(FILES ${TOLVANE_EXAMPLES} DESTINATION ${TOLVANE_INSTALL_DOCDIR}/examples)
-# logrotate reads /etc/logrotate.d whatever the prefix; the package marks the
-# file as a conffile, so an administrator's edits survive an upgrade.
+# systemd, logrotate and the units read these paths whatever the prefix.
+# The units are the package's, replaced by every upgrade (an administrator
+# changes them with drop-ins); the files in /etc are conffiles, so an
+# administrator's edits survive an upgrade. /etc/tolvane keeps the default
+# folder and file modes: tolvane only needs them root's and writable by
+# root alone.
+file(GLOB TOLVANE_UNITS CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/packaging/systemd/*.service ${CMAKE_SOURCE_DIR}/packaging/systemd/*.timer)
+install(FILES ${TOLVANE_UNITS} DESTINATION /lib/systemd/system)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/Tolvane.ini ${CMAKE_SOURCE_DIR}/examples/LogTolvane.xml
+  DESTINATION /etc/tolvane)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/tolvane.logrotate
   DESTINATION /etc/logrotate.d RENAME tolvane)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvane)
 set(CPACK_PACKAGE_VENDOR "Tolvane developers")
-set(CPACK_PACKAGE_CONTACT "${TOLVANE_MAINTAINER}")
+set(CPACK_PACKAGE_CONTACT "${TOLVANE_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "switch the write right on and off for whole folder trees")
@@ -72,8 +106,9 @@ symbolic links below a configured folder are never followed.
 .
 It reads its folders from Tolvane.ini and its logging set-up (Apache
 log4cxx) from LogTolvane.xml in the current directory, and is meant to
-run unattended as root, for example from the example systemd timers in
-/usr/share/doc/tolvane/examples.")
+run unattended as root. The package's systemd timers, installed
+disabled, lock and unlock the folders listed in /etc/tolvane/Tolvane.ini
+on weekday evenings and mornings, logging to the journal.")
 # dpkg-shlibdeps derives Depends from the libraries the program links:
 # log4cxx, POCO Foundation and Util, and the C and C++ runtimes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -83,7 +118,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # states the ACL library it is built against; libacl1 is on every Debian
 # system anyway (coreutils needs it).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS libacl1)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles
+  ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_BINARY_DIR}/prerm ${CMAKE_BINARY_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)
