@@ -33,8 +33,6 @@ public:
 
     int get() const { return fd; }
     bool isOpen() const { return fd >= 0; }
-    // Hands the descriptor to a new owner (fdopendir, say).
-    int release() { return std::exchange(fd, -1); }
     void reset(int descriptor = -1)
     {
         if (fd >= 0)

@@ -5,7 +5,7 @@
 // by posixacl::openConfiguredPath, the only place that follows a link.
 #include "walk/OpenFolder.h"
 
-#include "posixacl/ConfiguredFolder.h"
+#include "posixacl/RootLinkPath.h"
 #include "posixacl/Descriptor.h"
 #include "posixacl/FolderHandle.h"
 #include "posixacl/Refusals.h"
