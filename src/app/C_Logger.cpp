@@ -6,27 +6,9 @@
 #include <log4cxx/logmanager.h>
 #include <log4cxx/xml/domconfigurator.h>
 
-#include <clocale>
-
-namespace {
-
-// Debian's log4cxx 1.0 is built without a fixed charset: it decodes a
-// std::string message, and an appender without an Encoding encodes each
-// line, through the C library's multibyte conversion of the process locale.
-// A program that never calls setlocale runs in the C locale, whatever LANG
-// says, and there every byte and character beyond ASCII came out as '?'.
-// Messages are therefore handed over already decoded from UTF-8, and the
-// appenders' conversion is UTF-8 whatever the locale the run started in.
-void useUtf8Characters()
-{
-    std::setlocale(LC_CTYPE, "C.UTF-8");
-}
-
-} // namespace
 
 C_Logger::C_Logger(const std::string& configurationPath, Watch watch)
 {
-    useUtf8Characters();
     if (watch == Watch::Changes)
         log4cxx::xml::DOMConfigurator::configureAndWatch(configurationPath);
     else

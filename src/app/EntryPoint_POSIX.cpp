@@ -23,6 +23,7 @@ void raiseDescriptorLimit()
 int main(int argc, char* argv[])
 {
     raiseDescriptorLimit();
+    useUtf8Characters();
     const RunSettings settings = readRunSettings("./");
     if (argc != 2)
         return runTolvane(std::nullopt, settings);

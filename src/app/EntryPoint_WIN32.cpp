@@ -9,6 +9,7 @@
 // and quotes included, is the argument string.
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
+    useUtf8Characters();
     return runTolvane(std::string(commandLine != nullptr ? commandLine : ""),
                       readRunSettings(".\\"));
 }

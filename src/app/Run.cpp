@@ -10,6 +10,7 @@
 #include "app/TreeRewrite.h"
 #include "winsec/SecurityApi.h"
 
+#include <clocale>
 #include <cstdio>
 #include <vector>
 
@@ -76,6 +77,11 @@ int refuseToStart(const InputRefusal& refusal, const std::string& configurationP
 }
 
 } // namespace
+
+void useUtf8Characters()
+{
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+}
 
 int runTolvane(const std::optional<std::string>& argument, const RunSettings& settings)
 {
