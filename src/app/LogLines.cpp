@@ -14,3 +14,8 @@ void LogLines::fatalLine(std::string line)
 {
     lines.push_back(Line{Level::Fatal, ReturnCode::Exception, std::move(line)});
 }
+
+void LogLines::note(Level level, std::string line)
+{
+    lines.push_back(Line{level, ReturnCode::Success, std::move(line)});
+}

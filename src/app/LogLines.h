@@ -11,10 +11,12 @@
 
 class LogLines {
 public:
-    enum class Level : char { Error, Fatal };
+    // Error and Fatal lines store their code once written; Info and Warn
+    // lines, the run's own notes, store none.
+    enum class Level : char { Info, Warn, Error, Fatal };
     struct Line {
         Level level;
-        ReturnCode code; // stored once the line is written
+        ReturnCode code;
         std::string text;
     };
 
@@ -24,6 +26,8 @@ public:
     void fatal(const std::string& tag, const std::string& text);
     // A fatal line spelt whole by the caller; stores -7.
     void fatalLine(std::string line);
+    // A note of the run's own, spelt whole by the caller.
+    void note(Level level, std::string line);
 
     bool empty() const { return lines.empty(); }
     const std::vector<Line>& all() const { return lines; }

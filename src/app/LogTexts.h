@@ -64,6 +64,10 @@ constexpr char kUnrecordedEntriesBelow[] = " entries below ";
 constexpr char kUnrecordedLeft[] =
     " have no write record and look locked; left as they are, the first: ";
 
+// A mount point below a configured folder.
+constexpr char kMountPointLeft[] = " is a mount point: another file system is neither changed "
+                                   "nor entered; list it in Tolvane.ini to lock it";
+
 // Exceptions: "<label><name> -- <message>" for POCO's, the label followed
 // by what() for the standard ones.
 constexpr char kPocoLabel[] = "Poco Exception ";

@@ -6,10 +6,20 @@
 void RunLog::write(const LogLines& lines)
 {
     for (const LogLines::Line& line : lines.all()) {
-        if (line.level == LogLines::Level::Fatal)
-            logger.logFatal(line.text);
-        else
+        switch (line.level) {
+        case LogLines::Level::Info:
+            logger.logInfo(line.text);
+            continue;
+        case LogLines::Level::Warn:
+            logger.logWarn(line.text);
+            continue;
+        case LogLines::Level::Error:
             logger.logError(line.text);
+            break;
+        case LogLines::Level::Fatal:
+            logger.logFatal(line.text);
+            break;
+        }
         code = static_cast<std::int32_t>(line.code);
     }
 }

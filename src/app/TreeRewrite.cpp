@@ -30,11 +30,11 @@ walk::Visit visitOf(EntryOutcome outcome, const walk::WalkEntry& entry)
     return visit;
 }
 
-walk::Visit failureOf(LogLines lines)
+std::unique_ptr<walk::VisitReport> reportOf(LogLines lines)
 {
     auto report = std::make_unique<EntryReport>();
     report->lines = std::move(lines);
-    return walk::Visit{false, std::move(report)};
+    return report;
 }
 
 } // namespace
@@ -78,8 +78,12 @@ walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry) const
     case walk::WalkFailure::Broken:
         lines.fatal(logtext::kWalkTag, exceptionText(entry.exception, logtext::kPocoUpperLabel));
         break;
+    case walk::WalkFailure::OtherFileSystem:
+        lines.note(LogLines::Level::Warn, taggedHead(logtext::kWalkTag) + " :: " +
+                                              entry.path.path() + logtext::kMountPointLeft);
+        return walk::Visit{true, reportOf(std::move(lines))};
     }
-    return failureOf(std::move(lines));
+    return walk::Visit{false, reportOf(std::move(lines))};
 }
 
 void TreeRewrite::deliver(std::unique_ptr<walk::VisitReport> report)

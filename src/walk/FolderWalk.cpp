@@ -269,8 +269,12 @@ std::shared_ptr<OpenFolder> WalkRun::openSelf(Folder& folder, const OpenFolder* 
                                               : parent->openChild(folder.entry);
     if (opening.kind == FileKind::Missing) {
         folder.failed = true;
-        report(folder, folder.results->head(),
-               WalkEntry(WalkFailure::Missing, folder));
+        report(folder, folder.results->head(), WalkEntry(WalkFailure::Missing, folder));
+        return nullptr;
+    }
+    if (opening.kind == FileKind::Mount) {
+        folder.results->head().add(
+            visitor.visit(WalkEntry(WalkFailure::OtherFileSystem, folder)).report);
         return nullptr;
     }
     return visitSelf(folder, parent, std::move(opening));
@@ -374,6 +378,7 @@ void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder
     const EntrySpeller speller(*folder, entry.name);
     switch (entry.kind) {
     case FileKind::Link:
+    case FileKind::Mount:
         return;
     case FileKind::Missing:
         // Gone since the listing: reported, but no failure of its folder.

@@ -19,6 +19,7 @@ enum class FileKind {
     File,    // a regular file
     Other,   // a FIFO, socket or device
     Missing, // gone between the listing and the question
+    Mount,   // a folder another file system, or another mount, is mounted on
 };
 
 struct ListedEntry {
@@ -53,8 +54,9 @@ public:
     // Other is held open too, as the object every operation reaches.
     static FolderOpening openConfigured(const std::string& path);
     // The entry `name` of this folder that its listing called a folder:
-    // Folder when it still is one, Missing when it is gone, else what it is
-    // now.
+    // Folder when it still is one, Missing when it is gone, Mount when it is
+    // a mount point (not opened: the walk stays on the configured folder's
+    // file system), else what it is now.
     FolderOpening openChild(const ListedEntry& entry) const;
 
     ~OpenFolder();

@@ -16,12 +16,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace walk {
 
 struct OpenFolder::State {
     winsec::FolderHandle folder; // O_PATH when it could not be opened for reading
+    dev_t device = 0;            // the file system it lies on
     int listError = 0;           // why it cannot be listed, then
     bool ended = false;
 };
@@ -66,6 +68,22 @@ int kindAt(int folder, const char* name, FileKind* kind)
     return 0;
 }
 
+// Whether `name` in `folder` is the root of a mount, and the device it lies
+// on. Asked without syncing with a network or FUSE server, so that a server
+// that never answers cannot hold the walk here; where the kernel cannot say
+// (before Linux 5.8), a folder on another device counts as one.
+bool isMountPoint(int folder, const char* name, dev_t folderDevice, dev_t* device)
+{
+    struct statx status;
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
+    if (statx(folder, name, flags, STATX_TYPE, &status) != 0)
+        return false;
+    *device = makedev(status.stx_dev_major, status.stx_dev_minor);
+    if ((status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
+        return (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    return *device != folderDevice;
+}
+
 FileKind kindOfType(unsigned char type)
 {
     switch (type) {
@@ -105,6 +123,7 @@ FolderOpening OpenFolder::openConfigured(const std::string& path)
     if (error != 0 || fstat(descriptor.get(), &status) != 0)
         return FolderOpening{kind, nullptr};
     kind = kindOfMode(status.st_mode);
+    state->device = status.st_dev;
     if (kind == FileKind::Folder) {
         posixacl::Descriptor readable(openat(descriptor.get(), ".", kListFlags));
         if (readable.isOpen())
@@ -125,6 +144,8 @@ FolderOpening OpenFolder::openChild(const ListedEntry& entry) const
         return FolderOpening{FileKind::Missing, nullptr};
     const int folder = state->folder.descriptor.get();
     auto child = std::make_unique<State>();
+    if (isMountPoint(folder, name.c_str(), state->device, &child->device))
+        return FolderOpening{FileKind::Mount, nullptr};
     child->folder.descriptor.reset(openat(folder, name.c_str(), kListFlags));
     if (child->folder.descriptor.isOpen())
         return FolderOpening{FileKind::Folder, std::make_unique<OpenFolder>(std::move(child))};

@@ -16,6 +16,9 @@ enum class WalkFailure : unsigned char {
     Missing,    // the entry was gone when the walk reached it
     Unlistable, // a folder that could not be opened or listed: `error` says why
     Broken,     // an exception ended a piece of the walk: `exception`
+    // A sub-folder another file system, or another mount, is mounted on: the
+    // walk stays on the configured folder's, as find -xdev does. No failure.
+    OtherFileSystem,
 };
 
 struct WalkEntry {

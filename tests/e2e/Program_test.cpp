@@ -353,6 +353,30 @@ TEST_F(ProgramTest, LinksBelowAFolderAreNeitherFollowedNorModified)
     }
 }
 
+// The walk stays on the configured folder's file system, as find -xdev does.
+TEST_F(ProgramTest, AMountPointBelowAFolderIsNamedNeitherChangedNorEntered)
+{
+    inData("mkdir -p T/mnt && : > T/f");
+    if (std::system(("mount -t tmpfs -o mode=0777 tolvane-test " + shellQuote(data("T/mnt"))).c_str()) != 0)
+        GTEST_SKIP() << "cannot mount tmpfs here";
+    inData(": > T/mnt/inside && chmod 666 T/mnt/inside");
+    const auto before = aclTree(data("T"));
+    writeIni({data("T")});
+    const ProgramRun result = runProgram("-lock");
+    const auto after = aclTree(data("T"));
+    run("umount " + shellQuote(data("T/mnt")));
+    EXPECT_EQ(1, result.status);
+    const std::string note = "WARN [C_TolvaneManager::recursiveFolderPermissionAccess]: "
+                             "C_TolvaneManager::recursiveFolderPermissionAccess :: " +
+                             data("T/mnt") + " is a mount point: another file system is "
+                             "neither changed nor entered; list it in Tolvane.ini to lock it";
+    EXPECT_EQ((Lines{line::start(), note, line::success(true, data("T")), line::end()}), result.log);
+    auto expected = afterRun(before, true);
+    expected[data("T/mnt")] = before.at(data("T/mnt"));
+    expected[data("T/mnt/inside")] = before.at(data("T/mnt/inside"));
+    EXPECT_EQ(expected, after);
+}
+
 TEST_F(ProgramTest, ConfiguredFolderThatIsALinkIsWalked)
 {
     inData("mkdir -p real/sub && : > real/f && : > real/sub/g && ln -s real viaLink");
