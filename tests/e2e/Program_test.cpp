@@ -364,7 +364,7 @@ TEST_F(ProgramTest, AMountPointBelowAFolderIsNamedNeitherChangedNorEntered)
     writeIni({data("T")});
     const ProgramRun result = runProgram("-lock");
     const auto after = aclTree(data("T"));
-    run("umount " + shellQuote(data("T/mnt")));
+    testsupport::run("umount " + shellQuote(data("T/mnt")));
     EXPECT_EQ(1, result.status);
     const std::string note = "WARN [C_TolvaneManager::recursiveFolderPermissionAccess]: "
                              "C_TolvaneManager::recursiveFolderPermissionAccess :: " +
