@@ -21,10 +21,11 @@ constexpr std::size_t kAceFixedSize = 8;
 
 void checkAsRecord(const ExactBlock& bytes)
 {
+    RecordOwner owner;
     std::vector<AceItem> items;
-    if (!parseWriteRecord(bytes.data(), bytes.size(), &items))
+    if (!parseWriteRecord(bytes.data(), bytes.size(), &owner, &items))
         return;
-    const std::vector<BYTE> again = encodeWriteRecord(items);
+    const std::vector<BYTE> again = encodeWriteRecord(owner, items);
     require(again.size() == bytes.size() && std::equal(again.begin(), again.end(), bytes.data()),
             "an accepted record has another spelling");
 }
@@ -67,12 +68,18 @@ void checkAsAces(const ExactBlock& bytes)
         items.push_back(item);
         identities.push_back(identity);
     }
-    const std::vector<BYTE> record = encodeWriteRecord(items);
+    const RecordOwner owner{std::vector<BYTE>(bytes.data(), bytes.data() + std::min<std::size_t>(
+                                                                  bytes.size(), kMaxOwnerSize)),
+                            bytes.size()};
+    const std::vector<BYTE> record = encodeWriteRecord(owner, items);
     const ExactBlock stored(record.data(), record.size());
+    RecordOwner parsedOwner;
     std::vector<AceItem> parsed;
-    require(parseWriteRecord(stored.data(), stored.size(), &parsed),
+    require(parseWriteRecord(stored.data(), stored.size(), &parsedOwner, &parsed),
             "a record the encoder wrote is refused");
-    require(parsed == items, "a record does not give back its items");
+    require(parsed == items && parsedOwner.folder == owner.folder &&
+                parsedOwner.lockTime == owner.lockTime,
+            "a record does not give back its owner and items");
 }
 
 } // namespace

@@ -42,7 +42,7 @@ protected:
     // The DACL of `entry` rewritten through `api`, its lines written.
     bool rewriteDacl(winsec::SecurityApi& api, const winsec::ObjectName& entry, bool lock)
     {
-        const EntryOutcome outcome = EntryRewrite(api, lock).rewriteDacl(entry);
+        const EntryOutcome outcome = EntryRewrite(api, lock).rewriteDacl(entry, owner);
         if (!outcome.lines.empty())
             log().write(outcome.lines);
         return outcome.changed;
@@ -62,6 +62,8 @@ protected:
     }
 
     testsupport::TempDir dir;
+    // The lock every rewrite here belongs to.
+    const winsec::RecordOwner owner{{1}, 1};
     std::unique_ptr<testsupport::ScopedCurrentDirectory> inside;
     std::unique_ptr<winsec::SecurityApi> system;
     std::unique_ptr<C_Logger> logger;

@@ -54,15 +54,18 @@ void addLines(const winsec::RewriteResult& result, const char* tag, const std::s
 
 } // namespace
 
-EntryOutcome EntryRewrite::rewriteDacl(const winsec::ObjectName& entry) const
+EntryOutcome EntryRewrite::rewriteDacl(const winsec::ObjectName& entry,
+                                       const winsec::RecordOwner& owner) const
 {
     const char* tag = lock ? logtext::kLockTag : logtext::kUnlockTag;
     EntryOutcome outcome;
     try {
-        winsec::DaclRewrite rewrite(api, entry, lock ? winsec::lockRule : winsec::unlockRule);
+        winsec::DaclRewrite rewrite(api, entry, lock ? winsec::lockRule : winsec::unlockRule,
+                                    owner);
         const winsec::RewriteResult result = rewrite.run();
         outcome.changed = result.done;
         outcome.unrecordedLocked = result.unrecordedLocked;
+        outcome.foreignRecord = result.foreignRecord;
         if (!result.failedSteps.empty() || result.exception != nullptr)
             addLines(result, tag, entry.path(), &outcome.lines);
     } catch (...) {
@@ -72,9 +75,10 @@ EntryOutcome EntryRewrite::rewriteDacl(const winsec::ObjectName& entry) const
     return outcome;
 }
 
-EntryOutcome EntryRewrite::rewrite(const winsec::ObjectName& entry) const
+EntryOutcome EntryRewrite::rewrite(const winsec::ObjectName& entry,
+                                   const winsec::RecordOwner& owner) const
 {
-    EntryOutcome outcome = rewriteDacl(entry);
+    EntryOutcome outcome = rewriteDacl(entry, owner);
     if (outcome.changed)
         return outcome;
     try {
@@ -87,4 +91,12 @@ EntryOutcome EntryRewrite::rewrite(const winsec::ObjectName& entry) const
                             exceptionText(std::current_exception(), nullptr));
     }
     return outcome;
+}
+
+std::vector<winsec::BYTE> EntryRewrite::identify(const winsec::ObjectName& folder) const
+{
+    std::vector<winsec::BYTE> identity;
+    if (api.identifyObject(folder, &identity) != winsec::kErrorSuccess)
+        identity.clear();
+    return identity;
 }

@@ -5,6 +5,8 @@
 
 #include "app/LogLines.h"
 
+#include "winsec/WriteRecord.h"
+
 namespace winsec {
 class ObjectName;
 class SecurityApi;
@@ -15,19 +17,26 @@ struct EntryOutcome {
     LogLines lines;
     // Unlock left it as it was for want of a record although it looks locked.
     bool unrecordedLocked = false;
+    // Unlock left it as it was: its record is another configured folder's.
+    bool foreignRecord = false;
 };
 
 class EntryRewrite {
 public:
     EntryRewrite(winsec::SecurityApi& api, bool lock) : api(api), lock(lock) {}
 
-    // Changes `entry`; a failure adds the entry's own -4 line after the
-    // lines of the steps that failed. Safe on several threads at once for
-    // different entries.
-    EntryOutcome rewrite(const winsec::ObjectName& entry) const;
+    // Changes `entry` for the lock of `owner`; a failure adds the entry's own
+    // -4 line after the lines of the steps that failed. Safe on several
+    // threads at once for different entries.
+    EntryOutcome rewrite(const winsec::ObjectName& entry, const winsec::RecordOwner& owner) const;
     // Rewrites the DACL of `entry` alone: the lines of its failed steps, and
     // whether the new DACL was written (or nothing needed to be).
-    EntryOutcome rewriteDacl(const winsec::ObjectName& entry) const;
+    EntryOutcome rewriteDacl(const winsec::ObjectName& entry,
+                             const winsec::RecordOwner& owner) const;
+
+    // The identity records name the lock of the configured folder `folder`
+    // by; empty where the backend cannot tell one.
+    std::vector<winsec::BYTE> identify(const winsec::ObjectName& folder) const;
 
 private:
     winsec::SecurityApi& api;

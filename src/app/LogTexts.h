@@ -59,10 +59,13 @@ constexpr char kWriteDaclFailed[] = "Setting file new security descriptor Failed
 constexpr char kRecordNotKept[] = "Storing write record Failed, unlock leaves it locked, for ";
 constexpr char kRemoveRecordFailed[] = "Removing write record Failed for ";
 
-// Entries -unlock left for want of a record although they look locked.
-constexpr char kUnrecordedEntriesBelow[] = " entries below ";
-constexpr char kUnrecordedLeft[] =
-    " have no write record and look locked; left as they are, the first: ";
+// Entries -unlock left as they were: without a record although they look
+// locked, or with the record of another configured folder's lock.
+constexpr char kUnrecordedEntry[] = " has no write record and looks locked; left as it is";
+constexpr char kEntriesBelow[] = " entries below ";
+constexpr char kUnrecordedLeft[] = " have no write record and look locked; left as they are";
+constexpr char kForeignLeft[] = " hold the write record of another configured folder's lock; "
+                                "left as they are for its own unlock, the first: ";
 
 // A mount point below a configured folder.
 constexpr char kMountPointLeft[] = " is a mount point: another file system is neither changed "

@@ -42,3 +42,8 @@ void RunLog::debug(const std::string& line)
 {
     logger.logDebug(line);
 }
+
+void RunLog::warn(const std::string& line)
+{
+    logger.logWarn(line);
+}

@@ -26,6 +26,8 @@ public:
     void fatal(const std::string& tag, const std::string& text);
     // A progress line: stores nothing.
     void debug(const std::string& line);
+    // A note of the run's own: stores nothing.
+    void warn(const std::string& line);
 
     std::int32_t returnCode() const { return code; }
 

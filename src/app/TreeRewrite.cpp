@@ -8,26 +8,37 @@
 #include "app/RunLog.h"
 #include "walk/FolderWalk.h"
 
+#include <ctime>
+
 namespace {
 
 struct EntryReport final : walk::VisitReport {
     LogLines lines;
-    // Set when the entry was left unlocked-looking without a record.
-    std::string unrecordedLocked;
+    // The entry's path, where unlock left it as it was.
+    std::string path;
+    bool unrecordedLocked = false;
+    bool foreignRecord = false;
 };
 
 // A report only for an entry with something to say: most have nothing.
 walk::Visit visitOf(EntryOutcome outcome, const walk::WalkEntry& entry)
 {
     walk::Visit visit{outcome.changed, nullptr};
-    if (outcome.lines.empty() && !outcome.unrecordedLocked)
+    if (outcome.lines.empty() && !outcome.unrecordedLocked && !outcome.foreignRecord)
         return visit;
     auto report = std::make_unique<EntryReport>();
     report->lines = std::move(outcome.lines);
-    if (outcome.unrecordedLocked)
-        report->unrecordedLocked = entry.path.path();
+    report->unrecordedLocked = outcome.unrecordedLocked;
+    report->foreignRecord = outcome.foreignRecord;
+    if (outcome.unrecordedLocked || outcome.foreignRecord)
+        report->path = entry.path.path();
     visit.report = std::move(report);
     return visit;
+}
+
+std::string walkNote(const std::string& text)
+{
+    return taggedHead(logtext::kWalkTag) + " :: " + text;
 }
 
 std::unique_ptr<walk::VisitReport> reportOf(LogLines lines)
@@ -41,6 +52,7 @@ std::unique_ptr<walk::VisitReport> reportOf(LogLines lines)
 
 bool TreeRewrite::run(const std::string& folder)
 {
+    owner.lockTime = static_cast<std::uint64_t>(std::time(nullptr));
     bool result = false;
     try {
         walk::FolderWalk walk(*this, threads);
@@ -49,7 +61,7 @@ bool TreeRewrite::run(const std::string& folder)
         log.fatal(logtext::kWalkTag,
                   exceptionText(std::current_exception(), logtext::kPocoUpperLabel));
     }
-    reportUnrecordedLocked(folder);
+    reportLeftAsTheyWere(folder);
     return result;
 }
 
@@ -62,12 +74,14 @@ walk::Visit TreeRewrite::visit(const walk::WalkEntry& entry)
     }
 }
 
-walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry) const
+walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry)
 {
     LogLines lines;
     switch (entry.failure) {
     case walk::WalkFailure::None:
-        return visitOf(entries.rewrite(*entry.object), entry);
+        if (entry.configuredFolder)
+            owner.folder = entries.identify(*entry.object);
+        return visitOf(entries.rewrite(*entry.object, owner), entry);
     case walk::WalkFailure::Missing:
         lines.error(ReturnCode::Missing, logtext::kExistsTag, missingPathText(entry.path.path()));
         break;
@@ -79,8 +93,7 @@ walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry) const
         lines.fatal(logtext::kWalkTag, exceptionText(entry.exception, logtext::kPocoUpperLabel));
         break;
     case walk::WalkFailure::OtherFileSystem:
-        lines.note(LogLines::Level::Warn, taggedHead(logtext::kWalkTag) + " :: " +
-                                              entry.path.path() + logtext::kMountPointLeft);
+        lines.note(LogLines::Level::Warn, walkNote(entry.path.path() + logtext::kMountPointLeft));
         return walk::Visit{true, reportOf(std::move(lines))};
     }
     return walk::Visit{false, reportOf(std::move(lines))};
@@ -90,18 +103,25 @@ void TreeRewrite::deliver(std::unique_ptr<walk::VisitReport> report)
 {
     const auto& entry = static_cast<const EntryReport&>(*report);
     log.write(entry.lines);
-    if (!entry.unrecordedLocked.empty() && unrecordedLocked++ == 0)
-        firstUnrecordedLocked = entry.unrecordedLocked;
+    if (entry.unrecordedLocked) {
+        ++unrecordedLocked;
+        log.warn(walkNote(entry.path + logtext::kUnrecordedEntry));
+    }
+    if (entry.foreignRecord && foreignRecords++ == 0)
+        firstForeignRecord = entry.path;
 }
 
-// Debug only: a tree locked by hand, or by a run whose records were lost,
-// is not for -unlock to guess at, but the administrator may want to know.
-void TreeRewrite::reportUnrecordedLocked(const std::string& folder)
+// A tree locked by hand, or by a run whose records were lost, is not for
+// -unlock to guess at, nor is an entry another configured folder's lock
+// holds; the administrator needs to know of both.
+void TreeRewrite::reportLeftAsTheyWere(const std::string& folder)
 {
     if (unrecordedLocked != 0)
-        log.debug(taggedHead(logtext::kWalkTag) + " :: " + std::to_string(unrecordedLocked) +
-                  logtext::kUnrecordedEntriesBelow + folder + logtext::kUnrecordedLeft +
-                  firstUnrecordedLocked);
+        log.warn(walkNote(std::to_string(unrecordedLocked) + logtext::kEntriesBelow + folder +
+                          logtext::kUnrecordedLeft));
+    if (foreignRecords != 0)
+        log.warn(walkNote(std::to_string(foreignRecords) + logtext::kEntriesBelow + folder +
+                          logtext::kForeignLeft + firstForeignRecord));
     unrecordedLocked = 0;
-    firstUnrecordedLocked.clear();
+    foreignRecords = 0;
 }

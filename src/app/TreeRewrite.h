@@ -6,6 +6,7 @@
 #define TOLVANE_APP_TREE_REWRITE_H
 
 #include "walk/Visit.h"
+#include "winsec/WriteRecord.h"
 
 #include <cstdint>
 #include <string>
@@ -28,16 +29,19 @@ public:
     void deliver(std::unique_ptr<walk::VisitReport> report) override;
 
 private:
-    walk::Visit visitEntry(const walk::WalkEntry& entry) const;
-    void reportUnrecordedLocked(const std::string& folder);
+    walk::Visit visitEntry(const walk::WalkEntry& entry);
+    void reportLeftAsTheyWere(const std::string& folder);
 
     const EntryRewrite& entries;
     RunLog& log;
     const unsigned threads;
-    // Entries -unlock left as they were for want of a record although they
-    // look locked, counted per configured folder for one debug line.
+    // The lock this walk's records belong to; set when the configured folder
+    // itself is visited, before anything below it.
+    winsec::RecordOwner owner;
+    // Entries -unlock left as they were, counted for the configured folder.
     std::uint64_t unrecordedLocked = 0;
-    std::string firstUnrecordedLocked;
+    std::uint64_t foreignRecords = 0;
+    std::string firstForeignRecord;
 };
 
 #endif

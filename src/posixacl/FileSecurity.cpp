@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <utility>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -285,7 +286,7 @@ int inodeOf(const winsec::ObjectName& object, OpenInode** inode)
 
 bool isWellFormedRecord(const Bytes& record)
 {
-    return winsec::parseWriteRecord(record.data(), record.size(), nullptr);
+    return winsec::parseWriteRecord(record.data(), record.size(), nullptr, nullptr);
 }
 
 // Where the inode itself cannot keep a record, the record store does:
@@ -329,6 +330,53 @@ int writeFileAcls(const winsec::ObjectName& object, const PosixAcls& acls)
         return writeAccessAcl(*inode, acls.access);
     return inode->isDirectory() ? writeBothAcls(*inode, acls, wasRead ? &readDefaults : nullptr)
                                 : ENOTDIR;
+}
+
+namespace {
+
+constexpr std::uint8_t kIdentityByHandle = 1;
+constexpr std::uint8_t kIdentityByInode = 2;
+constexpr std::size_t kMaxHandleBytes = 128; // MAX_HANDLE_SZ
+
+template <typename Value>
+void appendBytes(Bytes* bytes, const Value& value)
+{
+    const auto* at = reinterpret_cast<const std::uint8_t*>(&value);
+    bytes->insert(bytes->end(), at, at + sizeof value);
+}
+
+bool appendHandle(int descriptor, Bytes* identity)
+{
+    alignas(file_handle) unsigned char buffer[sizeof(file_handle) + kMaxHandleBytes];
+    auto* handle = reinterpret_cast<file_handle*>(buffer);
+    handle->handle_bytes = kMaxHandleBytes;
+    int mountId = 0;
+    if (name_to_handle_at(descriptor, "", handle, &mountId, AT_EMPTY_PATH) != 0)
+        return false;
+    appendBytes(identity, handle->handle_type);
+    identity->insert(identity->end(), handle->f_handle, handle->f_handle + handle->handle_bytes);
+    return true;
+}
+
+} // namespace
+
+int identityOf(const winsec::ObjectName& object, Bytes* identity)
+{
+    OpenInode* inode = nullptr;
+    const int error = inodeOf(object, &inode);
+    if (error != 0)
+        return error;
+    struct statfs system;
+    if (fstatfs(inode->descriptorNumber(), &system) != 0)
+        return errno;
+    identity->assign(1, kIdentityByHandle);
+    appendBytes(identity, system.f_fsid);
+    if (appendHandle(inode->descriptorNumber(), identity))
+        return 0;
+    identity->assign(1, kIdentityByInode);
+    appendBytes(identity, inode->status().st_dev);
+    appendBytes(identity, inode->status().st_ino);
+    return 0;
 }
 
 // A record in the inode wins over one in the store.

@@ -45,6 +45,11 @@ int readWriteRecord(const winsec::ObjectName& object, RecordStore& store, Bytes*
 int storeWriteRecord(const winsec::ObjectName& object, RecordStore& store, const Bytes& record);
 int removeWriteRecord(const winsec::ObjectName& object, RecordStore& store);
 
+// The identity records name a configured folder's lock by: its file
+// system's id and its file handle, or, where the file system gives no
+// handle, its device and inode numbers.
+int identityOf(const winsec::ObjectName& object, Bytes* identity);
+
 } // namespace posixacl
 
 #endif

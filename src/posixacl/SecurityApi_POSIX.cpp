@@ -182,6 +182,11 @@ public:
         return static_cast<DWORD>(posixacl::removeWriteRecord(object, records));
     }
 
+    DWORD identifyObject(const ObjectName& object, std::vector<BYTE>* identity) override
+    {
+        return static_cast<DWORD>(posixacl::identityOf(object, identity));
+    }
+
 private:
     posixacl::RecordStore records;
 };

@@ -295,7 +295,9 @@ std::shared_ptr<OpenFolder> WalkRun::visitSelf(Folder& folder, const OpenFolder*
         name.listedAsRegularFile();
     if (opening.refusal != 0)
         name.refusedWith(opening.refusal);
-    report(folder, folder.results->head(), WalkEntry(name, folder));
+    WalkEntry entry(name, folder);
+    entry.configuredFolder = parent == nullptr;
+    report(folder, folder.results->head(), entry);
     if (opening.kind != FileKind::Folder)
         return nullptr;
     if (!self) {

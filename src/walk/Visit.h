@@ -40,6 +40,9 @@ struct WalkEntry {
     WalkFailure failure;
     int error = 0; // the platform's error code, for Unlistable
     std::exception_ptr exception;
+    // The configured folder itself: always the first entry visited, before
+    // anything below it.
+    bool configuredFolder = false;
 };
 
 // What the visitor has to say of an entry, handed back in the walk's order.

@@ -39,8 +39,9 @@ void writeMask(BYTE* ace, ACCESS_MASK mask)
 const AceRule lockRule = {clearWriteData, true};
 const AceRule unlockRule = {giveBackWriteData, false};
 
-DaclRewrite::DaclRewrite(SecurityApi& api, const ObjectName& object, const AceRule& rule)
-    : api(api), object(object), rule(rule)
+DaclRewrite::DaclRewrite(SecurityApi& api, const ObjectName& object, const AceRule& rule,
+                         const RecordOwner& owner)
+    : api(api), object(object), rule(rule), lockOwner(owner)
 {
 }
 
@@ -76,6 +77,10 @@ bool DaclRewrite::runSteps()
         result.unrecordedLocked = looksLocked();
         return true;
     }
+    if (!rule.locks && foreign) {
+        result.foreignRecord = true;
+        return true;
+    }
     createDescriptor();
     takeDacl();
     const bool pathIsOpen = daclTaken && (!daclPresent || dacl == nullptr);
@@ -108,7 +113,9 @@ bool DaclRewrite::readRecord()
 {
     const DWORD error = api.readWriteRecord(object, &recordRead);
     if (error == kErrorSuccess)
-        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordedItems);
+        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordOwner,
+                                     &recordedItems);
+    foreign = hasRecord && recordOwner.folder != lockOwner.folder;
     if (error == kErrorSuccess || error == kErrorNoWriteRecord)
         return true;
     fail(RewriteStep::ReadRecord);
@@ -272,9 +279,10 @@ bool DaclRewrite::attachDacl()
 // lock still goes on: taking write away is always safe.
 bool DaclRewrite::storeRecord()
 {
-    if (!rule.locks)
+    if (!rule.locks || foreign)
         return true;
-    const std::vector<BYTE> record = encodeWriteRecord(takenItems);
+    const std::vector<BYTE> record = encodeWriteRecord(
+        hasRecord ? RecordOwner{lockOwner.folder, recordOwner.lockTime} : lockOwner, takenItems);
     if (hasRecord && record == recordRead)
         return true;
     const DWORD error = api.storeWriteRecord(object, record);

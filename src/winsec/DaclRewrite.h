@@ -23,7 +23,10 @@
 //   RemoveRecord     removeWriteRecord (unlock)   -
 // Unlock of an object without a record stops after ReadRecord, changing
 // nothing: only a record says what a lock took, and anything else could
-// grant what was never held. A record that can be kept nowhere is no failure
+// grant what was never held. So does unlock of an object whose record
+// another configured folder's lock made (reached here through a hard link):
+// that lock's own unlock gives it back. A lock keeps such a record as it is,
+// and keeps the first lock time of a record of its own. A record that can be kept nowhere is no failure
 // of the lock (taking write away is always safe): RecordNotKept is reported,
 // an older record stays (it names less than this lock took, never more), and
 // the lock goes on. RemoveRecord runs only once the DACL it describes is
@@ -83,15 +86,20 @@ struct RewriteResult {
     // Unlock left the object as it was, having no record of it, and no ACE
     // of its DACL holds 0x2.
     bool unrecordedLocked = false;
+    // Its record belongs to another configured folder's lock.
+    bool foreignRecord = false;
     // What an operation threw; it ended the rewrite, nothing written after.
     std::exception_ptr exception;
 };
 
 class DaclRewrite {
 public:
-    DaclRewrite(SecurityApi& api, const ObjectName& object, const AceRule& rule);
+    // `owner` is the lock this rewrite belongs to.
+    DaclRewrite(SecurityApi& api, const ObjectName& object, const AceRule& rule,
+                const RecordOwner& owner);
     // The rewrite keeps the name for all its calls: never a temporary one.
-    DaclRewrite(SecurityApi& api, ObjectName&& object, const AceRule& rule) = delete;
+    DaclRewrite(SecurityApi& api, ObjectName&& object, const AceRule& rule,
+                const RecordOwner& owner) = delete;
     ~DaclRewrite();
     DaclRewrite(const DaclRewrite&) = delete;
     DaclRewrite& operator=(const DaclRewrite&) = delete;
@@ -126,6 +134,7 @@ private:
     SecurityApi& api;
     const ObjectName& object;
     const AceRule& rule;
+    const RecordOwner& lockOwner;
     RewriteResult result;
 
     PSECURITY_DESCRIPTOR readDescriptor = nullptr;
@@ -143,7 +152,9 @@ private:
     // The path's record as read, parsed when it is well formed.
     std::vector<BYTE> recordRead;
     std::vector<AceItem> recordedItems;
+    RecordOwner recordOwner;
     bool hasRecord = false;
+    bool foreign = false; // the record is another configured folder's
     // Items of the ACEs copied so far with occurrence 0, to count repeats.
     std::vector<AceItem> firstItems;
     // Lock: the items of the new record, in DACL order.

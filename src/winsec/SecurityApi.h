@@ -76,6 +76,12 @@ public:
     virtual DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) = 0;
     virtual DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) = 0;
     virtual DWORD removeWriteRecord(const ObjectName& object) = 0;
+
+    // What records name the lock of a configured folder by: bytes that name
+    // the object, read from what is open for it, and no other object on this
+    // machine for as long as it exists, whatever its path (its file system
+    // and file handle). kErrorSuccess or an error code.
+    virtual DWORD identifyObject(const ObjectName& object, std::vector<BYTE>* identity) = 0;
 };
 
 // Where a backend keeps what outlives a run: the POSIX record store's folder

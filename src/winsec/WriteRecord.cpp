@@ -198,32 +198,83 @@ AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence)
                            std::string_view(tail, size > kAceFixedSize ? size - kAceFixedSize : 0)});
 }
 
-std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items)
+namespace {
+
+constexpr std::size_t kLockTimeSize = 8;
+
+void appendLockTime(std::vector<BYTE>* record, std::uint64_t seconds)
 {
-    std::size_t size = 2;
+    for (std::size_t i = 0; i < kLockTimeSize; ++i)
+        record->push_back(static_cast<BYTE>(seconds >> 8 * i));
+}
+
+std::uint64_t lockTimeAt(const BYTE* at)
+{
+    std::uint64_t seconds = 0;
+    for (std::size_t i = 0; i < kLockTimeSize; ++i)
+        seconds |= std::uint64_t{at[i]} << 8 * i;
+    return seconds;
+}
+
+// The owner and the lock time from `at`, which moves behind them.
+bool readOwner(const BYTE*& at, const BYTE* end, RecordOwner* owner)
+{
+    std::uint32_t length = 0;
+    const BYTE* const start = at;
+    if (!readVarint(at, end, &length) || length > kMaxOwnerSize ||
+        static_cast<std::size_t>(end - at) < length + kLockTimeSize)
+        return false;
+    std::string spelt;
+    appendVarint(spelt, length);
+    if (spelt.size() != static_cast<std::size_t>(at - start))
+        return false; // an overlong length
+    owner->folder.assign(at, at + length);
+    at += length;
+    owner->lockTime = lockTimeAt(at);
+    at += kLockTimeSize;
+    return true;
+}
+
+} // namespace
+
+std::vector<BYTE> encodeWriteRecord(const RecordOwner& owner, const std::vector<AceItem>& items)
+{
+    std::string head(1, static_cast<char>(kWriteRecordVersion));
+    head.push_back(static_cast<char>(kWriteTaken));
+    appendVarint(head, static_cast<std::uint32_t>(owner.folder.size()));
+    std::size_t size = head.size() + owner.folder.size() + kLockTimeSize;
     for (const AceItem& item : items)
         size += item.size();
     std::vector<BYTE> record;
     record.reserve(size);
-    record = {kWriteRecordVersion, kWriteTaken};
+    record.assign(head.begin(), head.end());
+    record.insert(record.end(), owner.folder.begin(), owner.folder.end());
+    appendLockTime(&record, owner.lockTime);
     for (const AceItem& item : items)
         record.insert(record.end(), item.begin(), item.end());
     return record;
 }
 
-bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items)
+bool parseWriteRecord(const BYTE* bytes, std::size_t size, RecordOwner* owner,
+                      std::vector<AceItem>* items)
 {
     if (bytes == nullptr || size < 2 || bytes[0] != kWriteRecordVersion || bytes[1] != kWriteTaken)
         return false;
+    const BYTE* const end = bytes + size;
+    const BYTE* at = bytes + 2;
+    RecordOwner parsedOwner;
+    if (!readOwner(at, end, &parsedOwner) || parsedOwner.folder.size() > kMaxOwnerSize)
+        return false;
     std::vector<AceItem> parsed;
     AceItem item;
-    const BYTE* const end = bytes + size;
-    for (const BYTE* at = bytes + 2; at < end;) {
+    while (at < end) {
         if (!readItem(at, end, &item))
             return false;
         if (items != nullptr)
             parsed.push_back(item);
     }
+    if (owner != nullptr)
+        *owner = std::move(parsedOwner);
     if (items != nullptr)
         items->swap(parsed);
     return true;

@@ -9,8 +9,15 @@
 // number of ACEs before it in the DACL with the same type, flags and bytes.
 // The mask is left out: it is what lock and unlock change.
 //
-// Stored form, version 1: one version byte, one state byte (0; anything else
-// is malformed), then one item per ACE, each a head byte and what the head says follows:
+// A record also names the lock that made it: the configured folder whose
+// walk wrote it, by the identity of that folder as opened (its file system
+// and handle, not its path), and the time that folder was first locked. An
+// unlock gives back only what the lock of its own configured folder took.
+//
+// Stored form, version 2: one version byte, one state byte (0; anything else
+// is malformed), the owner's length (varint, at most kMaxOwnerSize) and
+// bytes, the lock time (seconds since 1970, eight bytes, little-endian),
+// then one item per ACE, each a head byte and what the head says follows:
 //   bits 3-4  0: ACCESS_ALLOWED, flags 0   1: ACCESS_ALLOWED, flags 0x0B
 //             2: a type byte and a flags byte follow
 //   bit 5     an occurrence follows (varint, at least 1); without it, 0
@@ -30,13 +37,21 @@
 #include "winsec/SecurityTypes.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace winsec {
 
-constexpr BYTE kWriteRecordVersion = 1;
+constexpr BYTE kWriteRecordVersion = 2;
 constexpr BYTE kWriteTaken = 0;
+constexpr std::size_t kMaxOwnerSize = 255;
+
+// The lock a record belongs to.
+struct RecordOwner {
+    std::vector<BYTE> folder; // the configured folder's identity
+    std::uint64_t lockTime = 0;
+};
 
 // An ACE's identity in its stored form; compares equal exactly when the
 // identities are equal.
@@ -46,11 +61,13 @@ using AceItem = std::string;
 // the `occurrence`-th with its type, flags and bytes.
 AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence);
 
-// A record of what lock took: the items of the ACEs that held 0x2.
-std::vector<BYTE> encodeWriteRecord(const std::vector<AceItem>& items);
-// False, with `items` untouched, for a malformed record or another version.
-// A null `items` only checks the record.
-bool parseWriteRecord(const BYTE* bytes, std::size_t size, std::vector<AceItem>* items);
+// A record of what the lock of `owner` took: the items of the ACEs that
+// held 0x2.
+std::vector<BYTE> encodeWriteRecord(const RecordOwner& owner, const std::vector<AceItem>& items);
+// False, with its outputs untouched, for a malformed record or another
+// version. Null outputs are not filled: with both null it only checks.
+bool parseWriteRecord(const BYTE* bytes, std::size_t size, RecordOwner* owner,
+                      std::vector<AceItem>* items);
 
 } // namespace winsec
 

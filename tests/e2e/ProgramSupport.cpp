@@ -268,6 +268,14 @@ std::string recordNotKept(const std::string& path)
            "unlock leaves it locked, for " + path;
 }
 
+std::string foreignRecords(int count, const std::string& folder, const std::string& first)
+{
+    const std::string tag = "C_TolvaneManager::recursiveFolderPermissionAccess";
+    return "WARN [" + tag + "]: " + tag + " :: " + std::to_string(count) + " entries below " +
+           folder + " hold the write record of another configured folder's lock; left as they "
+           "are for its own unlock, the first: " + first;
+}
+
 std::string modificationFailed(bool lock, const std::string& path)
 {
     return "ERROR " + modification + (lock ? "Locking" : "Unlocking") +

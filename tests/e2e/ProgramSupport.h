@@ -98,6 +98,7 @@ std::string readFailed(bool lock, const std::string& path);
 std::string writeFailed(bool lock, const std::string& path);
 std::string modificationFailed(bool lock, const std::string& path);
 std::string recordNotKept(const std::string& path);
+std::string foreignRecords(int count, const std::string& folder, const std::string& first);
 } // namespace line
 
 } // namespace e2e

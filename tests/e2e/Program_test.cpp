@@ -353,6 +353,24 @@ TEST_F(ProgramTest, LinksBelowAFolderAreNeitherFollowedNorModified)
     }
 }
 
+// A record belongs to the lock of the configured folder that made it: a file
+// of tree A linked into tree B is given back by A's unlock, not by B's.
+TEST_F(ProgramTest, AnUnlockGivesBackOnlyWhatItsOwnFolderLocked)
+{
+    inData("mkdir -p A B && : > A/shared && setfacl -m u:65534:rw A/shared && ln A/shared B/link");
+    const auto before = aclTree(data("A"));
+    writeIni({data("A"), data("B")});
+    ASSERT_EQ(1, runProgram("-lock").status);
+    writeIni({data("B")});
+    const ProgramRun unlockB = runProgram("-unlock");
+    EXPECT_EQ(1, unlockB.status);
+    EXPECT_EQ(afterRun(before, true), aclTree(data("A"))) << "A stays locked";
+    EXPECT_EQ(line::foreignRecords(1, data("B"), data("B/link")), unlockB.log.at(1));
+    writeIni({data("A")});
+    EXPECT_EQ(1, runProgram("-unlock").status);
+    EXPECT_EQ(before, aclTree(data("A")));
+}
+
 // The walk stays on the configured folder's file system, as find -xdev does.
 TEST_F(ProgramTest, AMountPointBelowAFolderIsNamedNeitherChangedNorEntered)
 {
