@@ -163,6 +163,10 @@ public:
         *identity = {1};
         return kErrorSuccess;
     }
+    DWORD inheritAfterUnlock(const winsec::ObjectName&, const UnlockedFolder&) override
+    {
+        return kErrorNoWriteRecord;
+    }
 
     Bytes written;
     int writes = 0;

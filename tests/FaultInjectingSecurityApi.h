@@ -101,6 +101,11 @@ public:
     {
         return real.identifyObject(path, identity);
     }
+    winsec::DWORD inheritAfterUnlock(const winsec::ObjectName& path,
+                                     const winsec::UnlockedFolder& folder) override
+    {
+        return real.inheritAfterUnlock(path, folder);
+    }
 
 private:
     struct Rule {

@@ -66,6 +66,8 @@ EntryOutcome EntryRewrite::rewriteDacl(const winsec::ObjectName& entry,
         outcome.changed = result.done;
         outcome.unrecordedLocked = result.unrecordedLocked;
         outcome.foreignRecord = result.foreignRecord;
+        outcome.withoutRecord = result.withoutRecord;
+        outcome.unlockedFolder = result.unlockedFolder;
         if (!result.failedSteps.empty() || result.exception != nullptr)
             addLines(result, tag, entry.path(), &outcome.lines);
     } catch (...) {
@@ -76,9 +78,12 @@ EntryOutcome EntryRewrite::rewriteDacl(const winsec::ObjectName& entry,
 }
 
 EntryOutcome EntryRewrite::rewrite(const winsec::ObjectName& entry,
-                                   const winsec::RecordOwner& owner) const
+                                   const winsec::RecordOwner& owner,
+                                   const std::shared_ptr<const winsec::UnlockedFolder>& folder) const
 {
     EntryOutcome outcome = rewriteDacl(entry, owner);
+    if (outcome.changed && outcome.withoutRecord && folder != nullptr)
+        outcome.changed = inheritAfterUnlock(entry, folder, &outcome);
     if (outcome.changed)
         return outcome;
     try {
@@ -99,4 +104,21 @@ std::vector<winsec::BYTE> EntryRewrite::identify(const winsec::ObjectName& folde
     if (api.identifyObject(folder, &identity) != winsec::kErrorSuccess)
         identity.clear();
     return identity;
+}
+
+// A new entry that only the lock made read-only opens with its folder.
+bool EntryRewrite::inheritAfterUnlock(const winsec::ObjectName& entry,
+                                      const std::shared_ptr<const winsec::UnlockedFolder>& folder,
+                                      EntryOutcome* outcome) const
+{
+    const winsec::DWORD error = api.inheritAfterUnlock(entry, *folder);
+    if (error == winsec::kErrorNoWriteRecord)
+        return true;
+    if (error != winsec::kErrorSuccess)
+        return false;
+    outcome->unrecordedLocked = false;
+    outcome->unlockedFolder = folder;
+    outcome->lines.note(LogLines::Level::Info, taggedHead(logtext::kWalkTag) + " :: " +
+                                                   entry.path() + logtext::kMadeWhileLocked);
+    return true;
 }

@@ -5,12 +5,11 @@
 
 #include "app/LogLines.h"
 
+#include "winsec/SecurityApi.h"
 #include "winsec/WriteRecord.h"
 
-namespace winsec {
-class ObjectName;
-class SecurityApi;
-} // namespace winsec
+#include <memory>
+
 
 struct EntryOutcome {
     bool changed = false;
@@ -19,6 +18,11 @@ struct EntryOutcome {
     bool unrecordedLocked = false;
     // Unlock left it as it was: its record is another configured folder's.
     bool foreignRecord = false;
+    // Unlock found no record of it.
+    bool withoutRecord = false;
+    // What the entries listed in it need: the unlock of its own record, or,
+    // for a folder made while its folder was locked, its folder's.
+    std::shared_ptr<const winsec::UnlockedFolder> unlockedFolder;
 };
 
 class EntryRewrite {
@@ -26,9 +30,13 @@ public:
     EntryRewrite(winsec::SecurityApi& api, bool lock) : api(api), lock(lock) {}
 
     // Changes `entry` for the lock of `owner`; a failure adds the entry's own
-    // -4 line after the lines of the steps that failed. Safe on several
-    // threads at once for different entries.
-    EntryOutcome rewrite(const winsec::ObjectName& entry, const winsec::RecordOwner& owner) const;
+    // -4 line after the lines of the steps that failed. Unlock gives an
+    // entry without a record that was made while `folder` (the unlocked
+    // folder it lies in, if any) was locked what `folder` gives a new entry
+    // now, and notes it at INFO. Safe on several threads at once for
+    // different entries.
+    EntryOutcome rewrite(const winsec::ObjectName& entry, const winsec::RecordOwner& owner,
+                         const std::shared_ptr<const winsec::UnlockedFolder>& folder) const;
     // Rewrites the DACL of `entry` alone: the lines of its failed steps, and
     // whether the new DACL was written (or nothing needed to be).
     EntryOutcome rewriteDacl(const winsec::ObjectName& entry,
@@ -39,6 +47,10 @@ public:
     std::vector<winsec::BYTE> identify(const winsec::ObjectName& folder) const;
 
 private:
+    bool inheritAfterUnlock(const winsec::ObjectName& entry,
+                            const std::shared_ptr<const winsec::UnlockedFolder>& folder,
+                            EntryOutcome* outcome) const;
+
     winsec::SecurityApi& api;
     const bool lock;
 };

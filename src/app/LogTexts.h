@@ -67,6 +67,10 @@ constexpr char kUnrecordedLeft[] = " have no write record and look locked; left 
 constexpr char kForeignLeft[] = " hold the write record of another configured folder's lock; "
                                 "left as they are for its own unlock, the first: ";
 
+// An entry made while its folder was locked, opened with the folder.
+constexpr char kMadeWhileLocked[] =
+    " was made while its folder was locked; given what its folder gives a new entry now";
+
 // A mount point below a configured folder.
 constexpr char kMountPointLeft[] = " is a mount point: another file system is neither changed "
                                    "nor entered; list it in Tolvane.ini to lock it";

@@ -8,9 +8,18 @@
 #include "app/RunLog.h"
 #include "walk/FolderWalk.h"
 
-#include <ctime>
+#include <chrono>
 
 namespace {
+
+// The unlock of a folder, for the entries listed in it.
+struct UnlockNote final : walk::FolderNote {
+    explicit UnlockNote(std::shared_ptr<const winsec::UnlockedFolder> folder)
+        : folder(std::move(folder))
+    {
+    }
+    std::shared_ptr<const winsec::UnlockedFolder> folder;
+};
 
 struct EntryReport final : walk::VisitReport {
     LogLines lines;
@@ -23,7 +32,9 @@ struct EntryReport final : walk::VisitReport {
 // A report only for an entry with something to say: most have nothing.
 walk::Visit visitOf(EntryOutcome outcome, const walk::WalkEntry& entry)
 {
-    walk::Visit visit{outcome.changed, nullptr};
+    walk::Visit visit{outcome.changed, nullptr, nullptr};
+    if (outcome.unlockedFolder != nullptr)
+        visit.note = std::make_shared<UnlockNote>(outcome.unlockedFolder);
     if (outcome.lines.empty() && !outcome.unrecordedLocked && !outcome.foreignRecord)
         return visit;
     auto report = std::make_unique<EntryReport>();
@@ -34,6 +45,12 @@ walk::Visit visitOf(EntryOutcome outcome, const walk::WalkEntry& entry)
         report->path = entry.path.path();
     visit.report = std::move(report);
     return visit;
+}
+
+std::shared_ptr<const winsec::UnlockedFolder> unlockedFolderOf(const walk::WalkEntry& entry)
+{
+    const auto* note = static_cast<const UnlockNote*>(entry.folderNote);
+    return note != nullptr ? note->folder : nullptr;
 }
 
 std::string walkNote(const std::string& text)
@@ -52,7 +69,9 @@ std::unique_ptr<walk::VisitReport> reportOf(LogLines lines)
 
 bool TreeRewrite::run(const std::string& folder)
 {
-    owner.lockTime = static_cast<std::uint64_t>(std::time(nullptr));
+    owner.lockTime = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count());
     bool result = false;
     try {
         walk::FolderWalk walk(*this, threads);
@@ -70,7 +89,7 @@ walk::Visit TreeRewrite::visit(const walk::WalkEntry& entry)
     try {
         return visitEntry(entry);
     } catch (...) {
-        return walk::Visit{false, nullptr}; // no memory left even for its line
+        return walk::Visit{false, nullptr, nullptr}; // no memory left even for its line
     }
 }
 
@@ -81,7 +100,7 @@ walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry)
     case walk::WalkFailure::None:
         if (entry.configuredFolder)
             owner.folder = entries.identify(*entry.object);
-        return visitOf(entries.rewrite(*entry.object, owner), entry);
+        return visitOf(entries.rewrite(*entry.object, owner, unlockedFolderOf(entry)), entry);
     case walk::WalkFailure::Missing:
         lines.error(ReturnCode::Missing, logtext::kExistsTag, missingPathText(entry.path.path()));
         break;
@@ -94,9 +113,9 @@ walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry)
         break;
     case walk::WalkFailure::OtherFileSystem:
         lines.note(LogLines::Level::Warn, walkNote(entry.path.path() + logtext::kMountPointLeft));
-        return walk::Visit{true, reportOf(std::move(lines))};
+        return walk::Visit{true, reportOf(std::move(lines)), nullptr};
     }
-    return walk::Visit{false, reportOf(std::move(lines))};
+    return walk::Visit{false, reportOf(std::move(lines)), nullptr};
 }
 
 void TreeRewrite::deliver(std::unique_ptr<walk::VisitReport> report)

@@ -360,6 +360,45 @@ bool appendHandle(int descriptor, Bytes* identity)
 
 } // namespace
 
+bool bornAfter(int descriptor, std::uint64_t time)
+{
+    struct statx status;
+    if (statx(descriptor, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BTIME, &status) != 0 ||
+        (status.stx_mask & STATX_BTIME) == 0)
+        return false;
+    const std::uint64_t born = static_cast<std::uint64_t>(status.stx_btime.tv_sec) * 1000000000u +
+                               status.stx_btime.tv_nsec;
+    return born > time;
+}
+
+bool aclsOfDaclBytes(const std::vector<std::uint8_t>& dacl, PosixAcls* acls)
+{
+    return aclsFromDacl(dacl.data(), dacl.size(), acls);
+}
+
+int inheritAfterUnlock(const winsec::ObjectName& object, const winsec::UnlockedFolder& folder)
+{
+    FileSecurity security{};
+    int error = readFileSecurity(object, &security);
+    if (error != 0)
+        return error;
+    const auto* inode = static_cast<const OpenInode*>(object.opened());
+    PosixAcls locked;
+    PosixAcls restored;
+    unsigned mode = 0;
+    if (!bornAfter(inode->descriptorNumber(), folder.lockTime) ||
+        !aclsOfDaclBytes(folder.lockedDacl, &locked) ||
+        !aclsOfDaclBytes(folder.restoredDacl, &restored) || locked.defaults.empty() ||
+        !creationModeOf(security.acls.access, locked.defaults, &mode) ||
+        (inode->isDirectory() && !(security.acls.defaults == locked.defaults)))
+        return ENODATA;
+    PosixAcls given;
+    given.access = inheritedAccess(restored.defaults, mode);
+    if (inode->isDirectory())
+        given.defaults = restored.defaults;
+    return writeFileAcls(object, given);
+}
+
 int identityOf(const winsec::ObjectName& object, Bytes* identity)
 {
     OpenInode* inode = nullptr;

@@ -9,6 +9,7 @@
 #include "posixacl/PosixAcl.h"
 #include "posixacl/RecordStore.h"
 #include "winsec/ObjectName.h"
+#include "winsec/SecurityApi.h"
 
 #include <cstdint>
 
@@ -44,6 +45,14 @@ int writeFileAcls(const winsec::ObjectName& object, const PosixAcls& acls);
 int readWriteRecord(const winsec::ObjectName& object, RecordStore& store, Bytes* record);
 int storeWriteRecord(const winsec::ObjectName& object, RecordStore& store, const Bytes& record);
 int removeWriteRecord(const winsec::ObjectName& object, RecordStore& store);
+
+// Unlock of an object without a record in `folder`: gives it what the
+// folder's restored default ACL gives a new entry, where it was born after
+// the folder was locked (no birth time, no change) and holds exactly what
+// the locked default ACL gave it for some creation mode (a folder, the
+// locked default ACL too). 0 when it did, ENODATA when the object is no
+// such entry, else an errno value.
+int inheritAfterUnlock(const winsec::ObjectName& object, const winsec::UnlockedFolder& folder);
 
 // The identity records name a configured folder's lock by: its file
 // system's id and its file handle, or, where the file system gives no

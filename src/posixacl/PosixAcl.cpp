@@ -392,4 +392,66 @@ bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls)
            (acls->defaults.empty() || keepOrSortValid(acls->defaults));
 }
 
+namespace {
+
+// Where a class's bits stand in a mode: owner, group class, others.
+constexpr unsigned kOwnerShift = 6;
+constexpr unsigned kGroupShift = 3;
+constexpr unsigned kOtherShift = 0;
+
+bool hasMask(const Entries& entries)
+{
+    return std::any_of(entries.begin(), entries.end(),
+                       [](const Entry& entry) { return entry.tag == kMask; });
+}
+
+// The shift of the mode bits that mask `entry`, or -1 for an entry the mode
+// leaves as it is.
+int modeShiftOf(const Entry& entry, bool masked)
+{
+    switch (entry.tag) {
+    case kUserObj:
+        return kOwnerShift;
+    case kMask:
+        return kGroupShift;
+    case kGroupObj:
+        return masked ? -1 : static_cast<int>(kGroupShift);
+    case kOther:
+        return kOtherShift;
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+Entries inheritedAccess(const Entries& defaults, unsigned mode)
+{
+    const bool masked = hasMask(defaults);
+    Entries access = defaults;
+    for (Entry& entry : access) {
+        const int shift = modeShiftOf(entry, masked);
+        if (shift >= 0)
+            entry.perm &= static_cast<std::uint16_t>((mode >> shift) & kPermBits);
+    }
+    return access;
+}
+
+bool creationModeOf(const Entries& access, const Entries& defaults, unsigned* mode)
+{
+    if (access.size() != defaults.size())
+        return false;
+    const bool masked = hasMask(defaults);
+    unsigned found = 0;
+    for (std::size_t i = 0; i < access.size(); ++i) {
+        const int shift = modeShiftOf(defaults[i], masked);
+        if (shift >= 0)
+            found |= (access[i].perm | kPermWrite) << shift;
+    }
+    if (!(inheritedAccess(defaults, found) == access))
+        return false;
+    *mode = found;
+    return true;
+}
+
 } // namespace posixacl

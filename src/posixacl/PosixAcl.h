@@ -107,6 +107,16 @@ bool daclFromAcls(const PosixAcls& acls, Bytes* dacl);
 // and holds nothing of use after a failure.
 bool aclsFromDacl(const std::uint8_t* dacl, std::size_t size, PosixAcls* acls);
 
+// What a default ACL gives an entry created with the permission bits of
+// `mode`, as the kernel does: the owning user, the mask (or, without one,
+// the owning group) and the others masked by the mode, named entries as
+// they are.
+Entries inheritedAccess(const Entries& defaults, unsigned mode);
+// A creation mode with which `defaults` gives exactly `access`, into
+// `mode`, taking write wherever it could have been given (as programs
+// create files, 0666, and folders, 0777); false when there is none.
+bool creationModeOf(const Entries& access, const Entries& defaults, unsigned* mode);
+
 } // namespace posixacl
 
 #endif

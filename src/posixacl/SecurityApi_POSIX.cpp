@@ -187,6 +187,11 @@ public:
         return static_cast<DWORD>(posixacl::identityOf(object, identity));
     }
 
+    DWORD inheritAfterUnlock(const ObjectName& object, const UnlockedFolder& folder) override
+    {
+        return static_cast<DWORD>(posixacl::inheritAfterUnlock(object, folder));
+    }
+
 private:
     posixacl::RecordStore records;
 };

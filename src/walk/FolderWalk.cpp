@@ -38,6 +38,9 @@ struct Folder final : winsec::PathSpeller {
     std::shared_ptr<Folder> parent;
     ListedEntry entry;
     std::shared_ptr<FolderResults> results;
+    // What the visit of this folder noted for its entries; set before any
+    // of them is visited.
+    std::shared_ptr<const FolderNote> note;
     std::atomic<bool> failed{false};
 
     std::string path() const override;
@@ -103,7 +106,7 @@ private:
     void visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder& open,
                     ListedEntry& entry, PieceResults& piece,
                     std::vector<std::shared_ptr<Folder>>* subFolders);
-    void report(Folder& folder, PieceResults& piece, const WalkEntry& entry);
+    Visit report(Folder& folder, PieceResults& piece, const WalkEntry& entry);
     void reportBroken(Folder& folder, PieceResults& piece);
     void finish(PieceResults& piece);
 
@@ -228,12 +231,13 @@ void WalkRun::perform(Task& task)
         openAndList(task.folder, task.open.get());
 }
 
-void WalkRun::report(Folder& folder, PieceResults& piece, const WalkEntry& entry)
+Visit WalkRun::report(Folder& folder, PieceResults& piece, const WalkEntry& entry)
 {
     Visit visit = visitor.visit(entry);
     if (!visit.changed)
         folder.failed = true;
     piece.add(std::move(visit.report));
+    return visit;
 }
 
 // Called inside a catch handler.
@@ -297,7 +301,8 @@ std::shared_ptr<OpenFolder> WalkRun::visitSelf(Folder& folder, const OpenFolder*
         name.refusedWith(opening.refusal);
     WalkEntry entry(name, folder);
     entry.configuredFolder = parent == nullptr;
-    report(folder, folder.results->head(), entry);
+    entry.folderNote = folder.parent != nullptr ? folder.parent->note.get() : nullptr;
+    folder.note = report(folder, folder.results->head(), entry).note;
     if (opening.kind != FileKind::Folder)
         return nullptr;
     if (!self) {
@@ -398,7 +403,9 @@ void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder
     name.openedAs(entry.opened.get());
     if (entry.kind == FileKind::File)
         name.listedAsRegularFile();
-    report(*folder, piece, WalkEntry(name, speller));
+    WalkEntry visited(name, speller);
+    visited.folderNote = folder->note.get();
+    report(*folder, piece, visited);
 }
 
 } // namespace

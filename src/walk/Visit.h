@@ -21,6 +21,13 @@ enum class WalkFailure : unsigned char {
     OtherFileSystem,
 };
 
+// What the visitor keeps of a folder for the entries listed in it, handed
+// to each of them.
+class FolderNote {
+public:
+    virtual ~FolderNote() = default;
+};
+
 struct WalkEntry {
     // An entry to change.
     WalkEntry(const winsec::ObjectName& object, const winsec::PathSpeller& path)
@@ -43,6 +50,9 @@ struct WalkEntry {
     // The configured folder itself: always the first entry visited, before
     // anything below it.
     bool configuredFolder = false;
+    // What the visit of the folder this entry is listed in noted; null for
+    // the configured folder, or where nothing was noted.
+    const FolderNote* folderNote = nullptr;
 };
 
 // What the visitor has to say of an entry, handed back in the walk's order.
@@ -57,6 +67,8 @@ struct Visit {
     // in it were changed.
     bool changed = true;
     std::unique_ptr<VisitReport> report; // null: nothing to hand back
+    // For a folder, handed to every entry listed in it.
+    std::shared_ptr<const FolderNote> note;
 };
 
 class WalkVisitor {

@@ -34,6 +34,23 @@ void writeMask(BYTE* ace, ACCESS_MASK mask)
     std::memcpy(ace + kAceHeaderSize, &mask, sizeof mask);
 }
 
+// Whether an ACE of `acl` is inherited by new files or folders.
+bool hasInheritableAce(const ACL* acl)
+{
+    const auto* bytes = reinterpret_cast<const BYTE*>(acl);
+    std::size_t at = sizeof(ACL);
+    for (WORD index = 0; index < acl->AceCount && at + kAceHeaderSize <= acl->AclSize; ++index) {
+        ACE_HEADER header;
+        std::memcpy(&header, bytes + at, sizeof header);
+        if ((header.AceFlags & (kObjectInheritAce | kContainerInheritAce)) != 0)
+            return true;
+        if (header.AceSize == 0)
+            return false;
+        at += header.AceSize;
+    }
+    return false;
+}
+
 } // namespace
 
 const AceRule lockRule = {clearWriteData, true};
@@ -74,6 +91,7 @@ bool DaclRewrite::runSteps()
     if (!readSecurity() || !readRecord())
         return false;
     if (!rule.locks && !hasRecord) {
+        result.withoutRecord = true;
         result.unrecordedLocked = looksLocked();
         return true;
     }
@@ -87,6 +105,7 @@ bool DaclRewrite::runSteps()
     if (pathIsOpen && !rule.locks)
         return true;
     const ACL_SIZE_INFORMATION size = querySize();
+    keepLockedDacl();
     createDacl(size);
     if (pathIsOpen)
         addOpenPathAce();
@@ -94,8 +113,35 @@ bool DaclRewrite::runSteps()
         copyAces(size.AceCount);
     if (newDescriptor == nullptr || !attachDacl() || !daclTaken || !copyComplete)
         return false;
-    return storeRecord() && write() && removeRecord();
+    if (!storeRecord() || !write())
+        return false;
+    noteUnlockedFolder();
+    return removeRecord();
 }
+
+// Only a DACL that gives new entries anything matters to them: a folder
+// with inheritable ACEs. Kept before the copy changes the ACEs it reads.
+void DaclRewrite::keepLockedDacl()
+{
+    if (rule.locks || !daclTaken || dacl == nullptr || !hasInheritableAce(dacl))
+        return;
+    const auto* locked = reinterpret_cast<const BYTE*>(dacl);
+    lockedDacl.assign(locked, locked + dacl->AclSize);
+}
+
+void DaclRewrite::noteUnlockedFolder()
+{
+    if (lockedDacl.empty() || newDacl == nullptr)
+        return;
+    auto folder = std::make_shared<UnlockedFolder>();
+    folder->lockTime = recordOwner.lockTime;
+    folder->lockedDacl = std::move(lockedDacl);
+    const auto* restored = reinterpret_cast<const BYTE*>(newDacl);
+    folder->restoredDacl.assign(restored, restored + newDacl->AclSize);
+    result.unlockedFolder = std::move(folder);
+}
+
+
 
 bool DaclRewrite::readSecurity()
 {

@@ -39,6 +39,7 @@
 #include "winsec/WriteRecord.h"
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,11 @@ struct RewriteResult {
     bool unrecordedLocked = false;
     // Its record belongs to another configured folder's lock.
     bool foreignRecord = false;
+    // Unlock found no record of it.
+    bool withoutRecord = false;
+    // Unlock gave back its own record, and its DACL has inheritable ACEs:
+    // what the entries made in it while it was locked need.
+    std::shared_ptr<const UnlockedFolder> unlockedFolder;
     // What an operation threw; it ended the rewrite, nothing written after.
     std::exception_ptr exception;
 };
@@ -126,6 +132,8 @@ private:
     bool write();
     bool removeRecord();
     bool runSteps();
+    void keepLockedDacl();
+    void noteUnlockedFolder();
     void fail(RewriteStep step);
     void releaseAll();
     template <typename Block>
@@ -159,6 +167,8 @@ private:
     std::vector<AceItem> firstItems;
     // Lock: the items of the new record, in DACL order.
     std::vector<AceItem> takenItems;
+    // Unlock of a folder whose ACEs new entries inherit: its DACL as locked.
+    std::vector<BYTE> lockedDacl;
 };
 
 } // namespace winsec

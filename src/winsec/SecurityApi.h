@@ -12,6 +12,7 @@
 #include "winsec/SecurityTypes.h"
 #include "winsec/WireConstants.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,15 @@ extern const DWORD kErrorNoWriteRecord;
 // anywhere else.
 extern const DWORD kErrorWriteRecordsUnsupported;
 extern const DWORD kErrorNoRoomForWriteRecord;
+
+// A folder whose own record an unlock has just given back, as its entries
+// need it: when it was locked (nanoseconds since 1970) and its DACL as the
+// lock left it and as the unlock restored it.
+struct UnlockedFolder {
+    std::uint64_t lockTime = 0;
+    std::vector<BYTE> lockedDacl;
+    std::vector<BYTE> restoredDacl;
+};
 
 class SecurityApi {
 public:
@@ -82,6 +92,13 @@ public:
     // machine for as long as it exists, whatever its path (its file system
     // and file handle). kErrorSuccess or an error code.
     virtual DWORD identifyObject(const ObjectName& object, std::vector<BYTE>* identity) = 0;
+
+    // Unlock of an object without a record, listed in `folder`: where it was
+    // made while its folder was locked and holds exactly what the locked
+    // DACL gave it as a new entry, it is given what the restored DACL gives
+    // a new entry instead. kErrorSuccess when it was, kErrorNoWriteRecord
+    // when it is no such object (it is left as it is), else an error code.
+    virtual DWORD inheritAfterUnlock(const ObjectName& object, const UnlockedFolder& folder) = 0;
 };
 
 // Where a backend keeps what outlives a run: the POSIX record store's folder

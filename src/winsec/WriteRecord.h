@@ -16,7 +16,7 @@
 //
 // Stored form, version 2: one version byte, one state byte (0; anything else
 // is malformed), the owner's length (varint, at most kMaxOwnerSize) and
-// bytes, the lock time (seconds since 1970, eight bytes, little-endian),
+// bytes, the lock time (nanoseconds since 1970, eight bytes, little-endian),
 // then one item per ACE, each a head byte and what the head says follows:
 //   bits 3-4  0: ACCESS_ALLOWED, flags 0   1: ACCESS_ALLOWED, flags 0x0B
 //             2: a type byte and a flags byte follow

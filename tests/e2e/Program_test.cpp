@@ -3,6 +3,7 @@
 // side.
 #include "ProgramSupport.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -369,6 +370,33 @@ TEST_F(ProgramTest, AnUnlockGivesBackOnlyWhatItsOwnFolderLocked)
     writeIni({data("A")});
     EXPECT_EQ(1, runProgram("-unlock").status);
     EXPECT_EQ(before, aclTree(data("A")));
+}
+
+// What a root job makes in a locked tree inherits the locked default ACL;
+// the unlock gives it what the same made after the unlock gets. A file made
+// before the lock that merely looks the same keeps its ACL.
+TEST_F(ProgramTest, WhatWasMadeWhileLockedOpensWithItsFolder)
+{
+    inData("mkdir T && setfacl -m d:g:100:rwx,d:u::rwx,d:o::r-x T && : > outside"
+           " && sleep 0.01");
+    writeIni({data("T")});
+    ASSERT_EQ(1, runProgram("-lock").status);
+    inData("setfacl --set-file=- outside <<EOF\n$(touch T/probe && getfacl -cp T/probe && rm T/probe)\nEOF\n"
+           "mv outside T/kept && touch T/new && mkdir T/dir && touch T/dir/inner");
+    if (testsupport::run("stat -c %W " + shellQuote(data("T/new"))) == "0\n")
+        GTEST_SKIP() << "no birth times on this file system";
+    const std::string kept = testsupport::getfacl(data("T/kept"));
+    const ProgramRun unlocked = runProgram("-unlock");
+    EXPECT_EQ(1, unlocked.status);
+    inData("touch T/refnew && mkdir T/refdir && touch T/refdir/inner");
+    EXPECT_EQ(testsupport::getfacl(data("T/refnew")), testsupport::getfacl(data("T/new")));
+    EXPECT_EQ(testsupport::getfacl(data("T/refdir")), testsupport::getfacl(data("T/dir")));
+    EXPECT_EQ(testsupport::getfacl(data("T/refdir/inner")), testsupport::getfacl(data("T/dir/inner")));
+    EXPECT_EQ(kept, testsupport::getfacl(data("T/kept")));
+    const auto opened = std::count_if(unlocked.log.begin(), unlocked.log.end(), [](const std::string& l) {
+        return l.rfind("INFO ", 0) == 0 && l.find("T/kept") == std::string::npos;
+    });
+    EXPECT_EQ(3, opened) << "one INFO line each, none for T/kept";
 }
 
 // The walk stays on the configured folder's file system, as find -xdev does.
