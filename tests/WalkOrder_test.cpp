@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -127,7 +128,10 @@ TEST(FolderWalk, AFolderGoneBeforeItIsOpenedIsReportedMissing)
     };
     EXPECT_TRUE(FolderWalk(visitor, 1).run(dir / "top"));
     ASSERT_EQ(visitor.delivered.size(), 3u);
-    EXPECT_THAT(visitor.delivered[2], ::testing::EndsWith(" missing"));
+    EXPECT_EQ(1, std::count_if(visitor.delivered.begin(), visitor.delivered.end(),
+                               [](const std::string& name) {
+                                   return name.size() > 8 && name.substr(name.size() - 8) == " missing";
+                               }));
     NamingVisitor gone;
     EXPECT_FALSE(FolderWalk(gone, 2).run(dir / "nowhere"));
     EXPECT_THAT(gone.delivered, ElementsAre(dir / "nowhere missing"));

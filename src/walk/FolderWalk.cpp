@@ -103,9 +103,9 @@ private:
     void listInPieces(const std::shared_ptr<Folder>& folder,
                       const std::shared_ptr<OpenFolder>& open);
     void visitPiece(Task& task);
-    void visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder& open,
-                    ListedEntry& entry, PieceResults& piece,
-                    std::vector<std::shared_ptr<Folder>>* subFolders);
+    void handOut(const std::shared_ptr<Folder>& folder, const std::shared_ptr<OpenFolder>& open);
+    void visitEntry(const std::shared_ptr<Folder>& folder, const std::shared_ptr<OpenFolder>& open,
+                    ListedEntry& entry, PieceResults& piece);
     Visit report(Folder& folder, PieceResults& piece, const WalkEntry& entry);
     void reportBroken(Folder& folder, PieceResults& piece);
     void finish(PieceResults& piece);
@@ -353,34 +353,36 @@ void WalkRun::listInPieces(const std::shared_ptr<Folder>& folder,
     }
 }
 
-// Sub-folders are handed to the pool once the piece is done, the first on
-// top, so that the walk goes on where its reports are taken next.
 void WalkRun::visitPiece(Task& task)
 {
     Folder& folder = *task.folder;
     PieceResults& piece = *task.piece;
-    std::vector<std::shared_ptr<Folder>> subFolders;
     try {
         for (ListedEntry& entry : task.entries)
-            visitEntry(task.folder, *task.open, entry, piece, &subFolders);
+            visitEntry(task.folder, task.open, entry, piece);
     } catch (...) {
         reportBroken(folder, piece);
     }
     task.entries = std::vector<ListedEntry>();
-    {
-        const std::lock_guard<std::mutex> guard(mutex);
-        piece.finish();
-        for (auto sub = subFolders.rbegin(); sub != subFolders.rend(); ++sub)
-            waiting.push_back(Task{*sub, task.open, {}, nullptr});
-    }
-    if (!subFolders.empty())
-        workWaiting.notify_all();
-    progress.notify_one();
+    finish(piece);
 }
 
-void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder& open,
-                         ListedEntry& entry, PieceResults& piece,
-                         std::vector<std::shared_ptr<Folder>>* subFolders)
+// A sub-folder is handed to the pool as soon as it is met, so that a chain
+// of folders spreads over the threads as a wide tree does.
+void WalkRun::handOut(const std::shared_ptr<Folder>& folder,
+                      const std::shared_ptr<OpenFolder>& open)
+{
+    {
+        const std::lock_guard<std::mutex> guard(mutex);
+        waiting.push_back(Task{folder, open, {}, nullptr});
+    }
+    workWaiting.notify_one();
+    progress.notify_one(); // this thread may take it between its reports
+}
+
+void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder,
+                         const std::shared_ptr<OpenFolder>& open, ListedEntry& entry,
+                         PieceResults& piece)
 {
     const EntrySpeller speller(*folder, entry.name);
     switch (entry.kind) {
@@ -392,14 +394,13 @@ void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder, const OpenFolder
         piece.add(visitor.visit(WalkEntry(WalkFailure::Missing, speller)).report);
         return;
     case FileKind::Folder:
-        subFolders->push_back(
-            std::make_shared<Folder>(folder, std::move(entry), piece.addFolder()));
+        handOut(std::make_shared<Folder>(folder, std::move(entry), piece.addFolder()), open);
         return;
     case FileKind::File:
     case FileKind::Other:
         break;
     }
-    winsec::ObjectName name(&open.handle(), entry.name, speller);
+    winsec::ObjectName name(&open->handle(), entry.name, speller);
     name.openedAs(entry.opened.get());
     if (entry.kind == FileKind::File)
         name.listedAsRegularFile();
