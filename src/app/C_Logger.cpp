@@ -45,6 +45,18 @@ void C_Logger::logDebug(const std::string& message)
         emit(log4cxx::Level::getDebug(), message, LOG4CXX_LOCATION);
 }
 
+void C_Logger::logInfo(const std::string& message)
+{
+    if (logger != nullptr && logger->isInfoEnabled())
+        emit(log4cxx::Level::getInfo(), message, LOG4CXX_LOCATION);
+}
+
+void C_Logger::logWarn(const std::string& message)
+{
+    if (logger != nullptr && logger->isWarnEnabled())
+        emit(log4cxx::Level::getWarn(), message, LOG4CXX_LOCATION);
+}
+
 void C_Logger::logError(const std::string& message)
 {
     if (logger != nullptr && logger->isErrorEnabled())

@@ -28,6 +28,8 @@ public:
     C_Logger& operator=(const C_Logger&) = delete;
 
     void logDebug(const std::string& message);
+    void logInfo(const std::string& message);
+    void logWarn(const std::string& message);
     void logError(const std::string& message);
     void logFatal(const std::string& message);
 

@@ -1,6 +1,7 @@
 #include "app/EntryRewrite.h"
 
 #include "app/ExceptionText.h"
+#include "app/FailureReason.h"
 #include "app/LogTexts.h"
 #include "winsec/DaclRewrite.h"
 
@@ -46,8 +47,8 @@ const char* failedStepText(winsec::RewriteStep step)
 void addLines(const winsec::RewriteResult& result, const char* tag, const std::string& path,
               LogLines* lines)
 {
-    for (winsec::RewriteStep step : result.failedSteps)
-        lines->error(ReturnCode::Permission, tag, failedStepText(step) + path);
+    for (const winsec::FailedStep& failed : result.failedSteps)
+        lines->error(ReturnCode::Permission, tag, failedStepText(failed.step) + path);
     if (result.exception != nullptr)
         lines->fatal(tag, exceptionText(result.exception, nullptr));
 }
@@ -63,6 +64,12 @@ EntryOutcome EntryRewrite::rewriteDacl(const winsec::ObjectName& entry) const
         const winsec::RewriteResult result = rewrite.run();
         outcome.changed = result.done;
         outcome.unrecordedLocked = result.unrecordedLocked;
+        outcome.withoutRecord = result.withoutRecord;
+        for (const winsec::FailedStep& failed : result.failedSteps) {
+            outcome.errors.push_back(static_cast<int>(failed.error));
+            if (failed.step == winsec::RewriteStep::RecordNotKept)
+                outcome.withoutRecord = true;
+        }
         if (!result.failedSteps.empty() || result.exception != nullptr)
             addLines(result, tag, entry.path(), &outcome.lines);
     } catch (...) {
@@ -75,16 +82,31 @@ EntryOutcome EntryRewrite::rewriteDacl(const winsec::ObjectName& entry) const
 EntryOutcome EntryRewrite::rewrite(const winsec::ObjectName& entry) const
 {
     EntryOutcome outcome = rewriteDacl(entry);
-    if (outcome.changed)
-        return outcome;
-    try {
-        outcome.lines.error(ReturnCode::Permission, logtext::kModificationTag,
-                            std::string(lock ? logtext::kLockingWord : logtext::kUnlockingWord) +
-                                logtext::kModificationBefore + entry.path() +
-                                logtext::kModificationAfter);
-    } catch (...) {
-        outcome.lines.fatal(logtext::kModificationTag,
-                            exceptionText(std::current_exception(), nullptr));
+    if (!outcome.changed) {
+        try {
+            outcome.lines.error(ReturnCode::Permission, logtext::kModificationTag,
+                                std::string(lock ? logtext::kLockingWord : logtext::kUnlockingWord) +
+                                    logtext::kModificationBefore + entry.path() +
+                                    logtext::kModificationAfter);
+        } catch (...) {
+            outcome.lines.fatal(logtext::kModificationTag,
+                                exceptionText(std::current_exception(), nullptr));
+        }
     }
+    addReason(entry, &outcome);
     return outcome;
+}
+
+// Only tells: a line that cannot be made, for want of memory, is left out.
+void EntryRewrite::addReason(const winsec::ObjectName& entry, EntryOutcome* outcome) const
+{
+    if (outcome->errors.empty())
+        return;
+    try {
+        std::string line = reasonLine(lock ? logtext::kLockTag : logtext::kUnlockTag,
+                                      outcome->errors, entry.path());
+        if (!line.empty())
+            outcome->lines.warn(std::move(line));
+    } catch (...) {
+    }
 }

@@ -14,3 +14,13 @@ void LogLines::fatalLine(std::string line)
 {
     lines.push_back(Line{Level::Fatal, ReturnCode::Exception, std::move(line)});
 }
+
+void LogLines::info(std::string line)
+{
+    lines.push_back(Line{Level::Info, ReturnCode::Success, std::move(line)});
+}
+
+void LogLines::warn(std::string line)
+{
+    lines.push_back(Line{Level::Warn, ReturnCode::Success, std::move(line)});
+}

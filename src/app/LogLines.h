@@ -11,10 +11,11 @@
 
 class LogLines {
 public:
-    enum class Level : char { Error, Fatal };
+    // Error and Fatal lines fail the run; Info and Warn lines only tell.
+    enum class Level : char { Error, Fatal, Info, Warn };
     struct Line {
         Level level;
-        ReturnCode code; // stored once the line is written
+        ReturnCode code; // stored once an Error or Fatal line is written
         std::string text;
     };
 
@@ -24,6 +25,9 @@ public:
     void fatal(const std::string& tag, const std::string& text);
     // A fatal line spelt whole by the caller; stores -7.
     void fatalLine(std::string line);
+    // Lines spelt whole by the caller that store no code.
+    void info(std::string line);
+    void warn(std::string line);
 
     bool empty() const { return lines.empty(); }
     const std::vector<Line>& all() const { return lines; }

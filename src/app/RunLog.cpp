@@ -6,10 +6,20 @@
 void RunLog::write(const LogLines& lines)
 {
     for (const LogLines::Line& line : lines.all()) {
-        if (line.level == LogLines::Level::Fatal)
+        switch (line.level) {
+        case LogLines::Level::Info:
+            logger.logInfo(line.text);
+            continue;
+        case LogLines::Level::Warn:
+            logger.logWarn(line.text);
+            continue;
+        case LogLines::Level::Fatal:
             logger.logFatal(line.text);
-        else
+            break;
+        case LogLines::Level::Error:
             logger.logError(line.text);
+            break;
+        }
         code = static_cast<std::int32_t>(line.code);
     }
 }
@@ -31,4 +41,14 @@ void RunLog::fatal(const std::string& tag, const std::string& text)
 void RunLog::debug(const std::string& line)
 {
     logger.logDebug(line);
+}
+
+void RunLog::info(const std::string& line)
+{
+    logger.logInfo(line);
+}
+
+void RunLog::warn(const std::string& line)
+{
+    logger.logWarn(line);
 }

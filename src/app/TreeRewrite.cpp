@@ -1,85 +1,71 @@
 #include "app/TreeRewrite.h"
 
 #include "app/EntryRewrite.h"
-#include "app/ExceptionText.h"
-#include "app/FolderList.h"
-#include "app/ListingError.h"
 #include "app/LogTexts.h"
 #include "app/RunLog.h"
-#include "walk/FolderWalk.h"
+
+#include <chrono>
+#include <cstdio>
 
 namespace {
 
-struct EntryReport final : walk::VisitReport {
-    LogLines lines;
-    // Set when the entry was left unlocked-looking without a record.
-    std::string unrecordedLocked;
-};
-
-// A report only for an entry with something to say: most have nothing.
-walk::Visit visitOf(EntryOutcome outcome, const walk::WalkEntry& entry)
+std::string secondsText(double seconds)
 {
-    walk::Visit visit{outcome.changed, nullptr};
-    if (outcome.lines.empty() && !outcome.unrecordedLocked)
-        return visit;
-    auto report = std::make_unique<EntryReport>();
-    report->lines = std::move(outcome.lines);
-    if (outcome.unrecordedLocked)
-        report->unrecordedLocked = entry.path.path();
-    visit.report = std::move(report);
-    return visit;
-}
-
-walk::Visit failureOf(LogLines lines)
-{
-    auto report = std::make_unique<EntryReport>();
-    report->lines = std::move(lines);
-    return walk::Visit{false, std::move(report)};
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
 }
 
 } // namespace
 
 bool TreeRewrite::run(const std::string& folder)
 {
-    bool result = false;
-    try {
-        walk::FolderWalk walk(*this, threads);
-        result = walk.run(folder);
-    } catch (...) {
-        log.fatal(logtext::kWalkTag,
-                  exceptionText(std::current_exception(), logtext::kPocoUpperLabel));
-    }
+    const auto started = std::chrono::steady_clock::now();
+    const bool result = walkTree(folder);
     reportUnrecordedLocked(folder);
+    reportSummary(folder,
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     return result;
 }
 
 walk::Visit TreeRewrite::visit(const walk::WalkEntry& entry)
 {
+    if (entry.failure != walk::WalkFailure::None) {
+        ++failed;
+        return walkFailure(entry);
+    }
     try {
         return visitEntry(entry);
     } catch (...) {
+        ++failed;
         return walk::Visit{false, nullptr}; // no memory left even for its line
     }
 }
 
-walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry) const
+// A report only for an entry with something to say: most have nothing.
+walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry)
 {
-    LogLines lines;
-    switch (entry.failure) {
-    case walk::WalkFailure::None:
-        return visitOf(entries.rewrite(*entry.object), entry);
-    case walk::WalkFailure::Missing:
-        lines.error(ReturnCode::Missing, logtext::kExistsTag, missingPathText(entry.path.path()));
-        break;
-    case walk::WalkFailure::Unlistable:
-        lines.fatal(logtext::kWalkTag, exceptionText(listingError(entry.path.path(), entry.error),
-                                                     logtext::kPocoUpperLabel));
-        break;
-    case walk::WalkFailure::Broken:
-        lines.fatal(logtext::kWalkTag, exceptionText(entry.exception, logtext::kPocoUpperLabel));
-        break;
+    EntryOutcome outcome = entries.rewrite(*entry.object);
+    count(outcome);
+    noteErrors(outcome.errors);
+    walk::Visit visit = visitWith(outcome.changed, std::move(outcome.lines));
+    if (outcome.unrecordedLocked) {
+        if (visit.report == nullptr)
+            visit.report = std::make_unique<EntryReport>();
+        static_cast<EntryReport&>(*visit.report).unrecordedLocked = entry.path.path();
     }
-    return failureOf(std::move(lines));
+    return visit;
+}
+
+// An entry lock could keep no record of is locked all the same.
+void TreeRewrite::count(const EntryOutcome& outcome)
+{
+    if (!outcome.changed)
+        ++failed;
+    else if (!outcome.withoutRecord || entries.locks())
+        ++changed;
+    if (outcome.changed && outcome.withoutRecord)
+        ++withoutRecord;
 }
 
 void TreeRewrite::deliver(std::unique_ptr<walk::VisitReport> report)
@@ -90,14 +76,25 @@ void TreeRewrite::deliver(std::unique_ptr<walk::VisitReport> report)
         firstUnrecordedLocked = entry.unrecordedLocked;
 }
 
-// Debug only: a tree locked by hand, or by a run whose records were lost,
-// is not for -unlock to guess at, but the administrator may want to know.
+// A tree locked by hand, or by a run whose records were lost, is not for
+// -unlock to guess at, but the administrator may want to know.
 void TreeRewrite::reportUnrecordedLocked(const std::string& folder)
 {
     if (unrecordedLocked != 0)
-        log.debug(taggedHead(logtext::kWalkTag) + " :: " + std::to_string(unrecordedLocked) +
-                  logtext::kUnrecordedEntriesBelow + folder + logtext::kUnrecordedLeft +
-                  firstUnrecordedLocked);
+        log.info(taggedHead(logtext::kWalkTag) + " :: " + std::to_string(unrecordedLocked) +
+                 logtext::kUnrecordedEntriesBelow + folder + logtext::kUnrecordedLeft +
+                 firstUnrecordedLocked);
     unrecordedLocked = 0;
     firstUnrecordedLocked.clear();
+}
+
+// The whole tree, where the success line speaks for the folder and the
+// files directly in it only.
+void TreeRewrite::reportSummary(const std::string& folder, double seconds)
+{
+    log.info(taggedHead(logtext::kWalkTag) + " :: " +
+             (entries.locks() ? logtext::kLockWord : logtext::kUnlockWord) + logtext::kSummaryOf +
+             folder + logtext::kSummaryDone + std::to_string(changed) + logtext::kSummaryChanged +
+             std::to_string(failed) + logtext::kSummaryFailed + std::to_string(withoutRecord) +
+             logtext::kSummaryWithoutRecord + secondsText(seconds) + logtext::kSummarySeconds);
 }

@@ -5,37 +5,43 @@
 #ifndef TOLVANE_APP_TREE_REWRITE_H
 #define TOLVANE_APP_TREE_REWRITE_H
 
-#include "walk/Visit.h"
+#include "app/TreeVisit.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 class EntryRewrite;
-class RunLog;
+struct EntryOutcome;
 
-class TreeRewrite final : public walk::WalkVisitor {
+class TreeRewrite final : public TreeVisit {
 public:
     TreeRewrite(const EntryRewrite& entries, RunLog& log, unsigned threads)
-        : entries(entries), log(log), threads(threads)
+        : TreeVisit(log, threads), entries(entries)
     {
     }
 
     // True when `folder` itself and every file listed directly in it were
     // changed. A failure never stops the rest of the tree from being handled.
+    // Ends with the folder's summary line.
     bool run(const std::string& folder);
 
     walk::Visit visit(const walk::WalkEntry& entry) override;
     void deliver(std::unique_ptr<walk::VisitReport> report) override;
 
 private:
-    walk::Visit visitEntry(const walk::WalkEntry& entry) const;
+    walk::Visit visitEntry(const walk::WalkEntry& entry);
+    void count(const EntryOutcome& outcome);
     void reportUnrecordedLocked(const std::string& folder);
+    void reportSummary(const std::string& folder, double seconds);
 
     const EntryRewrite& entries;
-    RunLog& log;
-    const unsigned threads;
+    // Counted on the walk's threads, for the summary.
+    std::atomic<std::uint64_t> changed{0};
+    std::atomic<std::uint64_t> failed{0};
+    std::atomic<std::uint64_t> withoutRecord{0};
     // Entries -unlock left as they were for want of a record although they
-    // look locked, counted per configured folder for one debug line.
+    // look locked, for one line naming the first.
     std::uint64_t unrecordedLocked = 0;
     std::string firstUnrecordedLocked;
 };

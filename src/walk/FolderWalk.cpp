@@ -270,7 +270,7 @@ std::shared_ptr<OpenFolder> WalkRun::openSelf(Folder& folder, const OpenFolder* 
     if (opening.kind == FileKind::Missing) {
         folder.failed = true;
         report(folder, folder.results->head(),
-               WalkEntry(WalkFailure::Missing, folder));
+               WalkEntry(WalkFailure::Missing, folder, opening.listError));
         return nullptr;
     }
     return visitSelf(folder, parent, std::move(opening));

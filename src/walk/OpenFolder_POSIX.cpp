@@ -103,7 +103,7 @@ FolderOpening OpenFolder::openConfigured(const std::string& path)
     FileKind kind = FileKind::Missing;
     struct stat status;
     if (error != 0 || fstat(descriptor.get(), &status) != 0)
-        return FolderOpening{kind, nullptr};
+        return FolderOpening{kind, nullptr, error != 0 ? error : errno};
     kind = kindOfMode(status.st_mode);
     if (kind == FileKind::Folder) {
         posixacl::Descriptor readable(openat(descriptor.get(), ".", kListFlags));
@@ -130,8 +130,8 @@ FolderOpening OpenFolder::openChild(const ListedEntry& entry) const
         return FolderOpening{FileKind::Folder, std::make_unique<OpenFolder>(std::move(child))};
     const int openError = errno;
     FileKind kind = FileKind::Missing;
-    if (kindAt(folder, name.c_str(), &kind) != 0)
-        return FolderOpening{FileKind::Missing, nullptr};
+    if (const int kindError = kindAt(folder, name.c_str(), &kind); kindError != 0)
+        return FolderOpening{FileKind::Missing, nullptr, kindError};
     return FolderOpening{kind, nullptr, kind == FileKind::Folder ? openError : 0};
 }
 

@@ -450,16 +450,22 @@ TEST_F(HostileInput, FolderOnAFileSystemWithoutAcls)
                      line::end()}),
               locked.log);
     EXPECT_EQ(lockedModes, run("cd " + shellQuote(dir / "data") + " && " + listing));
+    const std::string walkTag = "C_TolvaneManager::recursiveFolderPermissionAccess";
+    ASSERT_FALSE(locked.own.empty());
+    EXPECT_EQ(0u, locked.own.back().find("INFO [" + walkTag + "]: " + walkTag + " :: Lock of (" +
+                                         data("R") + ") done: 4 entries changed, 0 failed, "
+                                         "4 left without a record, in "));
 
     const ProgramRun unlocked = runProgram("-unlock");
     EXPECT_EQ(1, unlocked.status);
-    const std::string walkTag = "C_TolvaneManager::recursiveFolderPermissionAccess";
-    EXPECT_EQ((Lines{line::start(),
-                     "DEBUG [" + walkTag + "]: " + walkTag + " :: 4 entries below " + data("R") +
-                         " have no write record and look locked; left as they are, the first: " +
-                         data("R"),
-                     line::success(false, data("R")), line::end()}),
-              unlocked.log);
+    EXPECT_EQ((Lines{line::start(), line::success(false, data("R")), line::end()}), unlocked.log);
+    ASSERT_EQ(2u, unlocked.own.size());
+    EXPECT_EQ("INFO [" + walkTag + "]: " + walkTag + " :: 4 entries below " + data("R") +
+                  " have no write record and look locked; left as they are, the first: " + data("R"),
+              unlocked.own[0]);
+    EXPECT_EQ(0u, unlocked.own[1].find("INFO [" + walkTag + "]: " + walkTag + " :: Unlock of (" +
+                                       data("R") + ") done: 0 entries changed, 0 failed, "
+                                       "4 left without a record, in "));
     EXPECT_EQ(lockedModes, run("cd " + shellQuote(dir / "data") + " && " + listing));
     EXPECT_NE(before, "");
     EXPECT_EQ(sentinelBefore, testsupport::getfacl(data("sentinel")));
