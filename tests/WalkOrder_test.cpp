@@ -78,7 +78,7 @@ public:
         if (entry.failure == WalkFailure::None && onVisit)
             onVisit(name);
         const bool changed = refused.count(name) == 0 && entry.failure == WalkFailure::None;
-        return Visit{changed, named(name)};
+        return Visit{changed, named(name), nullptr};
     }
     void deliver(std::unique_ptr<VisitReport> report) override
     {

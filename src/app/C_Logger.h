@@ -28,7 +28,6 @@ public:
     C_Logger& operator=(const C_Logger&) = delete;
 
     void logDebug(const std::string& message);
-    // The run's own notes and reasons, at levels its prescribed lines never use.
     void logInfo(const std::string& message);
     void logWarn(const std::string& message);
     void logError(const std::string& message);

@@ -1,6 +1,7 @@
 #include "app/EntryRewrite.h"
 
 #include "app/ExceptionText.h"
+#include "app/FailureReason.h"
 #include "app/LogTexts.h"
 #include "winsec/DaclRewrite.h"
 
@@ -46,8 +47,8 @@ const char* failedStepText(winsec::RewriteStep step)
 void addLines(const winsec::RewriteResult& result, const char* tag, const std::string& path,
               LogLines* lines)
 {
-    for (winsec::RewriteStep step : result.failedSteps)
-        lines->error(ReturnCode::Permission, tag, failedStepText(step) + path);
+    for (const winsec::FailedStep& failed : result.failedSteps)
+        lines->error(ReturnCode::Permission, tag, failedStepText(failed.step) + path);
     if (result.exception != nullptr)
         lines->fatal(tag, exceptionText(result.exception, nullptr));
 }
@@ -66,8 +67,13 @@ EntryOutcome EntryRewrite::rewriteDacl(const winsec::ObjectName& entry,
         outcome.changed = result.done;
         outcome.unrecordedLocked = result.unrecordedLocked;
         outcome.foreignRecord = result.foreignRecord;
-        outcome.withoutRecord = result.withoutRecord;
         outcome.unlockedFolder = result.unlockedFolder;
+        outcome.withoutRecord = result.withoutRecord;
+        for (const winsec::FailedStep& failed : result.failedSteps) {
+            outcome.errors.push_back(static_cast<int>(failed.error));
+            if (failed.step == winsec::RewriteStep::RecordNotKept)
+                outcome.withoutRecord = true;
+        }
         if (!result.failedSteps.empty() || result.exception != nullptr)
             addLines(result, tag, entry.path(), &outcome.lines);
     } catch (...) {
@@ -84,17 +90,18 @@ EntryOutcome EntryRewrite::rewrite(const winsec::ObjectName& entry,
     EntryOutcome outcome = rewriteDacl(entry, owner);
     if (outcome.changed && outcome.withoutRecord && folder != nullptr)
         outcome.changed = inheritAfterUnlock(entry, folder, &outcome);
-    if (outcome.changed)
-        return outcome;
-    try {
-        outcome.lines.error(ReturnCode::Permission, logtext::kModificationTag,
-                            std::string(lock ? logtext::kLockingWord : logtext::kUnlockingWord) +
-                                logtext::kModificationBefore + entry.path() +
-                                logtext::kModificationAfter);
-    } catch (...) {
-        outcome.lines.fatal(logtext::kModificationTag,
-                            exceptionText(std::current_exception(), nullptr));
+    if (!outcome.changed) {
+        try {
+            outcome.lines.error(ReturnCode::Permission, logtext::kModificationTag,
+                                std::string(lock ? logtext::kLockingWord : logtext::kUnlockingWord) +
+                                    logtext::kModificationBefore + entry.path() +
+                                    logtext::kModificationAfter);
+        } catch (...) {
+            outcome.lines.fatal(logtext::kModificationTag,
+                                exceptionText(std::current_exception(), nullptr));
+        }
     }
+    addReason(entry, &outcome);
     return outcome;
 }
 
@@ -114,11 +121,28 @@ bool EntryRewrite::inheritAfterUnlock(const winsec::ObjectName& entry,
     const winsec::DWORD error = api.inheritAfterUnlock(entry, *folder);
     if (error == winsec::kErrorNoWriteRecord)
         return true;
-    if (error != winsec::kErrorSuccess)
+    if (error != winsec::kErrorSuccess) {
+        outcome->errors.push_back(static_cast<int>(error));
         return false;
+    }
     outcome->unrecordedLocked = false;
     outcome->unlockedFolder = folder;
-    outcome->lines.note(LogLines::Level::Info, taggedHead(logtext::kWalkTag) + " :: " +
-                                                   entry.path() + logtext::kMadeWhileLocked);
+    outcome->lines.info(taggedHead(logtext::kWalkTag) + " :: " + entry.path() +
+                        logtext::kMadeWhileLocked);
     return true;
+}
+
+
+// Only tells: a line that cannot be made, for want of memory, is left out.
+void EntryRewrite::addReason(const winsec::ObjectName& entry, EntryOutcome* outcome) const
+{
+    if (outcome->errors.empty())
+        return;
+    try {
+        std::string line = reasonLine(lock ? logtext::kLockTag : logtext::kUnlockTag,
+                                      outcome->errors, entry.path());
+        if (!line.empty())
+            outcome->lines.warn(std::move(line));
+    } catch (...) {
+    }
 }

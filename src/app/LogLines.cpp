@@ -15,7 +15,12 @@ void LogLines::fatalLine(std::string line)
     lines.push_back(Line{Level::Fatal, ReturnCode::Exception, std::move(line)});
 }
 
-void LogLines::note(Level level, std::string line)
+void LogLines::info(std::string line)
 {
-    lines.push_back(Line{level, ReturnCode::Success, std::move(line)});
+    lines.push_back(Line{Level::Info, ReturnCode::Success, std::move(line)});
+}
+
+void LogLines::warn(std::string line)
+{
+    lines.push_back(Line{Level::Warn, ReturnCode::Success, std::move(line)});
 }

@@ -11,12 +11,11 @@
 
 class LogLines {
 public:
-    // Error and Fatal lines store their code once written; Info and Warn
-    // lines, the run's own notes, store none.
-    enum class Level : char { Info, Warn, Error, Fatal };
+    // Error and Fatal lines fail the run; Info and Warn lines only tell.
+    enum class Level : char { Error, Fatal, Info, Warn };
     struct Line {
         Level level;
-        ReturnCode code;
+        ReturnCode code; // stored once an Error or Fatal line is written
         std::string text;
     };
 
@@ -26,8 +25,9 @@ public:
     void fatal(const std::string& tag, const std::string& text);
     // A fatal line spelt whole by the caller; stores -7.
     void fatalLine(std::string line);
-    // A note of the run's own, spelt whole by the caller.
-    void note(Level level, std::string line);
+    // Lines spelt whole by the caller that store no code.
+    void info(std::string line);
+    void warn(std::string line);
 
     bool empty() const { return lines.empty(); }
     const std::vector<Line>& all() const { return lines; }

@@ -59,6 +59,7 @@ constexpr char kWriteDaclFailed[] = "Setting file new security descriptor Failed
 constexpr char kRecordNotKept[] = "Storing write record Failed, unlock leaves it locked, for ";
 constexpr char kRemoveRecordFailed[] = "Removing write record Failed for ";
 
+// Lines of the run's own, at INFO or WARN: they tell, and store no code.
 // Entries -unlock left as they were: without a record although they look
 // locked, or with the record of another configured folder's lock.
 constexpr char kUnrecordedEntry[] = " has no write record and looks locked; left as it is";
@@ -74,6 +75,26 @@ constexpr char kMadeWhileLocked[] =
 // A mount point below a configured folder.
 constexpr char kMountPointLeft[] = " is a mount point: another file system is neither changed "
                                    "nor entered; list it in Tolvane.ini to lock it";
+
+// Why a failure happened, in the system's words, after the failure's lines:
+// " :: Reason: <text>[; <text>...], for <path>".
+constexpr char kReasonBefore[] = " :: Reason: ";
+constexpr char kReasonSeparator[] = "; ";
+constexpr char kReasonFor[] = ", for ";
+// The end of a configured folder's walk: " :: Lock of (<folder>) done: N
+// entries changed, N failed, N left without a record, in S s".
+constexpr char kSummaryOf[] = " of (";
+constexpr char kSummaryDone[] = ") done: ";
+constexpr char kSummaryChanged[] = " entries changed, ";
+constexpr char kSummaryFailed[] = " failed, ";
+constexpr char kSummaryWithoutRecord[] = " left without a record, in ";
+constexpr char kSummarySeconds[] = " s";
+// A run without root that the system refused a right.
+constexpr char kNeedsRoot[] =
+    " :: Access was denied and this run is not root's: tolvane needs root to read and "
+    "change every entry";
+// -status names its lines after an operation of its own.
+constexpr char kStatusTag[] = "C_TolvaneManager::writingPermissionStatus";
 
 // Exceptions: "<label><name> -- <message>" for POCO's, the label followed
 // by what() for the standard ones.

@@ -2,12 +2,14 @@
 
 #include "app/C_Logger.h"
 #include "app/EntryRewrite.h"
+#include "app/EntryStatus.h"
 #include "app/FolderList.h"
 #include "app/InstanceGuard.h"
 #include "app/LogTexts.h"
 #include "app/RunInputs.h"
 #include "app/RunLog.h"
 #include "app/TreeRewrite.h"
+#include "app/TreeStatus.h"
 #include "winsec/SecurityApi.h"
 
 #include <clocale>
@@ -16,9 +18,17 @@
 
 namespace {
 
-bool isValidArgument(const std::optional<std::string>& argument)
+enum class Command { Lock, Unlock, Status };
+
+std::optional<Command> commandOf(const std::optional<std::string>& argument)
 {
-    return argument && (*argument == "-lock" || *argument == "-unlock");
+    if (argument && *argument == "-lock")
+        return Command::Lock;
+    if (argument && *argument == "-unlock")
+        return Command::Unlock;
+    if (argument && *argument == "-status")
+        return Command::Status;
+    return std::nullopt;
 }
 
 std::string successText(const std::string& folder, bool lock)
@@ -27,32 +37,59 @@ std::string successText(const std::string& folder, bool lock)
            logtext::kSuccessBefore + folder + logtext::kSuccessAfter;
 }
 
-// The security operations are opened once the run knows it will walk, and
-// before any walk thread starts.
-int walkFolders(const std::vector<std::string>& folders, bool lock, const RunSettings& settings,
-                RunLog& log)
+// Each folder in list order; true when the system refused a right anywhere.
+bool rewriteFolders(const std::vector<std::string>& folders, bool lock, winsec::SecurityApi& api,
+                    const RunSettings& settings, RunLog& log)
 {
-    const std::unique_ptr<winsec::SecurityApi> api =
-        winsec::openSystemSecurityApi(winsec::BackendSettings{settings.stateFolder});
-    const EntryRewrite entries(*api, lock);
-    int result = static_cast<int>(ReturnCode::Success);
+    const EntryRewrite entries(api, lock);
+    bool denied = false;
     for (const std::string& folder : folders) {
         TreeRewrite tree(entries, log, settings.threads);
         if (tree.run(folder))
             log.debug(codedHead(logtext::kMainTag, ReturnCode::Success) + successText(folder, lock));
-        result = log.returnCode();
+        denied = tree.metAccessDenial() || denied;
     }
-    return result;
+    return denied;
+}
+
+// One line on standard output per folder, as soon as its walk ends.
+bool printStatusOfFolders(const std::vector<std::string>& folders, winsec::SecurityApi& api,
+                          const RunSettings& settings, RunLog& log)
+{
+    const EntryStatus entries(api);
+    bool denied = false;
+    for (const std::string& folder : folders) {
+        TreeStatus tree(entries, log, settings.threads);
+        const std::string line = tree.run(folder) + "\n";
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+        denied = tree.metAccessDenial() || denied;
+    }
+    return denied;
+}
+
+// The security operations are opened once the run knows it will walk, and
+// before any walk thread starts.
+int walkFolders(const std::vector<std::string>& folders, Command command,
+                const RunSettings& settings, RunLog& log)
+{
+    const std::unique_ptr<winsec::SecurityApi> api =
+        winsec::openSystemSecurityApi(winsec::BackendSettings{settings.stateFolder});
+    const bool denied = command == Command::Status
+                            ? printStatusOfFolders(folders, *api, settings, log)
+                            : rewriteFolders(folders, command == Command::Lock, *api, settings, log);
+    if (denied && !settings.privileged)
+        log.warn(taggedHead(logtext::kMainTag) + logtext::kNeedsRoot);
+    return log.returnCode();
 }
 
 // The configuration is read before the argument is looked at, so its
 // problems are logged even when the argument is wrong.
-int runFolders(const std::optional<std::string>& argument, const RunSettings& settings,
-               RunLog& log)
+int runFolders(const std::optional<Command> command, const RunSettings& settings, RunLog& log)
 {
     log.debug(taggedHead(logtext::kMainTag) + logtext::kRunning);
     const std::vector<std::string> folders = FolderListReader(log).read();
-    if (!isValidArgument(argument)) {
+    if (!command) {
         log.fail(ReturnCode::WrongArgument, logtext::kMainTag, logtext::kWrongArgument);
         return static_cast<int>(ReturnCode::WrongArgument);
     }
@@ -60,7 +97,7 @@ int runFolders(const std::optional<std::string>& argument, const RunSettings& se
         log.fail(ReturnCode::Configuration, logtext::kMainTag, logtext::kEmptyFolderList);
         return static_cast<int>(ReturnCode::Configuration);
     }
-    return walkFolders(folders, *argument == "-lock", settings, log);
+    return walkFolders(folders, *command, settings, log);
 }
 
 // Said on standard error (the journal, under systemd) whatever happens, and
@@ -76,6 +113,15 @@ int refuseToStart(const InputRefusal& refusal, const std::string& configurationP
     return static_cast<int>(ReturnCode::Configuration);
 }
 
+// -status changes nothing, so it takes no guard and runs beside a lock or an
+// unlock; any other argument, a wrong one too, meets the guard first.
+std::optional<InstanceGuard> guardFor(const std::optional<Command> command)
+{
+    if (command == Command::Status)
+        return std::nullopt;
+    return InstanceGuard::acquire();
+}
+
 } // namespace
 
 void useUtf8Characters()
@@ -85,7 +131,8 @@ void useUtf8Characters()
 
 int runTolvane(const std::optional<std::string>& argument, const RunSettings& settings)
 {
-    const InstanceGuard guard = InstanceGuard::acquire();
+    const std::optional<Command> command = commandOf(argument);
+    const std::optional<InstanceGuard> guard = guardFor(command);
     const std::string configurationPath = settings.currentDirectory + kLogConfigFileName;
     // Even the line that another instance runs goes to the log set-up.
     if (const std::optional<InputRefusal> refusal = refusedInputs(settings.currentDirectory))
@@ -93,10 +140,10 @@ int runTolvane(const std::optional<std::string>& argument, const RunSettings& se
     C_Logger logger(configurationPath, C_Logger::Watch::Changes);
     RunLog log(logger);
     int result = static_cast<int>(ReturnCode::AnotherInstance);
-    if (guard.alreadyExisted())
+    if (guard && guard->alreadyExisted())
         log.fail(ReturnCode::AnotherInstance, logtext::kMainTag, logtext::kAnotherInstance);
     else
-        result = runFolders(argument, settings, log);
+        result = runFolders(command, settings, log);
     log.debug(taggedHead(logtext::kMainTag) + logtext::kEnded);
     return result; // the logger shuts down, then the guard closes
 }

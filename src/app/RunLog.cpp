@@ -13,11 +13,11 @@ void RunLog::write(const LogLines& lines)
         case LogLines::Level::Warn:
             logger.logWarn(line.text);
             continue;
-        case LogLines::Level::Error:
-            logger.logError(line.text);
-            break;
         case LogLines::Level::Fatal:
             logger.logFatal(line.text);
+            break;
+        case LogLines::Level::Error:
+            logger.logError(line.text);
             break;
         }
         code = static_cast<std::int32_t>(line.code);
@@ -41,6 +41,11 @@ void RunLog::fatal(const std::string& tag, const std::string& text)
 void RunLog::debug(const std::string& line)
 {
     logger.logDebug(line);
+}
+
+void RunLog::info(const std::string& line)
+{
+    logger.logInfo(line);
 }
 
 void RunLog::warn(const std::string& line)

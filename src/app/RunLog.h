@@ -18,7 +18,7 @@ public:
     RunLog(const RunLog&) = delete;
     RunLog& operator=(const RunLog&) = delete;
 
-    // Writes `lines` in order and stores the code of each.
+    // Writes `lines` in order and stores the code of each failure line.
     void write(const LogLines& lines);
     // codedHead(tag, code) + text, at error level, its code stored.
     void fail(ReturnCode code, const std::string& tag, const std::string& text);
@@ -26,7 +26,8 @@ public:
     void fatal(const std::string& tag, const std::string& text);
     // A progress line: stores nothing.
     void debug(const std::string& line);
-    // A note of the run's own: stores nothing.
+    // Lines of the run's own beside the system's: they store nothing.
+    void info(const std::string& line);
     void warn(const std::string& line);
 
     std::int32_t returnCode() const { return code; }

@@ -24,5 +24,6 @@ unsigned threadsOfEnvironment()
 
 RunSettings readRunSettings(const std::string& currentDirectory)
 {
-    return RunSettings{currentDirectory, threadsOfEnvironment(), stateFolderOfEnvironment()};
+    return RunSettings{currentDirectory, threadsOfEnvironment(), stateFolderOfEnvironment(),
+                       runsPrivileged()};
 }

@@ -17,11 +17,16 @@ struct RunSettings {
     // root, else $XDG_STATE_HOME/tolvane or ~/.local/state/tolvane; empty
     // where there is no such place.
     std::string stateFolder;
+    // Runs with the administrator's rights (root), which every entry of a
+    // tree may need.
+    bool privileged = true;
 };
 
 RunSettings readRunSettings(const std::string& currentDirectory);
 
-// The state folder as the platform finds it; defined once per platform.
+// The state folder as the platform finds it, and whether the run is the
+// administrator's; defined once per platform.
 std::string stateFolderOfEnvironment();
+bool runsPrivileged();
 
 #endif

@@ -16,3 +16,8 @@ std::string stateFolderOfEnvironment()
     const char* home = std::getenv("HOME");
     return home != nullptr && *home == '/' ? std::string(home) + "/.local/state/tolvane" : "";
 }
+
+bool runsPrivileged()
+{
+    return geteuid() == 0;
+}

@@ -5,3 +5,9 @@ std::string stateFolderOfEnvironment()
 {
     return "";
 }
+
+// A run on Windows is not told that it lacks the administrator's rights.
+bool runsPrivileged()
+{
+    return true;
+}

@@ -1,16 +1,27 @@
 #include "app/TreeRewrite.h"
 
 #include "app/EntryRewrite.h"
-#include "app/ExceptionText.h"
-#include "app/FolderList.h"
-#include "app/ListingError.h"
 #include "app/LogTexts.h"
 #include "app/RunLog.h"
-#include "walk/FolderWalk.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace {
+
+std::string secondsText(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
+
+std::uint64_t nanosecondsNow()
+{
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+}
 
 // The unlock of a folder, for the entries listed in it.
 struct UnlockNote final : walk::FolderNote {
@@ -20,32 +31,6 @@ struct UnlockNote final : walk::FolderNote {
     }
     std::shared_ptr<const winsec::UnlockedFolder> folder;
 };
-
-struct EntryReport final : walk::VisitReport {
-    LogLines lines;
-    // The entry's path, where unlock left it as it was.
-    std::string path;
-    bool unrecordedLocked = false;
-    bool foreignRecord = false;
-};
-
-// A report only for an entry with something to say: most have nothing.
-walk::Visit visitOf(EntryOutcome outcome, const walk::WalkEntry& entry)
-{
-    walk::Visit visit{outcome.changed, nullptr, nullptr};
-    if (outcome.unlockedFolder != nullptr)
-        visit.note = std::make_shared<UnlockNote>(outcome.unlockedFolder);
-    if (outcome.lines.empty() && !outcome.unrecordedLocked && !outcome.foreignRecord)
-        return visit;
-    auto report = std::make_unique<EntryReport>();
-    report->lines = std::move(outcome.lines);
-    report->unrecordedLocked = outcome.unrecordedLocked;
-    report->foreignRecord = outcome.foreignRecord;
-    if (outcome.unrecordedLocked || outcome.foreignRecord)
-        report->path = entry.path.path();
-    visit.report = std::move(report);
-    return visit;
-}
 
 std::shared_ptr<const winsec::UnlockedFolder> unlockedFolderOf(const walk::WalkEntry& entry)
 {
@@ -58,76 +43,77 @@ std::string walkNote(const std::string& text)
     return taggedHead(logtext::kWalkTag) + " :: " + text;
 }
 
-std::unique_ptr<walk::VisitReport> reportOf(LogLines lines)
-{
-    auto report = std::make_unique<EntryReport>();
-    report->lines = std::move(lines);
-    return report;
-}
-
 } // namespace
 
 bool TreeRewrite::run(const std::string& folder)
 {
-    owner.lockTime = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count());
-    bool result = false;
-    try {
-        walk::FolderWalk walk(*this, threads);
-        result = walk.run(folder);
-    } catch (...) {
-        log.fatal(logtext::kWalkTag,
-                  exceptionText(std::current_exception(), logtext::kPocoUpperLabel));
-    }
+    owner.lockTime = nanosecondsNow();
+    const auto started = std::chrono::steady_clock::now();
+    const bool result = walkTree(folder);
     reportLeftAsTheyWere(folder);
+    reportSummary(folder,
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     return result;
 }
 
 walk::Visit TreeRewrite::visit(const walk::WalkEntry& entry)
 {
+    if (entry.failure == walk::WalkFailure::OtherFileSystem)
+        return walkFailure(entry);
+    if (entry.failure != walk::WalkFailure::None) {
+        ++failed;
+        return walkFailure(entry);
+    }
     try {
         return visitEntry(entry);
     } catch (...) {
+        ++failed;
         return walk::Visit{false, nullptr, nullptr}; // no memory left even for its line
     }
 }
 
+// A report only for an entry with something to say: most have nothing.
 walk::Visit TreeRewrite::visitEntry(const walk::WalkEntry& entry)
 {
-    LogLines lines;
-    switch (entry.failure) {
-    case walk::WalkFailure::None:
-        if (entry.configuredFolder)
-            owner.folder = entries.identify(*entry.object);
-        return visitOf(entries.rewrite(*entry.object, owner, unlockedFolderOf(entry)), entry);
-    case walk::WalkFailure::Missing:
-        lines.error(ReturnCode::Missing, logtext::kExistsTag, missingPathText(entry.path.path()));
-        break;
-    case walk::WalkFailure::Unlistable:
-        lines.fatal(logtext::kWalkTag, exceptionText(listingError(entry.path.path(), entry.error),
-                                                     logtext::kPocoUpperLabel));
-        break;
-    case walk::WalkFailure::Broken:
-        lines.fatal(logtext::kWalkTag, exceptionText(entry.exception, logtext::kPocoUpperLabel));
-        break;
-    case walk::WalkFailure::OtherFileSystem:
-        lines.note(LogLines::Level::Warn, walkNote(entry.path.path() + logtext::kMountPointLeft));
-        return walk::Visit{true, reportOf(std::move(lines)), nullptr};
+    if (entry.configuredFolder)
+        owner.folder = entries.identify(*entry.object);
+    EntryOutcome outcome = entries.rewrite(*entry.object, owner, unlockedFolderOf(entry));
+    count(outcome);
+    noteErrors(outcome.errors);
+    walk::Visit visit = visitWith(outcome.changed, std::move(outcome.lines));
+    if (outcome.unlockedFolder != nullptr)
+        visit.note = std::make_shared<UnlockNote>(outcome.unlockedFolder);
+    if (outcome.unrecordedLocked || outcome.foreignRecord) {
+        if (visit.report == nullptr)
+            visit.report = std::make_unique<EntryReport>();
+        auto& report = static_cast<EntryReport&>(*visit.report);
+        (outcome.unrecordedLocked ? report.unrecordedLocked : report.foreignRecord) =
+            entry.path.path();
     }
-    return walk::Visit{false, reportOf(std::move(lines)), nullptr};
+    return visit;
+}
+
+// An entry lock could keep no record of is locked all the same.
+void TreeRewrite::count(const EntryOutcome& outcome)
+{
+    if (!outcome.changed)
+        ++failed;
+    else if (!outcome.withoutRecord || entries.locks())
+        ++changed;
+    if (outcome.changed && outcome.withoutRecord)
+        ++withoutRecord;
 }
 
 void TreeRewrite::deliver(std::unique_ptr<walk::VisitReport> report)
 {
     const auto& entry = static_cast<const EntryReport&>(*report);
     log.write(entry.lines);
-    if (entry.unrecordedLocked) {
+    if (!entry.unrecordedLocked.empty()) {
         ++unrecordedLocked;
-        log.warn(walkNote(entry.path + logtext::kUnrecordedEntry));
+        log.warn(walkNote(entry.unrecordedLocked + logtext::kUnrecordedEntry));
     }
-    if (entry.foreignRecord && foreignRecords++ == 0)
-        firstForeignRecord = entry.path;
+    if (!entry.foreignRecord.empty() && foreignRecords++ == 0)
+        firstForeignRecord = entry.foreignRecord;
 }
 
 // A tree locked by hand, or by a run whose records were lost, is not for
@@ -143,4 +129,16 @@ void TreeRewrite::reportLeftAsTheyWere(const std::string& folder)
                           logtext::kForeignLeft + firstForeignRecord));
     unrecordedLocked = 0;
     foreignRecords = 0;
+}
+
+// The whole tree, where the success line speaks for the folder and the
+// files directly in it only.
+void TreeRewrite::reportSummary(const std::string& folder, double seconds)
+{
+    log.info(walkNote(std::string(entries.locks() ? logtext::kLockWord : logtext::kUnlockWord) +
+                      logtext::kSummaryOf + folder + logtext::kSummaryDone +
+                      std::to_string(changed) + logtext::kSummaryChanged + std::to_string(failed) +
+                      logtext::kSummaryFailed + std::to_string(withoutRecord) +
+                      logtext::kSummaryWithoutRecord + secondsText(seconds) +
+                      logtext::kSummarySeconds));
 }

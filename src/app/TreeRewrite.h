@@ -5,24 +5,26 @@
 #ifndef TOLVANE_APP_TREE_REWRITE_H
 #define TOLVANE_APP_TREE_REWRITE_H
 
-#include "walk/Visit.h"
+#include "app/TreeVisit.h"
 #include "winsec/WriteRecord.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 class EntryRewrite;
-class RunLog;
+struct EntryOutcome;
 
-class TreeRewrite final : public walk::WalkVisitor {
+class TreeRewrite final : public TreeVisit {
 public:
     TreeRewrite(const EntryRewrite& entries, RunLog& log, unsigned threads)
-        : entries(entries), log(log), threads(threads)
+        : TreeVisit(log, threads), entries(entries)
     {
     }
 
     // True when `folder` itself and every file listed directly in it were
     // changed. A failure never stops the rest of the tree from being handled.
+    // Ends with the folder's summary line.
     bool run(const std::string& folder);
 
     walk::Visit visit(const walk::WalkEntry& entry) override;
@@ -30,15 +32,19 @@ public:
 
 private:
     walk::Visit visitEntry(const walk::WalkEntry& entry);
+    void count(const EntryOutcome& outcome);
     void reportLeftAsTheyWere(const std::string& folder);
+    void reportSummary(const std::string& folder, double seconds);
 
     const EntryRewrite& entries;
-    RunLog& log;
-    const unsigned threads;
     // The lock this walk's records belong to; set when the configured folder
     // itself is visited, before anything below it.
     winsec::RecordOwner owner;
-    // Entries -unlock left as they were, counted for the configured folder.
+    // Counted on the walk's threads, for the summary.
+    std::atomic<std::uint64_t> changed{0};
+    std::atomic<std::uint64_t> failed{0};
+    std::atomic<std::uint64_t> withoutRecord{0};
+    // Entries -unlock left as they were, counted in the walk's order.
     std::uint64_t unrecordedLocked = 0;
     std::uint64_t foreignRecords = 0;
     std::string firstForeignRecord;

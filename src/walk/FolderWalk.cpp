@@ -273,7 +273,8 @@ std::shared_ptr<OpenFolder> WalkRun::openSelf(Folder& folder, const OpenFolder* 
                                               : parent->openChild(folder.entry);
     if (opening.kind == FileKind::Missing) {
         folder.failed = true;
-        report(folder, folder.results->head(), WalkEntry(WalkFailure::Missing, folder));
+        report(folder, folder.results->head(),
+               WalkEntry(WalkFailure::Missing, folder, opening.listError));
         return nullptr;
     }
     if (opening.kind == FileKind::Mount) {

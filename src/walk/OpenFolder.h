@@ -37,7 +37,8 @@ struct FolderOpening {
     FileKind kind;
     // For a Folder: open, though perhaps not listable; else null, or for the
     // configured path what holds it open. A null Folder exists but could not
-    // be opened at all: `listError` says why.
+    // be opened at all: `listError` says why, as it does, where the platform
+    // said, for what is Missing.
     std::unique_ptr<OpenFolder> folder;
     int listError = 0;
     // Nonzero for a path the platform may not follow (a Link): every

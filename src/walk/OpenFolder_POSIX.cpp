@@ -121,7 +121,7 @@ FolderOpening OpenFolder::openConfigured(const std::string& path)
     FileKind kind = FileKind::Missing;
     struct stat status;
     if (error != 0 || fstat(descriptor.get(), &status) != 0)
-        return FolderOpening{kind, nullptr};
+        return FolderOpening{kind, nullptr, error != 0 ? error : errno};
     kind = kindOfMode(status.st_mode);
     state->device = status.st_dev;
     if (kind == FileKind::Folder) {
@@ -151,8 +151,8 @@ FolderOpening OpenFolder::openChild(const ListedEntry& entry) const
         return FolderOpening{FileKind::Folder, std::make_unique<OpenFolder>(std::move(child))};
     const int openError = errno;
     FileKind kind = FileKind::Missing;
-    if (kindAt(folder, name.c_str(), &kind) != 0)
-        return FolderOpening{FileKind::Missing, nullptr};
+    if (const int kindError = kindAt(folder, name.c_str(), &kind); kindError != 0)
+        return FolderOpening{FileKind::Missing, nullptr, kindError};
     return FolderOpening{kind, nullptr, kind == FileKind::Folder ? openError : 0};
 }
 

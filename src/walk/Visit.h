@@ -45,7 +45,7 @@ struct WalkEntry {
     const winsec::ObjectName* object; // null unless failure is None
     const winsec::PathSpeller& path;
     WalkFailure failure;
-    int error = 0; // the platform's error code, for Unlistable
+    int error = 0; // the platform's error code: for Unlistable, and Missing where known
     std::exception_ptr exception;
     // The configured folder itself: always the first entry visited, before
     // anything below it.

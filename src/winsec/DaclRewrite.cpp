@@ -1,7 +1,7 @@
 #include "winsec/DaclRewrite.h"
 
-
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace winsec {
@@ -69,6 +69,18 @@ DaclRewrite::~DaclRewrite()
     } catch (...) {
         // Nothing sensible is left to do with a block that cannot be freed.
     }
+}
+
+// The error is read at once: anything called after the failed operation
+// may leave another.
+template <typename Call>
+bool DaclRewrite::attempt(RewriteStep step, Call call)
+{
+    clearSystemError();
+    if (call())
+        return true;
+    fail(step, lastSystemError());
+    return false;
 }
 
 // A DACL that may have lost an entry, or a descriptor without the new DACL,
@@ -147,10 +159,11 @@ bool DaclRewrite::readSecurity()
 {
     const SECURITY_INFORMATION wanted =
         kOwnerSecurityInformation | kGroupSecurityInformation | kDaclSecurityInformation;
-    if (api.getNamedSecurityInfo(object, SE_FILE_OBJECT, wanted, &owner, &group, &dacl,
-                                           &sacl, &readDescriptor) == kErrorSuccess)
+    const DWORD error = api.getNamedSecurityInfo(object, SE_FILE_OBJECT, wanted, &owner, &group,
+                                                 &dacl, &sacl, &readDescriptor);
+    if (error == kErrorSuccess)
         return true;
-    fail(RewriteStep::ReadSecurity);
+    fail(RewriteStep::ReadSecurity, error);
     return false;
 }
 
@@ -164,7 +177,7 @@ bool DaclRewrite::readRecord()
     foreign = hasRecord && recordOwner.folder != lockOwner.folder;
     if (error == kErrorSuccess || error == kErrorNoWriteRecord)
         return true;
-    fail(RewriteStep::ReadRecord);
+    fail(RewriteStep::ReadRecord, error);
     return false;
 }
 
@@ -189,11 +202,13 @@ bool DaclRewrite::looksLocked() const
 
 void DaclRewrite::createDescriptor()
 {
-    newDescriptor = api.localAlloc(kLptr, kSecurityDescriptorMinLength);
-    if (newDescriptor == nullptr)
-        fail(RewriteStep::AllocDescriptor);
-    else if (!api.initializeSecurityDescriptor(newDescriptor, kSecurityDescriptorRevision))
-        fail(RewriteStep::InitDescriptor);
+    if (attempt(RewriteStep::AllocDescriptor, [this] {
+            newDescriptor = api.localAlloc(kLptr, kSecurityDescriptorMinLength);
+            return newDescriptor != nullptr;
+        }))
+        attempt(RewriteStep::InitDescriptor, [this] {
+            return api.initializeSecurityDescriptor(newDescriptor, kSecurityDescriptorRevision);
+        });
 }
 
 void DaclRewrite::takeDacl()
@@ -201,11 +216,11 @@ void DaclRewrite::takeDacl()
     BOOL present = 0;
     BOOL defaulted = 0;
     PACL taken = nullptr;
-    daclTaken = api.getSecurityDescriptorDacl(readDescriptor, &present, &taken, &defaulted);
-    if (!daclTaken) {
-        fail(RewriteStep::TakeDacl);
+    daclTaken = attempt(RewriteStep::TakeDacl, [&] {
+        return api.getSecurityDescriptorDacl(readDescriptor, &present, &taken, &defaulted);
+    });
+    if (!daclTaken)
         return;
-    }
     daclPresent = present;
     dacl = taken;
 }
@@ -213,11 +228,10 @@ void DaclRewrite::takeDacl()
 ACL_SIZE_INFORMATION DaclRewrite::querySize()
 {
     ACL_SIZE_INFORMATION size = {0, sizeof(ACL), 0};
-    if (dacl != nullptr &&
-        !api.getAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
-        fail(RewriteStep::QuerySize);
+    if (dacl != nullptr && !attempt(RewriteStep::QuerySize, [&] {
+            return api.getAclInformation(dacl, &size, sizeof size, AclSizeInformation);
+        }))
         copyComplete = false;
-    }
     return size;
 }
 
@@ -226,15 +240,13 @@ void DaclRewrite::createDacl(const ACL_SIZE_INFORMATION& size)
 {
     const DWORD ownerLength = owner != nullptr ? api.getLengthSid(owner) : 0;
     const DWORD bytes = size.AclBytesInUse + 2 * ownerLength + 16;
-    newDacl = static_cast<PACL>(api.localAlloc(kLptr, bytes));
-    if (newDacl == nullptr) {
-        fail(RewriteStep::AllocDacl);
+    if (!attempt(RewriteStep::AllocDacl, [&] {
+            newDacl = static_cast<PACL>(api.localAlloc(kLptr, bytes));
+            return newDacl != nullptr;
+        }))
         return;
-    }
-    if (!api.initializeAcl(newDacl, bytes, kAclRevision)) {
-        fail(RewriteStep::InitDacl);
+    if (!attempt(RewriteStep::InitDacl, [&] { return api.initializeAcl(newDacl, bytes, kAclRevision); }))
         copyComplete = false;
-    }
 }
 
 void DaclRewrite::copyAces(DWORD count)
@@ -249,8 +261,7 @@ void DaclRewrite::copyAces(DWORD count)
 void DaclRewrite::copyAce(DWORD index)
 {
     LPVOID ace = nullptr;
-    if (!api.getAce(dacl, index, &ace)) {
-        fail(RewriteStep::GetAce);
+    if (!attempt(RewriteStep::GetAce, [&] { return api.getAce(dacl, index, &ace); })) {
         copyComplete = false;
         return;
     }
@@ -305,20 +316,17 @@ void DaclRewrite::append(LPVOID ace, WORD size)
 {
     if (newDacl == nullptr)
         return;
-    if (!api.addAce(newDacl, kAclRevision, kMaxDword, ace, size)) {
-        fail(RewriteStep::AddAce);
+    if (!attempt(RewriteStep::AddAce,
+                 [&] { return api.addAce(newDacl, kAclRevision, kMaxDword, ace, size); }))
         copyComplete = false;
-    }
 }
 
 bool DaclRewrite::attachDacl()
 {
     if (newDacl == nullptr)
         return false;
-    if (api.setSecurityDescriptorDacl(newDescriptor, 1, newDacl, 0))
-        return true;
-    fail(RewriteStep::AttachDacl);
-    return false;
+    return attempt(RewriteStep::AttachDacl,
+                   [this] { return api.setSecurityDescriptorDacl(newDescriptor, 1, newDacl, 0); });
 }
 
 // Unchanged, the record is not written again. Where none can be kept, the
@@ -333,9 +341,9 @@ bool DaclRewrite::storeRecord()
         return true;
     const DWORD error = api.storeWriteRecord(object, record);
     if (error == kErrorWriteRecordsUnsupported || error == kErrorNoRoomForWriteRecord)
-        fail(RewriteStep::RecordNotKept);
+        fail(RewriteStep::RecordNotKept, error);
     else if (error != kErrorSuccess) {
-        fail(RewriteStep::StoreRecord);
+        fail(RewriteStep::StoreRecord, error);
         return false;
     }
     return true;
@@ -343,25 +351,27 @@ bool DaclRewrite::storeRecord()
 
 bool DaclRewrite::write()
 {
-    if (api.setFileSecurity(object, kDaclSecurityInformation, newDescriptor))
-        return true;
-    fail(RewriteStep::WriteDacl);
-    return false;
+    return attempt(RewriteStep::WriteDacl, [this] {
+        return api.setFileSecurity(object, kDaclSecurityInformation, newDescriptor);
+    });
 }
 
 // Only once the DACL it describes is written: until then a rerun needs it.
 // Left behind, a second lock would take it for what the first one took.
 bool DaclRewrite::removeRecord()
 {
-    if (rule.locks || api.removeWriteRecord(object) == kErrorSuccess)
+    if (rule.locks)
         return true;
-    fail(RewriteStep::RemoveRecord);
+    const DWORD error = api.removeWriteRecord(object);
+    if (error == kErrorSuccess)
+        return true;
+    fail(RewriteStep::RemoveRecord, error);
     return false;
 }
 
-void DaclRewrite::fail(RewriteStep step)
+void DaclRewrite::fail(RewriteStep step, DWORD error)
 {
-    result.failedSteps.push_back(step);
+    result.failedSteps.push_back(FailedStep{step, error});
 }
 
 void DaclRewrite::releaseAll()

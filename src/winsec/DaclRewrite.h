@@ -78,19 +78,26 @@ enum class RewriteStep : unsigned char {
     RemoveRecord,
 };
 
+// A step that failed, with the platform's error code for it: what a DWORD
+// operation returned, or what the platform left for the thread after one
+// that reports failure by its result alone (0 where it left none).
+struct FailedStep {
+    RewriteStep step;
+    DWORD error;
+};
+
 struct RewriteResult {
     // The new DACL was written, or unlock found nothing to do: an object
     // without a DACL already grants everything, and one without a record
     // is left as it is.
     bool done = false;
-    std::vector<RewriteStep> failedSteps; // a step fails once per ACE it fails for
-    // Unlock left the object as it was, having no record of it, and no ACE
-    // of its DACL holds 0x2.
+    std::vector<FailedStep> failedSteps; // a step fails once per ACE it fails for
+    // Unlock left the object as it was, having no record of it.
+    bool withoutRecord = false;
+    // ... and no ACE of its DACL holds 0x2.
     bool unrecordedLocked = false;
     // Its record belongs to another configured folder's lock.
     bool foreignRecord = false;
-    // Unlock found no record of it.
-    bool withoutRecord = false;
     // Unlock gave back its own record, and its DACL has inheritable ACEs:
     // what the entries made in it while it was locked need.
     std::shared_ptr<const UnlockedFolder> unlockedFolder;
@@ -134,7 +141,9 @@ private:
     bool runSteps();
     void keepLockedDacl();
     void noteUnlockedFolder();
-    void fail(RewriteStep step);
+    template <typename Call>
+    bool attempt(RewriteStep step, Call call);
+    void fail(RewriteStep step, DWORD error);
     void releaseAll();
     template <typename Block>
     void release(Block*& block);

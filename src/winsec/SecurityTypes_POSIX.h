@@ -5,6 +5,7 @@
 #define TOLVANE_SECURITY_TYPES_POSIX_H
 
 #include <cstddef>
+#include <cerrno>
 #include <cstdint>
 
 namespace winsec {
@@ -95,6 +96,17 @@ static_assert(sizeof(ACL) == 8, "ACL header is 8 bytes");
 static_assert(sizeof(ACE_HEADER) == 4, "ACE header is 4 bytes");
 static_assert(sizeof(ACL_SIZE_INFORMATION) == 12, "size record is 12 bytes");
 static_assert(sizeof(SECURITY_DESCRIPTOR_RELATIVE) == 20, "relative descriptor is 20 bytes");
+
+// Where an operation that reports failure by its result alone leaves its
+// error: errno here, the thread's last error on Windows.
+inline DWORD lastSystemError()
+{
+    return static_cast<DWORD>(errno);
+}
+inline void clearSystemError()
+{
+    errno = 0;
+}
 
 } // namespace winsec
 

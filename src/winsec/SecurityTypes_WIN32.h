@@ -36,6 +36,17 @@ using ::SECURITY_DESCRIPTOR;
 using ::SECURITY_DESCRIPTOR_RELATIVE;
 using ::PSECURITY_DESCRIPTOR;
 
+// Where an operation that reports failure by its result alone leaves its
+// error: the thread's last error here, errno elsewhere.
+inline DWORD lastSystemError()
+{
+    return GetLastError();
+}
+inline void clearSystemError()
+{
+    SetLastError(0);
+}
+
 } // namespace winsec
 
 #endif

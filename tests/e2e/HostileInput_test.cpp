@@ -450,18 +450,26 @@ TEST_F(HostileInput, FolderOnAFileSystemWithoutAcls)
                      line::end()}),
               locked.log);
     EXPECT_EQ(lockedModes, run("cd " + shellQuote(dir / "data") + " && " + listing));
+    const std::string walkTag = "C_TolvaneManager::recursiveFolderPermissionAccess";
+    ASSERT_FALSE(locked.own.empty());
+    EXPECT_EQ(0u, locked.own.back().find("INFO [" + walkTag + "]: " + walkTag + " :: Lock of (" +
+                                         data("R") + ") done: 4 entries changed, 0 failed, "
+                                         "4 left without a record, in "));
 
     const ProgramRun unlocked = runProgram("-unlock");
     EXPECT_EQ(1, unlocked.status);
-    const std::string head = "WARN [C_TolvaneManager::recursiveFolderPermissionAccess]: "
-                             "C_TolvaneManager::recursiveFolderPermissionAccess :: ";
+    EXPECT_EQ((Lines{line::start(), line::success(false, data("R")), line::end()}), unlocked.log);
+    const std::string head = "WARN [" + walkTag + "]: " + walkTag + " :: ";
     const std::string left = " has no write record and looks locked; left as it is";
-    EXPECT_EQ((Lines{line::start(), head + data("R") + left, head + data("R/f") + left,
+    ASSERT_EQ(6u, unlocked.own.size());
+    EXPECT_EQ((Lines{head + data("R") + left, head + data("R/f") + left,
                      head + data("R/sub") + left, head + data("R/sub/g") + left,
                      head + "4 entries below " + data("R") +
-                         " have no write record and look locked; left as they are",
-                     line::success(false, data("R")), line::end()}),
-              unlocked.log);
+                         " have no write record and look locked; left as they are"}),
+              Lines(unlocked.own.begin(), unlocked.own.begin() + 5));
+    EXPECT_EQ(0u, unlocked.own[5].find("INFO [" + walkTag + "]: " + walkTag + " :: Unlock of (" +
+                                       data("R") + ") done: 0 entries changed, 0 failed, "
+                                       "4 left without a record, in "));
     EXPECT_EQ(lockedModes, run("cd " + shellQuote(dir / "data") + " && " + listing));
     EXPECT_NE(before, "");
     EXPECT_EQ(sentinelBefore, testsupport::getfacl(data("sentinel")));

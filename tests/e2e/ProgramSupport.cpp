@@ -57,7 +57,10 @@ ProgramRun ProgramTest::runCommand(std::string commandLine) const
         run("cd " + shellQuote(dir.path()) + " && " + commandLine + " 2>&1", &result.status);
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    result.log = testsupport::readLines(logFile);
+    for (std::string& text : testsupport::readLines(logFile)) {
+        const bool own = text.rfind("INFO ", 0) == 0 || text.rfind("WARN ", 0) == 0;
+        (own ? result.own : result.log).push_back(std::move(text));
+    }
     return result;
 }
 
@@ -274,6 +277,11 @@ std::string foreignRecords(int count, const std::string& folder, const std::stri
     return "WARN [" + tag + "]: " + tag + " :: " + std::to_string(count) + " entries below " +
            folder + " hold the write record of another configured folder's lock; left as they "
            "are for its own unlock, the first: " + first;
+}
+
+std::string reason(const std::string& tag, const std::string& text, const std::string& path)
+{
+    return "WARN [" + tag + "]: " + tag + " :: Reason: " + text + ", for " + path;
 }
 
 std::string modificationFailed(bool lock, const std::string& path)

@@ -19,7 +19,11 @@ namespace e2e {
 struct ProgramRun {
     int status = -1;              // as the shell sees it: 0..255, 128+signal, 124 on timeout
     std::string output;           // standard output and error together
-    std::vector<std::string> log; // the lines this run appended to the log file
+    // The lines this run appended to the log file: the system's lines (DEBUG,
+    // ERROR, FATAL) in `log`, which the program's own lines (INFO, WARN) in
+    // `own` must leave exactly as they were.
+    std::vector<std::string> log;
+    std::vector<std::string> own;
     double seconds = 0;           // wall time
 };
 
@@ -99,6 +103,7 @@ std::string writeFailed(bool lock, const std::string& path);
 std::string modificationFailed(bool lock, const std::string& path);
 std::string recordNotKept(const std::string& path);
 std::string foreignRecords(int count, const std::string& folder, const std::string& first);
+std::string reason(const std::string& tag, const std::string& text, const std::string& path);
 } // namespace line
 
 } // namespace e2e
