@@ -23,11 +23,13 @@
 //   RemoveRecord     removeWriteRecord (unlock)   -
 // Unlock of an object without a record stops after ReadRecord, changing
 // nothing: only a record says what a lock took, and anything else could
-// grant what was never held. A record that can be kept nowhere is no failure
-// of the lock (taking write away is always safe): RecordNotKept is reported,
-// an older record stays (it names less than this lock took, never more), and
-// the lock goes on. RemoveRecord runs only once the DACL it describes is
-// written: until then a rerun needs the record.
+// grant what was never held. A record kept away from the object where
+// nothing can be read now (kErrorWriteRecordsUnsupported) fails the unlock's
+// ReadRecord, but the lock goes on as for none. A record that can be kept
+// nowhere is no failure of the lock (taking write away is always safe):
+// RecordNotKept is reported, an older record stays (it names less than this
+// lock took, never more), and the lock goes on. RemoveRecord runs only once
+// the DACL it describes is written: until then a rerun needs the record.
 // Every block is released exactly once by the destructor, whatever failed.
 #ifndef TOLVANE_DACL_REWRITE_H
 #define TOLVANE_DACL_REWRITE_H
