@@ -1,6 +1,7 @@
-// Each object costs one open, one fstat, one xattr read per ACL kind read and
-// one xattr write per ACL kind written, and one close; its record one xattr
-// read, and one xattr write when a lock changes it or an unlock removes it.
+// Each object costs one open, one fstat (two for a file with several links,
+// whose visits take turns), one xattr read per ACL kind read and one xattr
+// write per ACL kind written, and one close; its record one xattr read, and
+// one xattr write when a lock changes it or an unlock removes it.
 // What the listing called a regular file is opened for reading (never
 // anything else: a FIFO or a device is never opened for I/O), and a folder is
 // reached through the descriptor its listing is read from; their ACLs and

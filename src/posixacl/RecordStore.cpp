@@ -48,12 +48,6 @@ bool holdsNothing(int error)
     return error == ENODATA || error == EOPNOTSUPP || error == EACCES;
 }
 
-std::string describe(sqlite3* database)
-{
-    const int system = database != nullptr ? sqlite3_system_errno(database) : 0;
-    return std::string(sqlite3_errmsg(database)) +
-           (system != 0 ? std::string(" (") + std::strerror(system) + ")" : "");
-}
 
 } // namespace
 
@@ -292,7 +286,7 @@ int RecordStore::openExisting()
         if (statements->areReady() && loadFilesystems() == 0)
             return 0;
     }
-    const std::string why = spelt + ": " + describe(database);
+    const std::string why = spelt + ": " + sqlite3_errmsg(database);
     close();
     return refuse(EIO, why);
 }
