@@ -48,6 +48,10 @@ bool holdsNothing(int error)
     return error == ENODATA || error == EOPNOTSUPP || error == EACCES;
 }
 
+std::string withReason(const std::string& path, int error)
+{
+    return path + ": " + std::strerror(error);
+}
 
 } // namespace
 
@@ -189,7 +193,8 @@ private:
     bool registered = false;
 };
 
-RecordStore::RecordStore(std::string folder) : folder(std::move(folder))
+RecordStore::RecordStore(std::string folder)
+    : folder(std::move(folder)), path(this->folder + "/" + kDatabaseName)
 {
     if (!this->folder.empty())
         vfs = std::make_unique<FolderVfs>(this);
@@ -255,28 +260,27 @@ int RecordStore::openFolder(bool create)
         return ENODATA;
     if (error != 0)
         return refuse(error, why);
-    const std::string path = folder + "/" + kDatabaseName;
     struct stat status;
     if (fstatat(folderHandle.get(), kDatabaseName, &status, AT_SYMLINK_NOFOLLOW) == 0)
         return S_ISREG(status.st_mode) ? 0 : refuse(EACCES, path + " is not a regular file");
-    if (errno != ENOENT)
-        return refuse(errno, path + ": " + std::strerror(errno));
+    const int lookError = errno;
+    if (lookError != ENOENT)
+        return refuse(lookError, withReason(path, lookError));
     if (!create)
         return ENODATA;
     const int created = createDatabaseFile(folderHandle.get());
-    return created == 0 ? 0 : refuse(created, path + ": " + std::strerror(created));
+    return created == 0 ? 0 : refuse(created, withReason(path, created));
 }
 
 // Through the folder's descriptor: whatever its path leads to by now.
 int RecordStore::openExisting()
 {
-    const std::string spelt = folder + "/" + kDatabaseName;
     if (vfs == nullptr || vfs->registeredName() == nullptr)
-        return refuse(EIO, spelt + ": SQLite offers no file system layer");
-    const std::string path =
+        return refuse(EIO, path + ": SQLite offers no file system layer");
+    const std::string throughFolder =
         "/proc/self/fd/" + std::to_string(folderHandle.get()) + "/" + kDatabaseName;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
-    int status = sqlite3_open_v2(path.c_str(), &database, flags, vfs->registeredName());
+    int status = sqlite3_open_v2(throughFolder.c_str(), &database, flags, vfs->registeredName());
     if (status == SQLITE_OK) {
         sqlite3_busy_timeout(database, kBusyMilliseconds);
         status = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
@@ -286,7 +290,7 @@ int RecordStore::openExisting()
         if (statements->areReady() && loadFilesystems() == 0)
             return 0;
     }
-    const std::string why = spelt + ": " + sqlite3_errmsg(database);
+    const std::string why = path + ": " + sqlite3_errmsg(database);
     close();
     return refuse(EIO, why);
 }

@@ -69,6 +69,7 @@ private:
     void close();
 
     const std::string folder;
+    const std::string path; // the database's, for what problem() says
     std::mutex mutex;
     std::unique_ptr<FolderVfs> vfs;
     Descriptor folderHandle; // the folder checked, for the connection's life
