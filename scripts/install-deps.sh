@@ -11,4 +11,4 @@ $sudo apt-get install -y -qq --no-install-recommends \
     libgtest-dev libgmock-dev \
     dpkg-dev lintian systemd man-db logrotate strace \
     util-linux g++-mingw-w64-x86-64-posix \
-    e2fsprogs xfsprogs btrfs-progs iproute2 samba smbclient >/dev/null
+    e2fsprogs xfsprogs btrfs-progs iproute2 samba smbclient fuse3 libfuse3-dev >/dev/null

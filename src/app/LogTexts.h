@@ -93,6 +93,8 @@ constexpr char kSummarySeconds[] = " s";
 constexpr char kNeedsRoot[] =
     " :: Access was denied and this run is not root's: tolvane needs root to read and "
     "change every entry";
+// A record store that could not be used this run.
+constexpr char kRecordStoreNotUsed[] = " :: Record store not used: ";
 // -status names its lines after an operation of its own.
 constexpr char kStatusTag[] = "C_TolvaneManager::writingPermissionStatus";
 

@@ -80,6 +80,9 @@ int walkFolders(const std::vector<std::string>& folders, Command command,
                             : rewriteFolders(folders, command == Command::Lock, *api, settings, log);
     if (denied && !settings.privileged)
         log.warn(taggedHead(logtext::kMainTag) + logtext::kNeedsRoot);
+    const std::string problem = api->recordKeepingProblem();
+    if (!problem.empty())
+        log.warn(taggedHead(logtext::kMainTag) + logtext::kRecordStoreNotUsed + problem);
     return log.returnCode();
 }
 

@@ -1,6 +1,7 @@
-// Each object costs one open, one fstat, one xattr read per ACL kind read and
-// one xattr write per ACL kind written, and one close; its record one xattr
-// read, and one xattr write when a lock changes it or an unlock removes it.
+// Each object costs one open, one fstat (two for a file with several links,
+// whose visits take turns), one xattr read per ACL kind read and one xattr
+// write per ACL kind written, and one close; its record one xattr read, and
+// one xattr write when a lock changes it or an unlock removes it.
 // What the listing called a regular file is opened for reading (never
 // anything else: a FIFO or a device is never opened for I/O), and a folder is
 // reached through the descriptor its listing is read from; their ACLs and
@@ -14,7 +15,6 @@
 #include "posixacl/AttributeNames.h"
 #include "posixacl/Descriptor.h"
 #include "posixacl/FolderHandle.h"
-#include "posixacl/RecordStore.h"
 #include "posixacl/Refusals.h"
 #include "winsec/WriteRecord.h"
 
@@ -45,7 +45,7 @@ constexpr std::size_t kProcFdNameSize = 32;
 // Kept with its ObjectName, so every call on the object reaches this inode.
 class OpenInode final : public winsec::OpenedObject {
 public:
-    int open(const winsec::ObjectName& object);
+    int open(const winsec::ObjectName& object, LinkedInodes& linked);
     const struct stat& status() const { return fileStatus; }
     bool isDirectory() const { return S_ISDIR(fileStatus.st_mode); }
     // For calls that name the inode by descriptor, O_PATH ones included.
@@ -70,6 +70,7 @@ private:
     int openHandle(const winsec::ObjectName& object);
     int openHandleOnly(int folder, const char* name);
     int takeStatus();
+    int takeTurn(LinkedInodes& linked);
     // Names this inode for calls that take a path (O_PATH only).
     const char* name() const { return procName; }
     void nameByProc();
@@ -79,18 +80,28 @@ private:
     bool readable = false; // opened for reading: the f*xattr calls work on it
     struct stat fileStatus {};
     char procName[kProcFdNameSize] = {};
+    LinkedInodes::Turn turn;
 };
 
-int OpenInode::open(const winsec::ObjectName& object)
+int OpenInode::open(const winsec::ObjectName& object, LinkedInodes& linked)
 {
     if (object.refusal() != 0)
         return object.refusal();
     int error = openHandle(object);
     if (error == 0 && S_ISLNK(fileStatus.st_mode))
         error = refusal::kLink;
+    if (error == 0)
+        error = takeTurn(linked);
     if (error == 0 && !readable)
         nameByProc();
     return error;
+}
+
+// Another visit of the inode may have changed it while this one waited.
+int OpenInode::takeTurn(LinkedInodes& linked)
+{
+    turn = linked.take(fileStatus);
+    return turn.isHeld() ? takeStatus() : 0;
 }
 
 // What was opened for reading is used only if it is what the listing said:
@@ -270,13 +281,13 @@ int writeBothAcls(const OpenInode& inode, const PosixAcls& acls, const Entries* 
 }
 
 // The inode the object's first call opened, opened now for the first.
-int inodeOf(const winsec::ObjectName& object, OpenInode** inode)
+int inodeOf(const winsec::ObjectName& object, BackendState& state, OpenInode** inode)
 {
     *inode = dynamic_cast<OpenInode*>(object.opened());
     if (*inode != nullptr)
         return 0;
     auto fresh = std::make_unique<OpenInode>();
-    const int error = fresh->open(object);
+    const int error = fresh->open(object, state.linkedInodes);
     if (error != 0)
         return error;
     *inode = fresh.get();
@@ -296,12 +307,20 @@ bool belongsInStore(int error)
     return error == ENOSPC || error == E2BIG || error == EOPNOTSUPP || error == EPERM;
 }
 
+// A store that may hold a record it cannot give counts as one that cannot
+// be read: see readWriteRecord.
+int storeReadError(int error)
+{
+    return error == 0 || error == ENODATA ? error : EOPNOTSUPP;
+}
+
 } // namespace
 
-int readFileSecurity(const winsec::ObjectName& object, FileSecurity* security)
+int readFileSecurity(const winsec::ObjectName& object, BackendState& state,
+                     FileSecurity* security)
 {
     OpenInode* inode = nullptr;
-    int error = inodeOf(object, &inode);
+    int error = inodeOf(object, state, &inode);
     if (error != 0)
         return error;
     security->owner = inode->status().st_uid;
@@ -315,13 +334,13 @@ int readFileSecurity(const winsec::ObjectName& object, FileSecurity* security)
     return error;
 }
 
-int writeFileAcls(const winsec::ObjectName& object, const PosixAcls& acls)
+int writeFileAcls(const winsec::ObjectName& object, BackendState& state, const PosixAcls& acls)
 {
     if (!isValid(acls.access) || (!acls.defaults.empty() && !isValid(acls.defaults)))
         return EINVAL;
     const bool wasRead = object.opened() != nullptr;
     OpenInode* inode = nullptr;
-    const int error = inodeOf(object, &inode);
+    const int error = inodeOf(object, state, &inode);
     if (error != 0)
         return error;
     Entries readDefaults;
@@ -376,10 +395,11 @@ bool aclsOfDaclBytes(const std::vector<std::uint8_t>& dacl, PosixAcls* acls)
     return aclsFromDacl(dacl.data(), dacl.size(), acls);
 }
 
-int inheritAfterUnlock(const winsec::ObjectName& object, const winsec::UnlockedFolder& folder)
+int inheritAfterUnlock(const winsec::ObjectName& object, BackendState& state,
+                       const winsec::UnlockedFolder& folder)
 {
     FileSecurity security{};
-    int error = readFileSecurity(object, &security);
+    int error = readFileSecurity(object, state, &security);
     if (error != 0)
         return error;
     const auto* inode = static_cast<const OpenInode*>(object.opened());
@@ -396,13 +416,13 @@ int inheritAfterUnlock(const winsec::ObjectName& object, const winsec::UnlockedF
     given.access = inheritedAccess(restored.defaults, mode);
     if (inode->isDirectory())
         given.defaults = restored.defaults;
-    return writeFileAcls(object, given);
+    return writeFileAcls(object, state, given);
 }
 
-int identityOf(const winsec::ObjectName& object, Bytes* identity)
+int identityOf(const winsec::ObjectName& object, BackendState& state, Bytes* identity)
 {
     OpenInode* inode = nullptr;
-    const int error = inodeOf(object, &inode);
+    const int error = inodeOf(object, state, &inode);
     if (error != 0)
         return error;
     struct statfs system;
@@ -419,16 +439,16 @@ int identityOf(const winsec::ObjectName& object, Bytes* identity)
 }
 
 // A record in the inode wins over one in the store.
-int readWriteRecord(const winsec::ObjectName& object, RecordStore& store, Bytes* record)
+int readWriteRecord(const winsec::ObjectName& object, BackendState& state, Bytes* record)
 {
     OpenInode* inode = nullptr;
-    int error = inodeOf(object, &inode);
+    int error = inodeOf(object, state, &inode);
     if (error != 0)
         return error;
     error = inode->readAttribute(kWriteRecordName, &inode->buffer);
     const bool fromStore = error == ENODATA || error == EOPNOTSUPP;
     if (fromStore)
-        error = store.read(inode->descriptorNumber(), &inode->buffer);
+        error = storeReadError(state.records.read(inode->descriptorNumber(), &inode->buffer));
     if (error == 0 && !isWellFormedRecord(inode->buffer))
         error = ENODATA;
     if (error == 0)
@@ -439,29 +459,29 @@ int readWriteRecord(const winsec::ObjectName& object, RecordStore& store, Bytes*
 
 // A record the inode takes again leaves the store, so that no stale copy
 // outlives it there.
-int storeWriteRecord(const winsec::ObjectName& object, RecordStore& store, const Bytes& record)
+int storeWriteRecord(const winsec::ObjectName& object, BackendState& state, const Bytes& record)
 {
     OpenInode* inode = nullptr;
-    int error = inodeOf(object, &inode);
+    int error = inodeOf(object, state, &inode);
     if (error != 0)
         return error;
     error = inode->writeAttribute(kWriteRecordName, record);
     if (belongsInStore(error))
-        return store.store(inode->descriptorNumber(), record) == 0 ? 0 : EOPNOTSUPP;
+        return state.records.store(inode->descriptorNumber(), record) == 0 ? 0 : EOPNOTSUPP;
     if (error == 0 && inode->recordInStore)
-        store.remove(inode->descriptorNumber());
+        state.records.remove(inode->descriptorNumber());
     return error;
 }
 
 // Removes the record the last read of the object found, wherever it was kept.
-int removeWriteRecord(const winsec::ObjectName& object, RecordStore& store)
+int removeWriteRecord(const winsec::ObjectName& object, BackendState& state)
 {
     OpenInode* inode = nullptr;
-    const int error = inodeOf(object, &inode);
+    const int error = inodeOf(object, state, &inode);
     if (error != 0)
         return error;
     if (inode->recordInStore)
-        return store.remove(inode->descriptorNumber());
+        return state.records.remove(inode->descriptorNumber());
     return inode->removeAttribute(kWriteRecordName);
 }
 

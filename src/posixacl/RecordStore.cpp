@@ -1,10 +1,13 @@
 #include "posixacl/RecordStore.h"
 
+#include "posixacl/StoreFolder.h"
+
 #include <sqlite3.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -13,7 +16,7 @@ namespace posixacl {
 
 namespace {
 
-constexpr char kDatabaseName[] = "/records.sqlite";
+constexpr char kDatabaseName[] = "records.sqlite";
 constexpr char kSchema[] =
     "PRAGMA journal_mode=WAL;"
     "PRAGMA synchronous=NORMAL;"
@@ -22,36 +25,32 @@ constexpr char kSchema[] =
     " PRIMARY KEY (filesystem, handle)) WITHOUT ROWID;";
 constexpr int kBusyMilliseconds = 10000;
 constexpr std::size_t kMaxHandleBytes = 128; // MAX_HANDLE_SZ
-
-// The one rule the store stands on: its folder is a real folder of the
-// run's user that nobody else may write, so nobody else can plant, swap or
-// edit records that unlock would follow.
-bool isOwnFolder(const std::string& folder)
-{
-    struct stat status;
-    return lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-// Creates missing folders of `folder` for the run's user only.
-void createFolder(const std::string& folder)
-{
-    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
-         slash = folder.find('/', slash + 1))
-        mkdir(folder.substr(0, slash).c_str(), 0700);
-    mkdir(folder.c_str(), 0700);
-}
+// The least room a handle needs for an inode number and its generation.
+constexpr unsigned kLeastHandleBytes = 8;
 
 // The database file made for the run's user alone before SQLite opens it;
 // SQLite gives its journal files the database's own mode.
-int createDatabaseFile(const std::string& path)
+int createDatabaseFile(int folder)
 {
-    const int descriptor =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int descriptor = openat(folder, kDatabaseName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                                  S_IRUSR | S_IWUSR);
     if (descriptor < 0)
         return errno;
     ::close(descriptor);
     return 0;
+}
+
+// What keeps a read from finding a record although nothing is wrong: no
+// store, an inode it keeps none for (EOPNOTSUPP), a folder it refuses
+// (EACCES).
+bool holdsNothing(int error)
+{
+    return error == ENODATA || error == EOPNOTSUPP || error == EACCES;
+}
+
+std::string withReason(const std::string& path, int error)
+{
+    return path + ": " + std::strerror(error);
 }
 
 } // namespace
@@ -66,6 +65,7 @@ struct RecordStore::Key {
 
 namespace {
 
+// EOPNOTSUPP for a file system whose inodes cannot be named here for ever.
 int filesystemOf(int inode, sqlite3_int64* filesystem)
 {
     struct statfs system;
@@ -75,18 +75,20 @@ int filesystemOf(int inode, sqlite3_int64* filesystem)
     static_assert(sizeof system.f_fsid == sizeof id, "fsid is two 32-bit words");
     std::memcpy(&id, &system.f_fsid, sizeof id);
     *filesystem = static_cast<sqlite3_int64>(id);
-    return 0;
+    return system.f_type == FUSE_SUPER_MAGIC || id == 0 ? EOPNOTSUPP : 0;
 }
 
-// The handle half of `key`, whose file system is already known.
+// The handle half of `key`, whose file system is already known; EOPNOTSUPP
+// where there is none, or none with room for a generation.
 int handleOf(int inode, RecordStore::Key* key)
 {
     alignas(file_handle) unsigned char buffer[sizeof(file_handle) + kMaxHandleBytes];
     auto* handle = reinterpret_cast<file_handle*>(buffer);
     handle->handle_bytes = kMaxHandleBytes;
     int mountId = 0;
-    if (name_to_handle_at(inode, "", handle, &mountId, AT_EMPTY_PATH) != 0)
-        return errno;
+    if (name_to_handle_at(inode, "", handle, &mountId, AT_EMPTY_PATH) != 0 ||
+        handle->handle_bytes < kLeastHandleBytes)
+        return EOPNOTSUPP;
     std::memcpy(key->handle, &handle->handle_type, sizeof(int));
     std::memcpy(key->handle + sizeof(int), handle->f_handle, handle->handle_bytes);
     key->handleSize = static_cast<int>(sizeof(int) + handle->handle_bytes);
@@ -150,9 +152,52 @@ int done(sqlite3_stmt* statement, int status)
 
 } // namespace
 
+// SQLite's own VFS spells a database's full path by following every link in
+// it by name, which would turn /proc/self/fd/N back into the path of the
+// folder. This one takes the name as given, so that the kernel resolves it,
+// for the database and its -wal and -shm files alike, to the folder the
+// descriptor holds. Registered for the store's life, before any thread runs.
+class RecordStore::FolderVfs {
+public:
+    explicit FolderVfs(const RecordStore* store)
+        : name("tolvane-records-" + std::to_string(reinterpret_cast<std::uintptr_t>(store)))
+    {
+        const sqlite3_vfs* system = sqlite3_vfs_find(nullptr);
+        if (system == nullptr)
+            return;
+        vfs = *system;
+        vfs.zName = name.c_str();
+        vfs.xFullPathname = keepName;
+        registered = sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
+    }
+    ~FolderVfs()
+    {
+        if (registered)
+            sqlite3_vfs_unregister(&vfs);
+    }
+    FolderVfs(const FolderVfs&) = delete;
+    FolderVfs& operator=(const FolderVfs&) = delete;
+
+    // Null when SQLite has none to build on.
+    const char* registeredName() const { return registered ? name.c_str() : nullptr; }
+
+private:
+    static int keepName(sqlite3_vfs*, const char* given, int size, char* full)
+    {
+        sqlite3_snprintf(size, full, "%s", given);
+        return SQLITE_OK;
+    }
+
+    const std::string name;
+    sqlite3_vfs vfs{};
+    bool registered = false;
+};
+
 RecordStore::RecordStore(std::string folder)
-    : folder(std::move(folder)), path(this->folder + kDatabaseName)
+    : folder(std::move(folder)), path(this->folder + "/" + kDatabaseName)
 {
+    if (!this->folder.empty())
+        vfs = std::make_unique<FolderVfs>(this);
 }
 
 RecordStore::~RecordStore()
@@ -173,14 +218,20 @@ void RecordStore::open()
     openDatabase(false);
 }
 
+std::string RecordStore::problem()
+{
+    std::lock_guard<std::mutex> hold(mutex);
+    return openProblem;
+}
+
 // The open database and the key of `inode`; called with the mutex held.
 // ENODATA without asking for a handle where the store holds nothing of the
 // inode's file system and nothing is to be `create`d.
 int RecordStore::keyOf(int inode, bool create, Key* key)
 {
-    int error = openDatabase(create);
+    int error = filesystemOf(inode, &key->filesystem);
     if (error == 0)
-        error = filesystemOf(inode, &key->filesystem);
+        error = openDatabase(create);
     if (error == 0 && !create && filesystems.count(key->filesystem) == 0)
         return ENODATA;
     return error != 0 ? error : handleOf(inode, key);
@@ -194,24 +245,42 @@ int RecordStore::openDatabase(bool create)
         return openError;
     if (folder.empty())
         return openError = EOPNOTSUPP;
-    if (!create && access(path.c_str(), F_OK) != 0) {
-        knownAbsent.store(true, std::memory_order_release);
-        return ENODATA;
-    }
-    knownAbsent.store(false, std::memory_order_release);
-    if (create)
-        createFolder(folder);
-    if (!isOwnFolder(folder))
-        return openError = EACCES;
-    if (create && createDatabaseFile(path) != 0)
-        return openError = EIO;
-    return openError = openExisting();
+    const int error = openFolder(create);
+    knownAbsent.store(error == ENODATA, std::memory_order_release);
+    return error != 0 ? error : openExisting();
 }
 
+// The folder checked, held in folderHandle, and the database file in it,
+// made when `create`; ENODATA where there is none yet.
+int RecordStore::openFolder(bool create)
+{
+    std::string why;
+    const int error = openStoreFolder(folder, create, &folderHandle, &why);
+    if (error == ENOENT && !create)
+        return ENODATA;
+    if (error != 0)
+        return refuse(error, why);
+    struct stat status;
+    if (fstatat(folderHandle.get(), kDatabaseName, &status, AT_SYMLINK_NOFOLLOW) == 0)
+        return S_ISREG(status.st_mode) ? 0 : refuse(EACCES, path + " is not a regular file");
+    const int lookError = errno;
+    if (lookError != ENOENT)
+        return refuse(lookError, withReason(path, lookError));
+    if (!create)
+        return ENODATA;
+    const int created = createDatabaseFile(folderHandle.get());
+    return created == 0 ? 0 : refuse(created, withReason(path, created));
+}
+
+// Through the folder's descriptor: whatever its path leads to by now.
 int RecordStore::openExisting()
 {
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
-    int status = sqlite3_open_v2(path.c_str(), &database, flags, nullptr);
+    if (vfs == nullptr || vfs->registeredName() == nullptr)
+        return refuse(EIO, path + ": SQLite offers no file system layer");
+    const std::string throughFolder =
+        "/proc/self/fd/" + std::to_string(folderHandle.get()) + "/" + kDatabaseName;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
+    int status = sqlite3_open_v2(throughFolder.c_str(), &database, flags, vfs->registeredName());
     if (status == SQLITE_OK) {
         sqlite3_busy_timeout(database, kBusyMilliseconds);
         status = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
@@ -221,8 +290,17 @@ int RecordStore::openExisting()
         if (statements->areReady() && loadFilesystems() == 0)
             return 0;
     }
+    const std::string why = path + ": " + sqlite3_errmsg(database);
     close();
-    return EIO;
+    return refuse(EIO, why);
+}
+
+// A store refused once stays refused for this run.
+int RecordStore::refuse(int error, const std::string& why)
+{
+    folderHandle.reset();
+    openProblem = why;
+    return openError = error;
 }
 
 int RecordStore::loadFilesystems()
@@ -245,7 +323,7 @@ int RecordStore::read(int inode, Bytes* record)
     std::lock_guard<std::mutex> hold(mutex);
     const int error = keyOf(inode, false, &key);
     if (error != 0)
-        return error == EOPNOTSUPP || error == EACCES ? ENODATA : error;
+        return holdsNothing(error) ? ENODATA : error;
     sqlite3_stmt* statement = statements->selecting.with(key);
     const int status = sqlite3_step(statement);
     if (status == SQLITE_ROW) {

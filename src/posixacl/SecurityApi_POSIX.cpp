@@ -84,9 +84,9 @@ bool aclsOfDescriptor(PSECURITY_DESCRIPTOR descriptor, posixacl::PosixAcls* acls
 
 class PosixSecurityApi final : public SecurityApi {
 public:
-    explicit PosixSecurityApi(const std::string& stateFolder) : records(stateFolder)
+    explicit PosixSecurityApi(const std::string& stateFolder) : state(stateFolder)
     {
-        records.open();
+        state.records.open();
     }
 
     DWORD getNamedSecurityInfo(const ObjectName& object, SE_OBJECT_TYPE objectType,
@@ -98,7 +98,7 @@ public:
             (info & ~kReadableInformation) != 0)
             return EINVAL;
         posixacl::FileSecurity security{};
-        const int error = posixacl::readFileSecurity(object, &security);
+        const int error = posixacl::readFileSecurity(object, state, &security);
         if (error != 0)
             return static_cast<DWORD>(error);
         setIfWanted<PACL>(sacl, nullptr);
@@ -160,7 +160,7 @@ public:
             errno = EINVAL;
             return aclmemory::kFalse;
         }
-        const int error = posixacl::writeFileAcls(object, acls);
+        const int error = posixacl::writeFileAcls(object, state, acls);
         errno = error;
         return error == 0 ? aclmemory::kTrue : aclmemory::kFalse;
     }
@@ -169,31 +169,32 @@ public:
 
     DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) override
     {
-        return static_cast<DWORD>(posixacl::storeWriteRecord(object, records, record));
+        return static_cast<DWORD>(posixacl::storeWriteRecord(object, state, record));
     }
 
     DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) override
     {
-        return static_cast<DWORD>(posixacl::readWriteRecord(object, records, record));
+        return static_cast<DWORD>(posixacl::readWriteRecord(object, state, record));
     }
 
     DWORD removeWriteRecord(const ObjectName& object) override
     {
-        return static_cast<DWORD>(posixacl::removeWriteRecord(object, records));
+        return static_cast<DWORD>(posixacl::removeWriteRecord(object, state));
     }
 
     DWORD identifyObject(const ObjectName& object, std::vector<BYTE>* identity) override
     {
-        return static_cast<DWORD>(posixacl::identityOf(object, identity));
+        return static_cast<DWORD>(posixacl::identityOf(object, state, identity));
     }
 
     DWORD inheritAfterUnlock(const ObjectName& object, const UnlockedFolder& folder) override
     {
-        return static_cast<DWORD>(posixacl::inheritAfterUnlock(object, folder));
+        return static_cast<DWORD>(posixacl::inheritAfterUnlock(object, state, folder));
     }
+    std::string recordKeepingProblem() override { return state.records.problem(); }
 
 private:
-    posixacl::RecordStore records;
+    posixacl::BackendState state;
 };
 
 } // namespace

@@ -167,7 +167,10 @@ bool DaclRewrite::readSecurity()
     return false;
 }
 
-// A malformed record, or one of another version, counts as none.
+// A malformed record, or one of another version, counts as none. So does,
+// for the lock alone, a record kept where it cannot be read now: taking
+// write away is always safe, and the record stays there for the unlock,
+// which refuses to guess without it.
 bool DaclRewrite::readRecord()
 {
     const DWORD error = api.readWriteRecord(object, &recordRead);
@@ -175,7 +178,8 @@ bool DaclRewrite::readRecord()
         hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordOwner,
                                      &recordedItems);
     foreign = hasRecord && recordOwner.folder != lockOwner.folder;
-    if (error == kErrorSuccess || error == kErrorNoWriteRecord)
+    if (error == kErrorSuccess || error == kErrorNoWriteRecord ||
+        (rule.locks && error == kErrorWriteRecordsUnsupported))
         return true;
     fail(RewriteStep::ReadRecord, error);
     return false;

@@ -26,7 +26,10 @@
 // grant what was never held. So does unlock of an object whose record
 // another configured folder's lock made (reached here through a hard link):
 // that lock's own unlock gives it back. A lock keeps such a record as it is,
-// and keeps the first lock time of a record of its own. A record that can be kept nowhere is no failure
+// and keeps the first lock time of a record of its own. A record kept away
+// from the object where nothing can be read now
+// (kErrorWriteRecordsUnsupported) fails the unlock's ReadRecord, but the
+// lock goes on as for none. A record that can be kept nowhere is no failure
 // of the lock (taking write away is always safe): RecordNotKept is reported,
 // an older record stays (it names less than this lock took, never more), and
 // the lock goes on. RemoveRecord runs only once the DACL it describes is

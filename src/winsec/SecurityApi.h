@@ -25,7 +25,8 @@ namespace winsec {
 // -unlock leaves it as it is.
 extern const DWORD kErrorNoWriteRecord;
 // storeWriteRecord: no record can be kept for the path, neither with it nor
-// anywhere else.
+// anywhere else. readWriteRecord: the path keeps none with it, and where it
+// would be kept else cannot be read.
 extern const DWORD kErrorWriteRecordsUnsupported;
 extern const DWORD kErrorNoRoomForWriteRecord;
 
@@ -99,6 +100,10 @@ public:
     // a new entry instead. kErrorSuccess when it was, kErrorNoWriteRecord
     // when it is no such object (it is left as it is), else an error code.
     virtual DWORD inheritAfterUnlock(const ObjectName& object, const UnlockedFolder& folder) = 0;
+    // Why records could not be kept or read away from the objects this run
+    // (a record store that cannot be opened), naming where; empty when
+    // nothing went wrong. Asked once the walks are over.
+    virtual std::string recordKeepingProblem() { return {}; }
 };
 
 // Where a backend keeps what outlives a run: the POSIX record store's folder

@@ -357,6 +357,62 @@ TEST_F(HardeningTest, RunsKilledAtRandomMomentsLeaveEveryAclWholeAndTheGuardFree
     }
 }
 
+// Every file is reached by two hard links, from two folders that 8 threads
+// walk at once: each inode is rewritten as by one thread, one link after the
+// other, and no run reports a record missing or an entry locked.
+TEST_F(HardeningTest, HardLinksWalkedByManyThreadsAtOnceEndAsWithOne)
+{
+    inData("mkdir -p T/a T/b && cd T/a && touch $(seq -f f%g 1 400) && chmod 664 f*"
+           " && setfacl -m u:1000:rw f1 f2 && for f in f*; do ln $f ../b/$f; done");
+    writeIni({data("T")});
+    const auto original = aclTree(data("T"));
+    for (const char* threads : {"1", "8", "8", "8"}) {
+        for (const bool lock : {true, false}) {
+            SCOPED_TRACE(std::string(threads) + (lock ? " threads, -lock" : " threads, -unlock"));
+            const ProgramRun result =
+                runProgram(lock ? "-lock" : "-unlock", std::string("TOLVANE_THREADS=") + threads);
+            EXPECT_EQ(1, result.status);
+            EXPECT_EQ((Lines{line::start(), line::success(lock, data("T")), line::end()}), result.log);
+            EXPECT_EQ(afterRun(original, lock), aclTree(data("T")));
+        }
+    }
+}
+
+// The record store's folder lies in a folder of uid 65534, who keeps
+// swapping it with a folder of its own holding records it made up: no unlock
+// may ever read them. A folder anybody but root can write, on the way to the
+// store, keeps the store from being used at all.
+TEST_F(HardeningTest, StoreFolderSwappedByItsParentsOwnerIsNeverUsed)
+{
+    testsupport::run("chmod 755 " + shellQuote(dir.path()) + " " + shellQuote(dir / "data"));
+    inData("mkdir T forged && : > T/f && chmod 666 T/f");
+    const std::string withoutSysAdmin = "setpriv --bounding-set=-sys_admin";
+    const auto storeIn = [&](const std::string& folder) {
+        return "STATE_DIRECTORY=" + shellQuote(data(folder)) + " " + withoutSysAdmin;
+    };
+    writeIni({data("T")});
+    ASSERT_EQ(1, runProgram("-lock", storeIn("forged")).status) << "records saying T/f was rw-rw-rw-";
+    inData("chmod 644 T/f && mkdir -m 755 parent && mkdir -m 700 parent/state parent/state.lnk"
+           " && cp forged/records.sqlite parent/state.lnk/ && chown -R 65534:65534 parent/state.lnk"
+           " && chown 65534:65534 parent");
+    EXPECT_EQ(252, runProgram("-lock", storeIn("parent/state")).status) << "the store was used";
+    ASSERT_EQ("444", testsupport::run("stat -c %a " + shellQuote(data("T/f")) + " | tr -d '\\n'"));
+
+    std::vector<std::unique_ptr<SwapPair>> pairs;
+    pairs.push_back(std::make_unique<SwapPair>(data("parent"), "state"));
+    SharedCounter swaps;
+    Child attacker;
+    attacker.pid = fork();
+    if (attacker.pid == 0)
+        attackAsNobody(pairs, &*swaps);
+    for (int run = 0; run < 40; ++run) {
+        runProgram("-unlock", storeIn("parent/state"));
+        const std::string mode = testsupport::run("stat -c %a " + shellQuote(data("T/f")));
+        ASSERT_EQ("44\n", mode.substr(1)) << "unlock " << run << " used the records of uid 65534";
+    }
+    EXPECT_GT(*swaps, 1000u);
+}
+
 TEST_F(HardeningTest, OfTwoInstancesStartedAtTheSameInstantExactlyOneRuns)
 {
     makeTree(20, 100);
