@@ -1,30 +1,39 @@
 #!/usr/bin/env bash
 # Times tolvane on one walk thread (TOLVANE_THREADS=1, "one" below) and on
-# every core ("all" below), against the standard tools on one tree, in one
-# run, the commands alternated, and prints the medians, the ratios to a
-# setfacl -R that writes every entry, the gain of all threads over one, peak
-# memory, processor time and system calls per entry. With --nest L the tree
-# is one chain of L nested folders instead.
+# every core ("all" below) against a setfacl -R that writes every entry, on
+# up to three shapes of tree, the commands alternated in rounds, and prints
+# for each shape the medians, the ratios, peak memory, and processor time
+# and system calls per entry, first with an empty record store, then with
+# one record planted in the store for another file of the same file system.
 #
-#   bench/bench.sh [--files N] [--folders M] [--nest L] [--rounds R] [--tolvane PATH] [--dir DIR]
+#   bench/bench.sh [--shapes "tree folder chain"] [--files N] [--folders M]
+#                  [--folder-files N] [--nest L] [--rounds R] [--tolvane PATH] [--dir DIR]
 #
-# Defaults: 100,000 files in 1,000 folders, 5 rounds, build/tolvane, a fresh
-# directory under /var/tmp. Needs root (as tolvane runs), strace and GNU time.
+# Shapes: tree, N files (default 100,000) in M folders (default 1,000);
+# folder, one folder of --folder-files files (default 200,000); chain, L
+# nested folders (default 1,000) with one file at the bottom. Default 3
+# rounds, build/tolvane, a fresh directory under /var/tmp, which also holds
+# the record store of the runs (STATE_DIRECTORY). Needs root (as tolvane
+# runs), strace and GNU time.
 set -euo pipefail
 
+shapes="tree folder chain"
 files=100000
 folders=1000
-rounds=5
-nest=0
+folder_files=200000
+nest=1000
+rounds=3
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 tolvane=$source_dir/build/tolvane
 base=/var/tmp
 while [ $# -gt 0 ]; do
     case $1 in
+        --shapes) shapes=$2; shift 2 ;;
         --files) files=$2; shift 2 ;;
         --folders) folders=$2; shift 2 ;;
-        --rounds) rounds=$2; shift 2 ;;
+        --folder-files) folder_files=$2; shift 2 ;;
         --nest) nest=$2; shift 2 ;;
+        --rounds) rounds=$2; shift 2 ;;
         --tolvane) tolvane=$(realpath "$2"); shift 2 ;;
         --dir) base=$2; shift 2 ;;
         *) echo "unknown option $1" >&2; exit 2 ;;
@@ -38,6 +47,7 @@ command -v strace >/dev/null && command -v bc >/dev/null && [ -x /usr/bin/time ]
 work=$(mktemp -d "$base/tolvane-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 tree=$work/tree
+export STATE_DIRECTORY=$work/state
 
 # One folder inside the other, each made from the open one above it, so that
 # no path handed to the system grows with the depth.
@@ -57,10 +67,6 @@ PY
 
 build_tree() {
     local per_folder=$((files / folders)) f
-    if ((nest > 0)); then
-        build_chain
-        return
-    fi
     mkdir -p "$tree"
     for ((f = 0; f < folders; f++)); do
         mkdir "$tree/d$f"
@@ -68,10 +74,16 @@ build_tree() {
     done
 }
 
+build_folder() {
+    mkdir -p "$tree"
+    (cd "$tree" && seq -f "f%g" 1 "$folder_files" | xargs touch)
+}
+
+# Tolvane.ini naming `$2`, and a log configuration, in folder `$1`.
 configure() {
-    cd "$work"
-    printf '[FOLDER]\nNB_FOLDER=1\nFOLDER_1=%s\n' "$tree" > Tolvane.ini
-    cat > LogTolvane.xml <<'XML'
+    mkdir -p "$1"
+    printf '[FOLDER]\nNB_FOLDER=1\nFOLDER_1=%s\n' "$2" > "$1/Tolvane.ini"
+    cat > "$1/LogTolvane.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8" ?>
 <log4j:configuration xmlns:log4j="http://jakarta.apache.org/log4j/">
   <appender name="file" class="org.apache.log4j.FileAppender">
@@ -83,15 +95,26 @@ configure() {
 XML
 }
 
-# Seconds of one run of the command, which must end with `expected` (any
-# status for "any").
-seconds() {
-    local expected=$1 start end status=0
+# Runs the command, again while another tolvane holds the instance guard
+# (status 250), and fails unless it ends with `expected` ("any": any status).
+run_checked() {
+    local expected=$1 status=0 tries=0
     shift
-    start=$(date +%s.%N)
-    "$@" >/dev/null 2>&1 || status=$?
-    end=$(date +%s.%N)
+    while :; do
+        status=0
+        "$@" >/dev/null 2>&1 || status=$?
+        [ "$status" -eq 250 ] && ((++tries < 20)) || break
+        sleep 0.5
+    done
     [ "$expected" = any ] || [ "$status" -eq "$expected" ] || { echo "$* failed with $status" >&2; exit 1; }
+}
+
+# Seconds of one run of the command.
+seconds() {
+    local start end
+    start=$(date +%s.%N)
+    run_checked "$@"
+    end=$(date +%s.%N)
     echo "$end - $start" | bc -l
 }
 
@@ -103,32 +126,30 @@ median() {
 }
 
 declare -A times
-names=(all_lock all_relock all_unlock one_lock one_relock one_unlock chmod_minus chmod_plus
-       setfacl setfacl_write)
 run_path() {
     local -n command=tolvane_$1
     times[$1_lock]+="$(seconds 1 "${command[@]}" -lock) "
     times[$1_relock]+="$(seconds 1 "${command[@]}" -lock) "
     times[$1_unlock]+="$(seconds 1 "${command[@]}" -unlock) "
 }
-# setfacl stops at PATH_MAX, so a chain deeper than that makes it fail after
-# the part it reaches: its time then counts to there.
-tool_status=0
-if ((nest > 0)); then
-    tool_status=any
-fi
 
 # Each round runs every command once; odd rounds start with the other
-# setting, so that a drift of the machine weighs on both alike.
+# setting, so that a drift of the machine weighs on both alike. setfacl
+# skips entries whose ACL would not change: this pair changes every entry,
+# as tolvane does. It stops at PATH_MAX: in a deeper chain its time counts
+# to there.
 run_round() {
     if (($1 % 2)); then run_path all; run_path one; else run_path one; run_path all; fi
-    times[chmod_minus]+="$(seconds $tool_status chmod -R a-w "$tree") "
-    times[chmod_plus]+="$(seconds $tool_status chmod -R u+w "$tree") "
-    times[setfacl]+="$(seconds $tool_status setfacl -R -m o::r "$tree") "
-    # setfacl skips entries whose ACL would not change, as o::r after the
-    # chmod runs above; this pair changes every entry, as tolvane does.
-    times[setfacl_write]+="$(seconds $tool_status setfacl -R -m o::- "$tree") "
-    times[setfacl_write]+="$(seconds $tool_status setfacl -R -m o::r "$tree") "
+    times[setfacl_write]+="$(seconds any setfacl -R -m o::- "$tree") "
+    times[setfacl_write]+="$(seconds any setfacl -R -m o::r "$tree") "
+}
+
+# The lock and unlock of all threads with the store holding one record.
+run_stored_round() {
+    times[stored_lock]+="$(seconds 1 "${tolvane_all[@]}" -lock) "
+    times[stored_unlock]+="$(seconds 1 "${tolvane_all[@]}" -unlock) "
+    times[empty_lock]+="$(seconds 1 env STATE_DIRECTORY="$work/empty" "${tolvane_all[@]}" -lock) "
+    run_checked 1 env STATE_DIRECTORY="$work/empty" "${tolvane_all[@]}" -unlock
 }
 
 peak_memory_kib() {
@@ -150,54 +171,97 @@ ratio() {
     printf '%.2f' "$(echo "$1 / $2" | bc -l)"
 }
 
-echo "building $files files in $folders folders under $work ..."
-build_tree
-configure
-entries=$(find "$tree" | wc -l)
-echo "entries: $entries; machine: $(nproc) cores, $(uname -r), $(df -T "$work" | awk 'NR == 2 {print $2}')"
+row() {
+    printf '  %-34s %8s\n' "$1" "$2"
+}
 
-for ((r = 1; r <= rounds; r++)); do
-    run_round "$r"
+# One record in the store: a file of the tree's file system locked by a run
+# whose bounding set lacks CAP_SYS_ADMIN, so that no trusted attribute takes
+# it.
+plant_record() {
+    mkdir -p "$work/planted"
+    : > "$work/planted/p"
+    configure "$work/plant" "$work/planted"
+    (cd "$work/plant" && run_checked 1 setpriv --bounding-set=-sys_admin "$tolvane" -lock)
+    [ -f "$STATE_DIRECTORY/records.sqlite" ] || { echo "no record planted in the store" >&2; exit 1; }
+}
+
+# Processor time and system calls per entry of a first lock, a second lock
+# and an unlock, each run once.
+per_entry_figures() {
+    local label=$1 measure=$2
+    run_checked 1 "${tolvane_one[@]}" -unlock
+    row "tolvane -lock (one)$label" "$($measure "${tolvane_one[@]}" -lock)"
+    row "tolvane -lock again (one)$label" "$($measure "${tolvane_one[@]}" -lock)"
+    row "tolvane -unlock (one)$label" "$($measure "${tolvane_one[@]}" -unlock)"
+    row "tolvane -lock (all)$label" "$($measure "${tolvane_all[@]}" -lock)"
+    run_checked 1 "${tolvane_all[@]}" -unlock
+}
+
+bench_shape() {
+    local shape=$1 r n
+    rm -rf "$tree" "$work/planted" "$STATE_DIRECTORY" "$work/empty"
+    times=()
+    case $shape in
+        tree) build_tree ;;
+        folder) build_folder ;;
+        chain) build_chain ;;
+        *) echo "unknown shape $shape" >&2; exit 2 ;;
+    esac
+    configure "$work" "$tree"
+    cd "$work"
+    entries=$(find "$tree" | wc -l)
+    printf '\n== %s: %d entries; %s cores, %s, %s; %d rounds\n' "$shape" "$entries" "$(nproc)" \
+        "$(uname -r)" "$(df -T "$work" | awk 'NR == 2 {print $2}')" "$rounds"
+
+    for ((r = 1; r <= rounds; r++)); do
+        run_round "$r"
+    done
+    plant_record
+    for ((r = 1; r <= rounds; r++)); do
+        run_stored_round
+    done
+    declare -A med
+    for n in "${!times[@]}"; do
+        med[$n]=$(tr ' ' '\n' <<<"${times[$n]}" | sed '/^$/d' | median)
+    done
+
+    printf 'medians (seconds)\n'
+    for p in all one; do
+        row "tolvane -lock ($p)" "${med[${p}_lock]}"
+        row "tolvane -lock again ($p)" "${med[${p}_relock]}"
+        row "tolvane -unlock ($p)" "${med[${p}_unlock]}"
+    done
+    row "setfacl -R, every entry written" "${med[setfacl_write]}"
+    row "tolvane -lock (all), empty store" "${med[empty_lock]}"
+    row "tolvane -lock (all), one record" "${med[stored_lock]}"
+    row "tolvane -unlock (all), one record" "${med[stored_unlock]}"
+
+    printf 'ratios (goals: lock (all) <= 0.6, unlock (all) <= 0.65, one <= 1.15 of setfacl;\n'
+    printf '        one record <= 1.1 of the empty store)\n'
+    for p in all one; do
+        row "lock ($p)" "$(ratio "${med[${p}_lock]}" "${med[setfacl_write]}")"
+        row "lock again ($p)" "$(ratio "${med[${p}_relock]}" "${med[setfacl_write]}")"
+        row "unlock ($p)" "$(ratio "${med[${p}_unlock]}" "${med[setfacl_write]}")"
+    done
+    row "one / all, lock (gain)" "$(ratio "${med[one_lock]}" "${med[all_lock]}")"
+    row "lock (all), one record / empty" "$(ratio "${med[stored_lock]}" "${med[empty_lock]}")"
+
+    printf 'peak memory (KiB)\n'
+    row "tolvane -lock (all)" "$(peak_memory_kib "${tolvane_all[@]}" -lock)"
+    run_checked 1 "${tolvane_all[@]}" -unlock
+
+    printf 'processor time per entry (microseconds, user and system)\n'
+    per_entry_figures ", one record" cpu_per_entry
+    STATE_DIRECTORY=$work/empty per_entry_figures ", empty store" cpu_per_entry
+    row "setfacl -R -m o::-" "$(cpu_per_entry setfacl -R -m o::- "$tree")"
+    printf 'system calls per entry\n'
+    per_entry_figures ", one record" syscalls_per_entry
+    STATE_DIRECTORY=$work/empty per_entry_figures ", empty store" syscalls_per_entry
+    row "setfacl -R -m o::-" "$(syscalls_per_entry setfacl -R -m o::- "$tree")"
+}
+
+echo "tolvane: $tolvane; work: $work"
+for shape in $shapes; do
+    bench_shape "$shape"
 done
-declare -A med
-for n in "${names[@]}"; do
-    med[$n]=$(tr ' ' '\n' <<<"${times[$n]}" | sed '/^$/d' | median)
-done
-threads=$(nproc)
-
-printf '\nmedian of %d alternated rounds (seconds); all: %s threads\n' "$rounds" "$threads"
-for p in all one; do
-    printf '  tolvane -lock (%s)             %8s\n' "$p" "${med[${p}_lock]}"
-    printf '  tolvane -lock again (%s)       %8s\n' "$p" "${med[${p}_relock]}"
-    printf '  tolvane -unlock (%s)           %8s\n' "$p" "${med[${p}_unlock]}"
-done
-printf '  chmod -R a-w                     %8s\n' "${med[chmod_minus]}"
-printf '  chmod -R u+w                     %8s\n' "${med[chmod_plus]}"
-printf '  setfacl -R -m o::r               %8s\n' "${med[setfacl]}"
-printf '  setfacl -R, every entry written  %8s\n' "${med[setfacl_write]}"
-
-printf '\nratios to a setfacl -R writing every entry (goals on 2 cores: all lock <= 0.6, unlock <= 0.65; one <= 1.2)\n'
-for p in all one; do
-    printf '  lock (%s)                      %8s\n' "$p" "$(ratio "${med[${p}_lock]}" "${med[setfacl_write]}")"
-    printf '  unlock (%s)                    %8s\n' "$p" "$(ratio "${med[${p}_unlock]}" "${med[setfacl_write]}")"
-    printf '  relock / lock (%s)             %8s\n' "$p" "$(ratio "${med[${p}_relock]}" "${med[${p}_lock]}")"
-done
-printf '  one / all, lock (gain)           %8s\n' "$(ratio "${med[one_lock]}" "${med[all_lock]}")"
-printf '  one / all, unlock (gain)         %8s\n' "$(ratio "${med[one_unlock]}" "${med[all_unlock]}")"
-
-printf '\npeak memory (KiB)\n'
-printf '  tolvane -lock (all)              %8s\n' "$(peak_memory_kib "${tolvane_all[@]}" -lock)"
-printf '  tolvane -lock (one)              %8s\n' "$(peak_memory_kib "${tolvane_one[@]}" -lock)"
-printf '  setfacl -R -m o::r               %8s\n' "$(peak_memory_kib setfacl -R -m o::r "$tree")"
-
-printf '\nprocessor time per entry (microseconds, user and system)\n'
-printf '  tolvane -lock (all)              %8s\n' "$(cpu_per_entry "${tolvane_all[@]}" -lock)"
-printf '  tolvane -lock (one)              %8s\n' "$(cpu_per_entry "${tolvane_one[@]}" -lock)"
-printf '  setfacl -R -m o::-               %8s\n' "$(cpu_per_entry setfacl -R -m o::- "$tree")"
-
-printf '\nsystem calls per entry\n'
-"${tolvane_one[@]}" -unlock >/dev/null 2>&1 || true
-printf '  tolvane -lock (one)              %s\n' "$(syscalls_per_entry "${tolvane_one[@]}" -lock)"
-printf '  tolvane -unlock (one)            %s\n' "$(syscalls_per_entry "${tolvane_one[@]}" -unlock)"
-printf '  setfacl -R -m o::-               %s\n' "$(syscalls_per_entry setfacl -R -m o::- "$tree")"
-printf '  chmod -R a-w                     %s\n' "$(syscalls_per_entry chmod -R a-w "$tree")"

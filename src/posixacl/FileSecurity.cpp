@@ -1,7 +1,9 @@
 // Each object costs one open, one fstat (two for a file with several links,
 // whose visits take turns), one xattr read per ACL kind read and one xattr
-// write per ACL kind written, and one close; its record one xattr read, and
-// one xattr write when a lock changes it or an unlock removes it.
+// write per ACL kind written, and one close; its record one xattr write for
+// a first lock (created unread), one xattr read for a lock that finds it,
+// and one xattr read and one removal for an unlock. The record store costs
+// an inode whose number it holds no record of nothing.
 // What the listing called a regular file is opened for reading (never
 // anything else: a FIFO or a device is never opened for I/O), and a folder is
 // reached through the descriptor its listing is read from; their ACLs and
@@ -54,7 +56,8 @@ public:
     // The inode's extended attributes and mode, reached only through the
     // descriptor. 0 or an errno value (ENODATA: no such attribute).
     int readAttribute(const char* attribute, Bytes* value) const;
-    int writeAttribute(const char* attribute, const Bytes& value) const;
+    // `flags` as setxattr takes them (XATTR_CREATE: only where it has none).
+    int writeAttribute(const char* attribute, const Bytes& value, int flags = 0) const;
     int removeAttribute(const char* attribute) const;
     int changeMode(mode_t mode) const;
 
@@ -173,11 +176,11 @@ int OpenInode::readAttribute(const char* attribute, Bytes* value) const
     }
 }
 
-int OpenInode::writeAttribute(const char* attribute, const Bytes& value) const
+int OpenInode::writeAttribute(const char* attribute, const Bytes& value, int flags) const
 {
     const int result = readable
-                           ? fsetxattr(descriptor, attribute, value.data(), value.size(), 0)
-                           : setxattr(name(), attribute, value.data(), value.size(), 0);
+                           ? fsetxattr(descriptor, attribute, value.data(), value.size(), flags)
+                           : setxattr(name(), attribute, value.data(), value.size(), flags);
     return result == 0 ? 0 : errno;
 }
 
@@ -448,7 +451,8 @@ int readWriteRecord(const winsec::ObjectName& object, BackendState& state, Bytes
     error = inode->readAttribute(kWriteRecordName, &inode->buffer);
     const bool fromStore = error == ENODATA || error == EOPNOTSUPP;
     if (fromStore)
-        error = storeReadError(state.records.read(inode->descriptorNumber(), &inode->buffer));
+        error = storeReadError(
+            state.records.read(inode->descriptorNumber(), inode->status().st_ino, &inode->buffer));
     if (error == 0 && !isWellFormedRecord(inode->buffer))
         error = ENODATA;
     if (error == 0)
@@ -467,10 +471,21 @@ int storeWriteRecord(const winsec::ObjectName& object, BackendState& state, cons
         return error;
     error = inode->writeAttribute(kWriteRecordName, record);
     if (belongsInStore(error))
-        return state.records.store(inode->descriptorNumber(), record) == 0 ? 0 : EOPNOTSUPP;
+        return state.records.store(inode->descriptorNumber(), inode->status().st_ino, record) == 0
+                   ? 0
+                   : EOPNOTSUPP;
     if (error == 0 && inode->recordInStore)
         state.records.remove(inode->descriptorNumber());
     return error;
+}
+
+// Where the store may hold a record of the inode, or the inode has one (of
+// any form) or cannot keep it, nothing is written: the lock then reads.
+bool createWriteRecord(const winsec::ObjectName& object, BackendState& state, const Bytes& record)
+{
+    OpenInode* inode = nullptr;
+    return inodeOf(object, state, &inode) == 0 && !state.records.mayHold(inode->status().st_ino) &&
+           inode->writeAttribute(kWriteRecordName, record, XATTR_CREATE) == 0;
 }
 
 // Removes the record the last read of the object found, wherever it was kept.

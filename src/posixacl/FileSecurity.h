@@ -57,6 +57,9 @@ int writeFileAcls(const winsec::ObjectName& object, BackendState& state, const P
 // removing removes what the last read found.
 int readWriteRecord(const winsec::ObjectName& object, BackendState& state, Bytes* record);
 int storeWriteRecord(const winsec::ObjectName& object, BackendState& state, const Bytes& record);
+// Stores `record` only where neither the inode nor the store holds one:
+// true when it did (winsec::SecurityApi::createWriteRecord).
+bool createWriteRecord(const winsec::ObjectName& object, BackendState& state, const Bytes& record);
 int removeWriteRecord(const winsec::ObjectName& object, BackendState& state);
 
 // Unlock of an object without a record in `folder`: gives it what the

@@ -22,7 +22,12 @@ constexpr char kSchema[] =
     "PRAGMA synchronous=NORMAL;"
     "CREATE TABLE IF NOT EXISTS records("
     " filesystem INTEGER NOT NULL, handle BLOB NOT NULL, record BLOB NOT NULL,"
+    " inode INTEGER,"
     " PRIMARY KEY (filesystem, handle)) WITHOUT ROWID;";
+// A store made before records named their inode numbers gets the column;
+// its older records keep none (NULL).
+constexpr char kInodeColumn[] = "ALTER TABLE records ADD COLUMN inode INTEGER";
+constexpr char kListing[] = "SELECT filesystem, inode FROM records";
 constexpr int kBusyMilliseconds = 10000;
 constexpr std::size_t kMaxHandleBytes = 128; // MAX_HANDLE_SZ
 // The least room a handle needs for an inode number and its generation.
@@ -126,8 +131,8 @@ class RecordStore::Statements {
 public:
     explicit Statements(sqlite3* database)
         : selecting(database, "SELECT record FROM records WHERE filesystem=?1 AND handle=?2"),
-          inserting(database, "INSERT OR REPLACE INTO records(filesystem, handle, record) "
-                              "VALUES (?1, ?2, ?3)"),
+          inserting(database, "INSERT OR REPLACE INTO records(filesystem, handle, record, inode) "
+                              "VALUES (?1, ?2, ?3, ?4)"),
           deleting(database, "DELETE FROM records WHERE filesystem=?1 AND handle=?2")
     {
     }
@@ -285,6 +290,8 @@ int RecordStore::openExisting()
         sqlite3_busy_timeout(database, kBusyMilliseconds);
         status = sqlite3_exec(database, kSchema, nullptr, nullptr, nullptr);
     }
+    if (status == SQLITE_OK && !Statement(database, kListing).isReady())
+        status = sqlite3_exec(database, kInodeColumn, nullptr, nullptr, nullptr);
     if (status == SQLITE_OK) {
         statements = std::make_unique<Statements>(database);
         if (statements->areReady() && loadFilesystems() == 0)
@@ -305,22 +312,44 @@ int RecordStore::refuse(int error, const std::string& why)
 
 int RecordStore::loadFilesystems()
 {
-    Statement listing(database, "SELECT DISTINCT filesystem FROM records");
+    Statement listing(database, kListing);
     if (!listing.isReady())
         return EIO;
     sqlite3_stmt* statement = listing.get();
     int status = SQLITE_ROW;
-    while ((status = sqlite3_step(statement)) == SQLITE_ROW)
+    while ((status = sqlite3_step(statement)) == SQLITE_ROW) {
         filesystems.insert(sqlite3_column_int64(statement, 0));
+        if (sqlite3_column_type(statement, 1) == SQLITE_NULL)
+            anyInode = true;
+        else
+            inodeNumbers.insert(static_cast<std::uint64_t>(sqlite3_column_int64(statement, 1)));
+    }
     return status == SQLITE_DONE ? 0 : EIO;
 }
 
-int RecordStore::read(int inode, Bytes* record)
+// Called with the mutex held. A store that cannot be read is asked anyway:
+// what it answers says so.
+bool RecordStore::namesInode(std::uint64_t number) const
+{
+    return database == nullptr || anyInode || inodeNumbers.count(number) != 0;
+}
+
+bool RecordStore::mayHold(std::uint64_t number)
+{
+    if (knownAbsent.load(std::memory_order_acquire))
+        return false;
+    std::lock_guard<std::mutex> hold(mutex);
+    return database != nullptr && namesInode(number);
+}
+
+int RecordStore::read(int inode, std::uint64_t number, Bytes* record)
 {
     if (knownAbsent.load(std::memory_order_acquire))
         return ENODATA;
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
+    if (!namesInode(number))
+        return ENODATA;
     const int error = keyOf(inode, false, &key);
     if (error != 0)
         return holdsNothing(error) ? ENODATA : error;
@@ -336,7 +365,7 @@ int RecordStore::read(int inode, Bytes* record)
     return status == SQLITE_ROW ? 0 : EIO;
 }
 
-int RecordStore::store(int inode, const Bytes& record)
+int RecordStore::store(int inode, std::uint64_t number, const Bytes& record)
 {
     Key key;
     std::lock_guard<std::mutex> hold(mutex);
@@ -345,9 +374,12 @@ int RecordStore::store(int inode, const Bytes& record)
         return error;
     sqlite3_stmt* statement = statements->inserting.with(key);
     sqlite3_bind_blob(statement, 3, record.data(), static_cast<int>(record.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 4, static_cast<sqlite3_int64>(number));
     const int stored = done(statement, sqlite3_step(statement));
-    if (stored == 0)
+    if (stored == 0) {
         filesystems.insert(key.filesystem);
+        inodeNumbers.insert(number);
+    }
     return stored;
 }
 

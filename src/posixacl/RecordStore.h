@@ -46,12 +46,17 @@ public:
     // when it could, or was never needed.
     std::string problem();
 
-    // `inode` is any open descriptor of the inode, O_PATH ones included.
+    // `inode` is any open descriptor of the inode, O_PATH ones included,
+    // `number` its inode number.
     // Reading gives ENODATA too where there is no store, or its folder is
     // refused; any other error means that a record may be there unread.
-    int read(int inode, Bytes* record);
-    int store(int inode, const Bytes& record);
+    int read(int inode, std::uint64_t number, Bytes* record);
+    int store(int inode, std::uint64_t number, const Bytes& record);
     int remove(int inode);
+    // Whether the store may hold a record of the inode numbered `number`,
+    // on any file system: false only where it is open and certainly holds
+    // none, or there is no store. Costs no system call.
+    bool mayHold(std::uint64_t number);
 
     // An inode's name in the store.
     struct Key;
@@ -65,6 +70,7 @@ private:
     int openFolder(bool create);
     int openExisting();
     int loadFilesystems();
+    bool namesInode(std::uint64_t number) const;
     int refuse(int error, const std::string& why);
     void close();
 
@@ -81,8 +87,13 @@ private:
     int openError = 0; // a store refused once stays refused for this run
     std::string openProblem;
     std::unique_ptr<Statements> statements;
-    // The file systems the store holds records of.
+    // The file systems the store holds records of, and the inode numbers
+    // of its records on any of them, loaded once with the database, so that
+    // an inode it holds nothing of costs no handle and no query. A record
+    // stored without its number makes every inode one it may hold.
     std::set<std::int64_t> filesystems;
+    std::set<std::uint64_t> inodeNumbers;
+    bool anyInode = false;
 };
 
 } // namespace posixacl

@@ -177,6 +177,13 @@ public:
         return static_cast<DWORD>(posixacl::readWriteRecord(object, state, record));
     }
 
+    bool takesLockShortcuts() const override { return true; }
+
+    bool createWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) override
+    {
+        return posixacl::createWriteRecord(object, state, record);
+    }
+
     DWORD removeWriteRecord(const ObjectName& object) override
     {
         return static_cast<DWORD>(posixacl::removeWriteRecord(object, state));

@@ -100,7 +100,8 @@ RewriteResult DaclRewrite::run()
 
 bool DaclRewrite::runSteps()
 {
-    if (!readSecurity() || !readRecord())
+    shortcuts = rule.locks && api.takesLockShortcuts();
+    if (!readSecurity() || (!shortcuts && !readRecord()))
         return false;
     if (!rule.locks && !hasRecord) {
         result.withoutRecord = true;
@@ -124,11 +125,39 @@ bool DaclRewrite::runSteps()
     else if (daclPresent && size.AceCount != 0)
         copyAces(size.AceCount);
     if (newDescriptor == nullptr || !attachDacl() || !daclTaken || !copyComplete)
-        return false;
+        return failBeforeRecord();
+    if (shortcuts)
+        return lockByShortcut();
     if (!storeRecord() || !write())
         return false;
     noteUnlockedFolder();
     return removeRecord();
+}
+
+// A lock whose record was not read yet fails as one that read it first: a
+// record that cannot be read is then the only failure.
+bool DaclRewrite::failBeforeRecord()
+{
+    if (!shortcuts)
+        return false;
+    std::vector<FailedStep> failedBefore;
+    failedBefore.swap(result.failedSteps);
+    if (readRecord())
+        result.failedSteps.insert(result.failedSteps.begin(), failedBefore.begin(),
+                                  failedBefore.end());
+    return false;
+}
+
+// Where some ACE gives write, the record is most likely new: created
+// unread, it costs no read. Else it is most likely this lock's own, read
+// as without the shortcut. The DACL is written even where it does not
+// change: a write the system refuses (an immutable file, a read-only
+// mount) is a failure this lock reports.
+bool DaclRewrite::lockByShortcut()
+{
+    if (daclChanged && api.createWriteRecord(object, encodeWriteRecord(lockOwner, takenItems())))
+        return write();
+    return readRecord() && storeRecord() && write();
 }
 
 // Only a DACL that gives new entries anything matters to them: a folder
@@ -257,7 +286,7 @@ void DaclRewrite::copyAces(DWORD count)
 {
     firstItems.reserve(count);
     if (rule.locks)
-        takenItems.reserve(count);
+        copiedItems.reserve(count);
     for (DWORD index = 0; index < count; ++index)
         copyAce(index);
 }
@@ -287,17 +316,36 @@ void DaclRewrite::addOpenPathAce()
     append(ace, kEveryoneAceSize);
 }
 
-// Lock records the ACE when it held 0x2, or when the record already named
-// it (a second lock must not forget what the first one took).
+// Lock notes of every ACE whether it held 0x2.
 ACCESS_MASK DaclRewrite::rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK mask)
 {
     const AceItem item = nextItem(ace, size);
     const bool recorded = isRecorded(item);
     if (!rule.locks)
         return recorded ? rule.apply(mask) : mask;
-    if ((mask & kFileWriteData) != 0 || recorded)
-        takenItems.push_back(item);
+    const bool held = (mask & kFileWriteData) != 0;
+    copiedItems.push_back(CopiedItem{item, held});
+    daclChanged = daclChanged || held;
     return rule.apply(mask);
+}
+
+// The ACEs that held 0x2, and those the record already named (a second
+// lock must not forget what the first one took), in DACL order.
+std::vector<AceItem> DaclRewrite::takenItems() const
+{
+    std::vector<AceItem> taken;
+    taken.reserve(copiedItems.size());
+    for (const CopiedItem& copied : copiedItems)
+        if (copied.held || isRecorded(copied.item))
+            taken.push_back(copied.item);
+    return taken;
+}
+
+// The record this lock keeps: a record of its own keeps its first lock time.
+std::vector<BYTE> DaclRewrite::ownRecord() const
+{
+    return encodeWriteRecord(
+        hasRecord ? RecordOwner{lockOwner.folder, recordOwner.lockTime} : lockOwner, takenItems());
 }
 
 // The item of the next ACE copied: its occurrence is the number of ACEs
@@ -339,8 +387,7 @@ bool DaclRewrite::storeRecord()
 {
     if (!rule.locks || foreign)
         return true;
-    const std::vector<BYTE> record = encodeWriteRecord(
-        hasRecord ? RecordOwner{lockOwner.folder, recordOwner.lockTime} : lockOwner, takenItems);
+    const std::vector<BYTE> record = ownRecord();
     if (hasRecord && record == recordRead)
         return true;
     const DWORD error = api.storeWriteRecord(object, record);

@@ -21,6 +21,9 @@
 //   StoreRecord      storeWriteRecord (lock)      stop
 //   WriteDacl        setFileSecurity              stop
 //   RemoveRecord     removeWriteRecord (unlock)   -
+// A backend may let a lock take a shortcut that changes no outcome (see
+// SecurityApi::takesLockShortcuts): its ReadRecord then runs just before
+// StoreRecord, and only where the record was not created unread.
 // Unlock of an object without a record stops after ReadRecord, changing
 // nothing: only a record says what a lock took, and anything else could
 // grant what was never held. So does unlock of an object whose record
@@ -138,8 +141,12 @@ private:
     bool isRecorded(const AceItem& item) const;
     void append(LPVOID ace, WORD size);
     bool attachDacl();
+    std::vector<AceItem> takenItems() const;
+    std::vector<BYTE> ownRecord() const;
     bool storeRecord();
     bool write();
+    bool failBeforeRecord();
+    bool lockByShortcut();
     bool removeRecord();
     bool runSteps();
     void keepLockedDacl();
@@ -177,8 +184,16 @@ private:
     bool foreign = false; // the record is another configured folder's
     // Items of the ACEs copied so far with occurrence 0, to count repeats.
     std::vector<AceItem> firstItems;
-    // Lock: the items of the new record, in DACL order.
-    std::vector<AceItem> takenItems;
+    // Lock: every ACE copied, in DACL order, and whether it held 0x2.
+    struct CopiedItem {
+        AceItem item;
+        bool held;
+    };
+    std::vector<CopiedItem> copiedItems;
+    // Lock: some ACE loses 0x2, or the open path gets one.
+    bool daclChanged = false;
+    // Lock through the backend's shortcuts (SecurityApi::takesLockShortcuts).
+    bool shortcuts = false;
     // Unlock of a folder whose ACEs new entries inherit: its DACL as locked.
     std::vector<BYTE> lockedDacl;
 };

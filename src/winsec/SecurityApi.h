@@ -87,6 +87,20 @@ public:
     virtual DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) = 0;
     virtual DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) = 0;
     virtual DWORD removeWriteRecord(const ObjectName& object) = 0;
+    // A shortcut of a lock, for a backend where it changes nothing but the
+    // number of calls: the record of a DACL that gives write to anyone is
+    // created before it is read (createWriteRecord).
+    virtual bool takesLockShortcuts() const { return false; }
+    // Stores `record` as storeWriteRecord would, but only where the object
+    // certainly holds no record, anywhere, and it can be kept with the
+    // object at the first try: true when it did. Else nothing is written,
+    // and the lock reads the record first, as without the shortcut.
+    virtual bool createWriteRecord(const ObjectName& object, const std::vector<BYTE>& record)
+    {
+        (void)object;
+        (void)record;
+        return false;
+    }
 
     // What records name the lock of a configured folder by: bytes that name
     // the object, read from what is open for it, and no other object on this
