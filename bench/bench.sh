@@ -172,7 +172,7 @@ ratio() {
 }
 
 row() {
-    printf '  %-34s %8s\n' "$1" "$2"
+    printf '  %-44s %8s\n' "$1" "$2"
 }
 
 # One record in the store: a file of the tree's file system locked by a run

@@ -577,6 +577,21 @@ TEST_F(HostileInput, FoldersOnFuseMountsKeepNoRecordsAndStayLocked)
 // be opened: -lock still takes write from every entry, whose records the
 // inodes keep, and -unlock gives that back but refuses, as ever, entries
 // whose records are in the store.
+// A lock that could keep the record in the inode again still takes the one
+// in the store into account: write given back in between is taken as well,
+// and the unlock gives back what both locks took.
+TEST_F(HostileInput, ALockMergesTheRecordTheStoreKeeps)
+{
+    inData("mkdir X && : > X/f && chmod 644 X/f");
+    writeIni({data("X")});
+    ASSERT_EQ(1, runProgram("-lock", "setpriv --bounding-set=-sys_admin").status);
+    inData("chmod g+w X/f");
+    ASSERT_EQ(1, runProgram("-lock").status);
+    EXPECT_EQ("444", run("stat -c %a " + shellQuote(data("X/f")) + " | tr -d '\\n'"));
+    ASSERT_EQ(1, runProgram("-unlock").status);
+    EXPECT_EQ("664", run("stat -c %a " + shellQuote(data("X/f")) + " | tr -d '\\n'"));
+}
+
 TEST_F(HostileInput, RecordStoreThatCannotBeOpenedStopsNoLock)
 {
     inData("mkdir X Y ../state && : > X/f && : > Y/f && chmod 666 X/f Y/f");
