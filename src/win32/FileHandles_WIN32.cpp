@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -27,22 +28,23 @@ using StatusToErrorCall = ULONG(NTAPI*)(NTSTATUS);
 struct NtCalls {
     NtCreateFileCall createFile = nullptr;
     StatusToErrorCall toError = nullptr;
-    bool dontReparseKnown = true;
+    // Cleared by the first open the system refuses it for, on any thread.
+    std::atomic<bool> dontReparseKnown{true};
 };
 
 NtCalls& ntCalls()
 {
-    static NtCalls calls = [] {
-        NtCalls found;
+    static NtCalls calls;
+    static std::once_flag found;
+    std::call_once(found, [] {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (ntdll != nullptr) {
-            found.createFile = reinterpret_cast<NtCreateFileCall>(
-                reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
-            found.toError = reinterpret_cast<StatusToErrorCall>(
-                reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-        }
-        return found;
-    }();
+        if (ntdll == nullptr)
+            return;
+        calls.createFile = reinterpret_cast<NtCreateFileCall>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
+        calls.toError = reinterpret_cast<StatusToErrorCall>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    });
     return calls;
 }
 

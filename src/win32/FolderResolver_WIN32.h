@@ -7,7 +7,7 @@
 #ifndef TOLVANE_FOLDER_RESOLVER_WIN32_H
 #define TOLVANE_FOLDER_RESOLVER_WIN32_H
 
-#include "win32/PathHandles_WIN32.h"
+#include "win32/OpenEntry_WIN32.h"
 
 #include <string>
 
