@@ -13,6 +13,7 @@
 // under Wine that comparison is printed as a note.
 #include "app/InputTrust.h"
 #include "walk/OpenFolder.h"
+#include "win32/AdministrativeSids_WIN32.h"
 #include "win32/DaclForm_WIN32.h"
 #include "win32/FolderResolver_WIN32.h"
 #include "win32/OpenEntry_WIN32.h"
@@ -670,6 +671,29 @@ void entryRules()
           "log text: lone surrogate escaped, pair converted", "");
 }
 
+// Who besides the administrators may use a right, as a name surrogate on a
+// configured path and an input file are judged.
+void othersRights()
+{
+    const auto who = [](const wchar_t* sddl, ACCESS_MASK rights) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        BOOL present = 0, defaulted = 0;
+        PACL dacl = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                             nullptr);
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        const std::string found = whoElseMay(dacl, rights, nullptr);
+        LocalFree(descriptor);
+        return found;
+    };
+    check(who(L"D:(A;;FA;;;BA)(A;;FA;;;SY)(A;OICIIO;FA;;;BU)(A;;FR;;;WD)", FILE_WRITE_ATTRIBUTES)
+                  .empty() &&
+              who(L"D:(A;;FA;;;BA)(A;;0x100;;;BU)", FILE_WRITE_ATTRIBUTES) == "S-1-5-32-545" &&
+              who(L"D:(A;;GA;;;WD)", GENERIC_ALL) == "S-1-1-0" &&
+              whoElseMay(nullptr, DELETE, nullptr) == "everyone",
+          "others' rights: allow ACEs on the object itself, null DACL is everyone", "");
+}
+
 // The written descriptor keeps the protection and auto-inheritance bits and
 // the ACL revision of the one read, its ACL no longer than its ACEs.
 void daclFormKept()
@@ -808,6 +832,7 @@ int main()
         inputsJudged(tree.files.front());
     }
     entryRules();
+    othersRights();
     daclFormKept();
     removeWorkTree(tree);
     std::printf("%d passed, %d failed\n", passed, failed);
