@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -21,28 +22,35 @@ constexpr std::size_t kListingBufferSize = 64 * 1024;
 using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
                                           PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
                                           ULONG, PVOID, ULONG);
+using NtQueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
+                                                  PVOID, ULONG, FILE_INFORMATION_CLASS, BOOLEAN,
+                                                  PUNICODE_STRING, BOOLEAN);
 using StatusToErrorCall = ULONG(NTAPI*)(NTSTATUS);
 
 // The ntdll calls, found once; tolvane.exe imports no ntdll symbol.
 struct NtCalls {
     NtCreateFileCall createFile = nullptr;
+    NtQueryDirectoryFileCall queryDirectory = nullptr;
     StatusToErrorCall toError = nullptr;
-    bool dontReparseKnown = true;
+    // Cleared by the first open the system refuses it for, on any thread.
+    std::atomic<bool> dontReparseKnown{true};
 };
 
 NtCalls& ntCalls()
 {
-    static NtCalls calls = [] {
-        NtCalls found;
+    static NtCalls calls;
+    static std::once_flag found;
+    std::call_once(found, [] {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (ntdll != nullptr) {
-            found.createFile = reinterpret_cast<NtCreateFileCall>(
-                reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
-            found.toError = reinterpret_cast<StatusToErrorCall>(
-                reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-        }
-        return found;
-    }();
+        if (ntdll == nullptr)
+            return;
+        calls.createFile = reinterpret_cast<NtCreateFileCall>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
+        calls.queryDirectory = reinterpret_cast<NtQueryDirectoryFileCall>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryDirectoryFile")));
+        calls.toError = reinterpret_cast<StatusToErrorCall>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    });
     return calls;
 }
 
@@ -136,6 +144,34 @@ DWORD openNtPath(const std::wstring& ntPath, ACCESS_MASK access, SharedFile* ent
 {
     return open(nullptr, ntPath, OBJ_CASE_INSENSITIVE, access,
                 FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, entry);
+}
+
+// One entry of a listing handle opened on the folder, the name its filter.
+DWORD listedClassOf(HANDLE folder, const std::wstring& name, EntryClass* kind)
+{
+    SharedFile listing;
+    DWORD error = open(folder, std::wstring(), 0, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                       kOpenOptions | FILE_DIRECTORY_FILE, &listing);
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (ntCalls().queryDirectory == nullptr)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    alignas(FILE_FULL_DIR_INFO) BYTE buffer[sizeof(FILE_FULL_DIR_INFO) + 2 * MAX_PATH * 2];
+    UNICODE_STRING filter;
+    filter.Buffer = const_cast<PWSTR>(name.data());
+    filter.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    filter.MaximumLength = filter.Length;
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = ntCalls().queryDirectory(
+        listing->get(), nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+        FileFullDirectoryInformation, TRUE, &filter, TRUE);
+    if (!NT_SUCCESS(status))
+        return errorOf(status);
+    FILE_FULL_DIR_INFO entry;
+    std::memcpy(&entry, buffer, offsetof(FILE_FULL_DIR_INFO, FileName));
+    *kind = classOf(entry.FileAttributes,
+                    (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? entry.EaSize : 0);
+    return ERROR_SUCCESS;
 }
 
 DWORD classify(HANDLE entry, EntryClass* kind)

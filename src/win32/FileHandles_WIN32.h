@@ -58,6 +58,10 @@ DWORD openNtPath(const std::wstring& ntPath, ACCESS_MASK access, SharedFile* ent
 // The entry's class from its own handle.
 DWORD classify(HANDLE entry, EntryClass* kind);
 
+// The class the listing of the open folder `folder` gives its entry `name`
+// (no wildcard: no file name holds one).
+DWORD listedClassOf(HANDLE folder, const std::wstring& name, EntryClass* kind);
+
 // The 128-bit ID of the entry's file.
 DWORD fileIdOf(HANDLE entry, BYTE (*fileId)[16]);
 

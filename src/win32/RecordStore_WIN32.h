@@ -5,13 +5,15 @@
 // owns it and so may give himself that right, may write its streams, and a
 // forged record would make -unlock grant write to whoever it names. The key
 // is created with a DACL for Administrators and SYSTEM alone; users can
-// create no key below HKLM\SOFTWARE, so none can plant it beforehand. It is
-// opened once per run.
+// create no key below HKLM\SOFTWARE, so none can plant it beforehand. The
+// store opens it once, at its first use, and keeps it while it lives.
 #ifndef TOLVANE_RECORD_STORE_WIN32_H
 #define TOLVANE_RECORD_STORE_WIN32_H
 
-#include "win32/PathHandles_WIN32.h"
+#include "win32/OpenEntry_WIN32.h"
 
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,14 +28,32 @@ DWORD recordNameOf(const OpenEntry& entry, std::wstring* name);
 // unique ID for a file; every such file would share one record.
 bool isFileIdentity(const BYTE (&fileId)[16]);
 
-DWORD storeRecord(const OpenEntry& entry, const std::vector<BYTE>& record);
-DWORD readRecord(const OpenEntry& entry, std::vector<BYTE>* record);
-DWORD removeRecord(const OpenEntry& entry);
+// The key and what was done with it; safe on several threads at once.
+class RecordStore {
+public:
+    RecordStore() = default;
+    ~RecordStore();
+    RecordStore(const RecordStore&) = delete;
+    RecordStore& operator=(const RecordStore&) = delete;
 
-// Removes the records of files of the entry's volume that no longer exist,
-// once per volume and run: a user who makes files before each lock would
-// otherwise grow the key without bound. Returns how many went.
-std::size_t pruneRecordsOfGoneFiles(const OpenEntry& anyOnVolume);
+    DWORD store(const OpenEntry& entry, const std::vector<BYTE>& record);
+    DWORD read(const OpenEntry& entry, std::vector<BYTE>* record);
+    DWORD remove(const OpenEntry& entry);
+
+    // Removes the records of files of the entry's volume that no longer
+    // exist, once per volume and store: a user who makes files before each
+    // lock would otherwise grow the key without bound. Returns how many went.
+    std::size_t pruneGoneFiles(const OpenEntry& anyOnVolume);
+
+private:
+    DWORD openKey(bool create, HKEY* opened);
+    DWORD locate(const OpenEntry& entry, bool create, HKEY* opened, std::wstring* name);
+    bool firstPruneOf(const std::wstring& volume);
+
+    std::mutex lock;
+    HKEY key = nullptr;
+    std::set<std::wstring> prunedVolumes;
+};
 
 } // namespace winsec
 

@@ -1,18 +1,19 @@
 // The security operations as the Windows calls themselves, on handles. An
-// object's path names the handle the walk opened for it
-// (winsec/PathHandles_WIN32.h);
-// the DACL is read and written on that one handle, so the read and the
-// write cannot reach two different files, and written with
-// SetKernelObjectSecurity, which changes that object alone: nothing is
-// propagated to what lies below a folder. The handle was opened with backup
-// intent, so an entry whose DACL leaves out SYSTEM is still read and written.
+// object is the entry its folder's listing opened, or the open folder
+// itself (win32/OpenEntry_WIN32.h); the DACL is read and written on that one
+// handle, so the read and the write cannot reach two different files, and
+// written with SetKernelObjectSecurity, which changes that object alone:
+// nothing is propagated to what lies below a folder. The handle was opened
+// with backup intent, so an entry whose DACL leaves out SYSTEM is still read
+// and written. An object whose handle is not in hand is never looked up by
+// its path: every operation on it fails.
 //
-// The record of what -lock took is kept per file (winsec/RecordStore_WIN32.h)
+// The record of what -lock took is kept per file (win32/RecordStore_WIN32.h)
 // under the identity read from the same handle.
 #include "winsec/SecurityApi.h"
 
 #include "win32/DaclForm_WIN32.h"
-#include "win32/PathHandles_WIN32.h"
+#include "win32/OpenEntry_WIN32.h"
 #include "win32/RecordStore_WIN32.h"
 
 namespace winsec {
@@ -23,21 +24,28 @@ const DWORD kErrorNoRoomForWriteRecord = ERROR_DISK_FULL;
 
 namespace {
 
-// The entry whose security this thread read last, and the form of its DACL:
-// the write and the record that follow for the same path use them.
-struct LastRead {
-    std::string path;
-    OpenEntry entry;
+// The form of the DACL read for an object, kept with it for the write that
+// follows.
+struct ReadForm final : OpenedObject {
+    explicit ReadForm(const DaclForm& form) : form(form) {}
     DaclForm form;
 };
 
-thread_local LastRead lastRead;
-
-const OpenEntry& entryFor(const std::string& path)
+// What an operation on `object` acts on: the folder's handle for the folder
+// itself, else the handle its listing opened; null, and why, when there is
+// none in hand.
+const OpenEntry* entryOf(const ObjectName& object, DWORD* error)
 {
-    if (lastRead.path != path || lastRead.entry.handle == nullptr)
-        lastRead = LastRead{path, entryAt(path), DaclForm{}};
-    return lastRead.entry;
+    const OpenEntry* entry = nullptr;
+    if (object.isFolderItself() && object.folder() != nullptr)
+        entry = &object.folder()->open;
+    else if (!object.isFolderItself() && object.entry() != nullptr)
+        entry = &object.entry()->open;
+    *error = object.refusal() != 0     ? static_cast<DWORD>(object.refusal())
+             : entry == nullptr        ? ERROR_INVALID_HANDLE
+             : entry->handle == nullptr ? entry->openError
+                                        : ERROR_SUCCESS;
+    return *error == ERROR_SUCCESS ? entry : nullptr;
 }
 
 class WindowsSecurityApi final : public SecurityApi {
@@ -47,14 +55,15 @@ public:
                                PACL* dacl, PACL* sacl,
                                PSECURITY_DESCRIPTOR* descriptor) override
     {
-        const std::string path = object.path();
-        lastRead = LastRead{path, entryAt(path), DaclForm{}};
-        if (lastRead.entry.handle == nullptr)
-            return lastRead.entry.openError;
-        const DWORD error = GetSecurityInfo(lastRead.entry.handle->get(), objectType, info, owner,
-                                            group, dacl, sacl, descriptor);
+        DWORD error = ERROR_SUCCESS;
+        const OpenEntry* entry = entryOf(object, &error);
+        if (entry == nullptr)
+            return error;
+        pruneOnFirstSight(object);
+        error = GetSecurityInfo(entry->handle->get(), objectType, info, owner, group, dacl, sacl,
+                                descriptor);
         if (error == ERROR_SUCCESS)
-            lastRead.form = daclFormOf(*descriptor);
+            object.keepOpened(std::make_unique<ReadForm>(daclFormOf(*descriptor)));
         return error;
     }
 
@@ -102,44 +111,59 @@ public:
     BOOL setFileSecurity(const ObjectName& object, SECURITY_INFORMATION info,
                          PSECURITY_DESCRIPTOR descriptor) override
     {
-        const std::string path = object.path();
-        const OpenEntry& entry = entryFor(path);
-        if (entry.handle == nullptr) {
-            SetLastError(entry.openError);
+        DWORD error = ERROR_SUCCESS;
+        const OpenEntry* entry = entryOf(object, &error);
+        if (entry == nullptr) {
+            SetLastError(error);
             return FALSE;
         }
-        if (lastRead.form.aclRevision != 0 && !giveDaclForm(lastRead.form, descriptor))
+        const auto* read = dynamic_cast<const ReadForm*>(object.opened());
+        if (read != nullptr && read->form.aclRevision != 0 && !giveDaclForm(read->form, descriptor))
             return FALSE;
-        return SetKernelObjectSecurity(entry.handle->get(), info, descriptor);
+        return SetKernelObjectSecurity(entry->handle->get(), info, descriptor);
     }
 
     HLOCAL localFree(HLOCAL memory) override { return LocalFree(memory); }
 
     DWORD storeWriteRecord(const ObjectName& object, const std::vector<BYTE>& record) override
     {
-        const std::string path = object.path();
-        return storeRecord(entryFor(path), record);
+        DWORD error = ERROR_SUCCESS;
+        const OpenEntry* entry = entryOf(object, &error);
+        return entry != nullptr ? records.store(*entry, record) : error;
     }
 
     DWORD readWriteRecord(const ObjectName& object, std::vector<BYTE>* record) override
     {
-        const std::string path = object.path();
-        return readRecord(entryFor(path), record);
+        DWORD error = ERROR_SUCCESS;
+        const OpenEntry* entry = entryOf(object, &error);
+        return entry != nullptr ? records.read(*entry, record) : error;
     }
 
     DWORD removeWriteRecord(const ObjectName& object) override
     {
-        const std::string path = object.path();
-        return removeRecord(entryFor(path));
+        DWORD error = ERROR_SUCCESS;
+        const OpenEntry* entry = entryOf(object, &error);
+        return entry != nullptr ? records.remove(*entry) : error;
     }
+
+private:
+    // Records of files gone from a configured folder's volume are pruned
+    // before anything on it is read: its own security is read first.
+    void pruneOnFirstSight(const ObjectName& object)
+    {
+        if (object.isFolderItself() && object.folder()->configured)
+            records.pruneGoneFiles(object.folder()->open);
+    }
+
+    RecordStore records;
 };
 
 } // namespace
 
-SecurityApi& systemSecurityApi()
+std::unique_ptr<SecurityApi> openSystemSecurityApi(const BackendSettings&)
 {
-    static WindowsSecurityApi api;
-    return api;
+    enableBackupPrivileges();
+    return std::make_unique<WindowsSecurityApi>();
 }
 
 } // namespace winsec

@@ -226,6 +226,7 @@ scenario() {
     cp -r "$root/lock" "$root/unlock" && rm "$root/unlock/tolvane.log"
     run "$p" unlock 1 "DEBUG [WinMain]: WinMain :: ReturnCode = 1 : Unlock writing Permission for file (<root>/tree/Documents) with Success" -unlock
     [ "$p" != wine ] || check_records "$root" 0
+    [ "$p" != wine ] || link_on_path "$root"
     config "$p" "$root/missing-folder" Documents Missing "$nonascii"
     run "$p" missing-folder 253 "ERROR [C_TolvaneManager::isFileExists]: C_TolvaneManager::isFileExists :: ReturnCode = -3 : File <root>/tree/Missing doesn't exist" -lock
     config "$p" "$root/bad-argument" Documents
@@ -233,6 +234,17 @@ scenario() {
     log_config "$root/no-ini"
     run "$p" no-ini 254 "ERROR [WinMain]: WinMain :: ReturnCode = -2 : Empty Folder list" -lock
     second_instance "$p"
+}
+
+# A configured folder that is a link the administrators alone do not hold
+# (under Wine every file is the user's) is refused with its -4 lines, and
+# nothing below it is touched: no record is made. Linux follows a link root
+# owns, so this step is Windows' alone.
+link_on_path() {
+    local root=$1
+    config wine "$root/link-on-path" Documents/escape
+    run wine link-on-path 252 "ERROR [C_TolvaneManager::filePermissionModification]: C_TolvaneManager::filePermissionModification :: ReturnCode = -4 : Locking writing permission for File ( <root>/tree/Documents/escape ) failed " -lock
+    check_records "$root" 0
 }
 
 compare_logs() {
