@@ -5,6 +5,7 @@
 #include "posixacl/AclMemory.h"
 #include "NamedEntry.h"
 #include "RunFixture.h"
+#include "winsec/Inheritance.h"
 #include "winsec/SecurityApi.h"
 
 #include <gmock/gmock.h>
@@ -276,6 +277,33 @@ TEST_F(AceRulesTest, PathWithoutDaclIsLockedToEveryoneButWrite)
         EXPECT_EQ(crafted.writes, 1) << "unlock leaves an open path as it is";
     }
     EXPECT_EQ(log().returnCode(), 1);
+}
+
+} // namespace
+
+namespace {
+
+// What an entry made in a locked folder is given at unlock, on Windows.
+TEST(InheritedAtUnlock, InheritedAcesTakeTheRestoredMasksAndAnythingElseIsLeftAlone)
+{
+    const BYTE inherit = kObjectInheritAce | kContainerInheritAce;
+    const Bytes locked = acl({ace(allowed, inherit, 0x1200A9), ace(allowed, 0, 0x1F01FD)});
+    const Bytes restored = acl({ace(allowed, inherit, 0x1200AB), ace(allowed, 0, 0x1F01FF)});
+    Bytes child = acl({ace(allowed, kInheritedAce, 0x1200A9)});
+    ASSERT_TRUE(inheritRestoredMasks(locked, restored, &child));
+    EXPECT_THAT(masksOf(child), ElementsAre(0x1200ABu));
+
+    const std::vector<Bytes> leftAlone = {
+        acl({ace(allowed, 0, 0x1200A9)}),                                 // explicit
+        acl({ace(allowed, kInheritedAce, 0x1200A8)}),                     // another mask
+        acl({ace(allowed, kInheritedAce, 0x1F01FD)}),                     // from no inheritable ACE
+        acl({ace(allowed, kInheritedAce, 0x1200A9, Bytes(kCreatorOwnerSid, kCreatorOwnerSid + 12))}),
+    };
+    for (Bytes other : leftAlone) {
+        const Bytes before = other;
+        EXPECT_FALSE(inheritRestoredMasks(locked, restored, &other));
+        EXPECT_EQ(before, other);
+    }
 }
 
 } // namespace

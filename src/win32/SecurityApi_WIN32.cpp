@@ -15,6 +15,9 @@
 #include "win32/DaclForm_WIN32.h"
 #include "win32/OpenEntry_WIN32.h"
 #include "win32/RecordStore_WIN32.h"
+#include "winsec/Inheritance.h"
+
+#include <cstring>
 
 namespace winsec {
 
@@ -46,6 +49,47 @@ const OpenEntry* entryOf(const ObjectName& object, DWORD* error)
              : entry->handle == nullptr ? entry->openError
                                         : ERROR_SUCCESS;
     return *error == ERROR_SUCCESS ? entry : nullptr;
+}
+
+// 100-nanosecond intervals from 1601 to 1970.
+constexpr std::uint64_t kUnixEpochIn1601Ticks = 116444736000000000ull;
+
+bool createdAfter(HANDLE entry, std::uint64_t nanosecondsSince1970)
+{
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    const auto ticks = static_cast<std::uint64_t>(basic.CreationTime.QuadPart);
+    return ticks > kUnixEpochIn1601Ticks &&
+           (ticks - kUnixEpochIn1601Ticks) * 100 > nanosecondsSince1970;
+}
+
+// The DACL of `entry` as bytes, and the form it was read in.
+DWORD daclBytesOf(HANDLE entry, std::vector<BYTE>* bytes, DaclForm* form)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR read = nullptr;
+    const DWORD error = GetSecurityInfo(entry, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, &dacl, nullptr, &read);
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (dacl != nullptr)
+        bytes->assign(reinterpret_cast<const BYTE*>(dacl),
+                      reinterpret_cast<const BYTE*>(dacl) + dacl->AclSize);
+    *form = daclFormOf(read);
+    LocalFree(read);
+    return ERROR_SUCCESS;
+}
+
+DWORD writeDaclBytes(HANDLE entry, std::vector<BYTE>& dacl, const DaclForm& form)
+{
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(dacl.data()), FALSE) ||
+        !giveDaclForm(form, &descriptor) ||
+        !SetKernelObjectSecurity(entry, DACL_SECURITY_INFORMATION, &descriptor))
+        return GetLastError();
+    return ERROR_SUCCESS;
 }
 
 class WindowsSecurityApi final : public SecurityApi {
@@ -144,6 +188,45 @@ public:
         DWORD error = ERROR_SUCCESS;
         const OpenEntry* entry = entryOf(object, &error);
         return entry != nullptr ? records.remove(*entry) : error;
+    }
+
+    // The volume's GUID and the file's 128-bit ID.
+    DWORD identifyObject(const ObjectName& object, std::vector<BYTE>* identity) override
+    {
+        DWORD error = ERROR_SUCCESS;
+        const OpenEntry* entry = entryOf(object, &error);
+        if (entry == nullptr)
+            return error;
+        BYTE fileId[16] = {};
+        error = fileIdOf(entry->handle->get(), &fileId);
+        if (error != ERROR_SUCCESS)
+            return error;
+        const std::wstring guid = entry->volume != nullptr ? entry->volume->guid : L"";
+        const auto* guidBytes = reinterpret_cast<const BYTE*>(guid.data());
+        identity->assign(guidBytes, guidBytes + guid.size() * sizeof(wchar_t));
+        identity->insert(identity->end(), fileId, fileId + sizeof fileId);
+        return ERROR_SUCCESS;
+    }
+
+    // An entry created after its folder was locked, all of whose ACEs it
+    // inherited from the locked DACL, gets what the restored DACL gives.
+    DWORD inheritAfterUnlock(const ObjectName& object, const UnlockedFolder& folder) override
+    {
+        DWORD error = ERROR_SUCCESS;
+        const OpenEntry* entry = entryOf(object, &error);
+        if (entry == nullptr)
+            return error;
+        const HANDLE handle = entry->handle->get();
+        std::vector<BYTE> dacl;
+        DaclForm form;
+        if (!createdAfter(handle, folder.lockTime))
+            return kErrorNoWriteRecord;
+        error = daclBytesOf(handle, &dacl, &form);
+        if (error != ERROR_SUCCESS)
+            return error;
+        if (dacl.empty() || !inheritRestoredMasks(folder.lockedDacl, folder.restoredDacl, &dacl))
+            return kErrorNoWriteRecord;
+        return writeDaclBytes(handle, dacl, form);
     }
 
 private:
