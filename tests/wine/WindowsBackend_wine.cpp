@@ -339,6 +339,14 @@ public:
     {
         return system.removeWriteRecord(path);
     }
+    DWORD identifyObject(const ObjectName& path, std::vector<BYTE>* identity) override
+    {
+        return system.identifyObject(path, identity);
+    }
+    DWORD inheritAfterUnlock(const ObjectName& path, const UnlockedFolder& folder) override
+    {
+        return system.inheritAfterUnlock(path, folder);
+    }
 
 private:
     SecurityApi& system;
@@ -414,7 +422,8 @@ DaclView rewrite(SecurityApi& api, const Target& target, const AceRule& rule,
     recorder.hidingDacl = hidingDacl;
     ObjectName object = target.name();
     object.openedAs(target.entry.opened.get());
-    DaclRewrite rewriter(recorder, object, rule);
+    const RecordOwner owner{{1}, 1};
+    DaclRewrite rewriter(recorder, object, rule, owner);
     const RewriteResult result = rewriter.run();
     check(result.done && result.failedSteps.empty() && result.exception == nullptr,
           stage + ": DaclRewrite, failed steps: " + std::to_string(result.failedSteps.size()),
