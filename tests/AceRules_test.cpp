@@ -211,18 +211,22 @@ protected:
     Bytes keptRecord;
 };
 
-TEST_F(AceRulesTest, LockClearsOnlyTheWriteBitAndKeepsEverythingElse)
+// Deny ACEs keep 0x2 (clearing it would grant it); GENERIC_WRITE is mapped
+// to the file rights it stands for before 0x2 goes.
+TEST_F(AceRulesTest, LockClearsOnlyTheWriteBitOfAllowAcesAndKeepsEverythingElse)
 {
     const Bytes locked = lockWith(mixedDacl);
-    EXPECT_THAT(masksOf(locked), ElementsAre(0x001F01FD, 0x0, 0x0, 0x40000004, 0x00010000,
+    EXPECT_THAT(masksOf(locked), ElementsAre(0x001F01FD, 0x0, 0x0, 0x00120114, 0x00010002,
                                              0x00010000, 0x001200A9));
     ASSERT_EQ(locked.size(), mixedDacl.size() + 2 * kOwnerLength + 16);
     // Same header revision and count, same ACE bytes but for the masks.
     Bytes expected = mixedDacl;
     expected.resize(locked.size(), 0);
     expected[2] = static_cast<BYTE>(locked.size());
-    for (std::size_t offset : {12u, 48u, 108u})
+    for (std::size_t offset : {12u, 48u})
         expected[offset] &= 0xFD;
+    const DWORD mapped = 0x00120114;
+    std::memcpy(&expected[88], &mapped, sizeof mapped);
     EXPECT_EQ(locked, expected);
     EXPECT_EQ(lockWith(locked), locked) << "locking twice is locking once";
     EXPECT_EQ(log().returnCode(), 1);
@@ -251,6 +255,27 @@ TEST_F(AceRulesTest, UnlockWithTheRecordGivesBackExactlyWhatLockTook)
     const Bytes openLocked = rewrite(nullptr, true);
     EXPECT_THAT(masksOf(unlockWith(openLocked)), ElementsAre(0x001F01FF));
     EXPECT_EQ(log().returnCode(), 1);
+}
+
+// An object ACE's DACL is rebuilt at its revision (4); a generic ACE gets
+// back the very mask it had, unless it was changed since the lock.
+TEST_F(AceRulesTest, ObjectAcesKeepTheirRevisionAndGenericMasksComeBackExactly)
+{
+    keepsRecords = true;
+    Bytes objectAce = {kAccessAllowedObjectAceType, 0, 40, 0, 0xFF, 0x01, 0x1F, 0x00, 0, 0, 0, 0};
+    objectAce.insert(objectAce.end(), ownerSid.begin(), ownerSid.end());
+    Bytes dacl = acl({objectAce, ace(allowed, 0x0B, 0x10000000)});
+    dacl[0] = 4;
+    const Bytes locked = lockWith(dacl);
+    ASSERT_FALSE(locked.empty());
+    EXPECT_EQ(locked[0], 4);
+    EXPECT_THAT(masksOf(locked), ElementsAre(0x001F01FD, 0x001F01FD));
+    EXPECT_THAT(masksOf(unlockWith(locked)), ElementsAre(0x001F01FF, 0x10000000));
+
+    Bytes changed = lockWith(dacl);
+    const DWORD other = 0x00120089;
+    std::memcpy(&changed[8 + 40 + 4], &other, sizeof other);
+    EXPECT_THAT(masksOf(unlockWith(changed)), ElementsAre(0x001F01FF, 0x00120089));
 }
 
 TEST_F(AceRulesTest, EmptyDaclIsWrittenEmptyWithRoomToSpare)

@@ -33,20 +33,8 @@ constexpr ACCESS_MASK kCreatesIn = kReplacesBelow | FILE_ADD_FILE | GENERIC_WRIT
 // The account of this run, read once.
 PSID runningAccount()
 {
-    static std::vector<BYTE> user = [] {
-        std::vector<BYTE> bytes;
-        HANDLE token = nullptr;
-        DWORD size = 0;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-            return bytes;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        bytes.resize(size);
-        if (size == 0 || !GetTokenInformation(token, TokenUser, bytes.data(), size, &size))
-            bytes.clear();
-        CloseHandle(token);
-        return bytes;
-    }();
-    return user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+    static const std::vector<BYTE> user = winsec::accountOfThisProcess();
+    return user.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
 }
 
 bool isTrusted(PSID sid)

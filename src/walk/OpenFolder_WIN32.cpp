@@ -9,6 +9,7 @@
 #include "walk/EntryKind_WIN32.h"
 #include "win32/FolderResolver_WIN32.h"
 #include "win32/WideString_WIN32.h"
+#include "winsec/SecurityApi.h"
 
 namespace walk {
 
@@ -86,7 +87,9 @@ const winsec::FolderHandle& OpenFolder::handle() const
 }
 
 // Anything but a folder is held open too, or with its open's error, as the
-// object every operation reaches.
+// object every operation reaches. One on a volume without a GUID (a share,
+// FAT) is refused before anything is changed: no record could name what
+// its lock took.
 FolderOpening OpenFolder::openConfigured(const std::string& path)
 {
     winsec::OpenEntry entry = winsec::resolveFolder(path);
@@ -95,6 +98,9 @@ FolderOpening OpenFolder::openConfigured(const std::string& path)
         return FolderOpening{kind, nullptr};
     if (kind == FileKind::Link)
         return refusedLink();
+    if (entry.handle != nullptr && entry.volume == nullptr)
+        return FolderOpening{FileKind::Other, nullptr, 0,
+                             static_cast<int>(winsec::kErrorWriteRecordsUnsupported)};
     if (kind == FileKind::Folder && entry.handle != nullptr)
         return heldFolder(std::move(entry), true);
     auto state = std::make_unique<State>();

@@ -67,6 +67,21 @@ bool isAdministrativeSid(PSID sid)
             isTrustedInstaller(sid));
 }
 
+std::vector<BYTE> accountOfThisProcess()
+{
+    std::vector<BYTE> bytes;
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return bytes;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    bytes.resize(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, bytes.data(), size, &size))
+        bytes.clear();
+    CloseHandle(token);
+    return bytes;
+}
+
 std::string whoElseMay(PACL dacl, ACCESS_MASK rights, PSID alsoTrusted)
 {
     if (dacl == nullptr)

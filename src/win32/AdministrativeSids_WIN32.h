@@ -8,10 +8,14 @@
 #include "winsec/SecurityTypes.h"
 
 #include <string>
+#include <vector>
 
 namespace winsec {
 
 bool isAdministrativeSid(PSID sid);
+
+// The TOKEN_USER of this process (its account), empty where it cannot be read.
+std::vector<BYTE> accountOfThisProcess();
 
 // The first account but them (and `alsoTrusted`, where given) that an allow
 // ACE of `dacl` grants any of `rights` on the object itself, as a SID

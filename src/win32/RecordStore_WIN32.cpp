@@ -1,5 +1,6 @@
 #include "win32/RecordStore_WIN32.h"
 
+#include "win32/AdministrativeSids_WIN32.h"
 #include "win32/FileHandles_WIN32.h"
 #include "winsec/SecurityApi.h"
 
@@ -15,6 +16,10 @@ constexpr wchar_t kRecordKey[] = L"SOFTWARE\\Tolvane\\WriteRecords";
 constexpr wchar_t kRecordKeySecurity[] = L"D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)";
 constexpr std::size_t kFileIdDigits = 32;
 constexpr DWORD kLongestValueName = 16383;
+constexpr REGSAM kKeyAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | READ_CONTROL;
+// Rights on the key that would let another account plant or forge a record.
+constexpr ACCESS_MASK kWritesKey = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC | WRITE_OWNER |
+                                   DELETE | GENERIC_WRITE | GENERIC_ALL;
 
 DWORD createKey(HKEY* key)
 {
@@ -23,8 +28,8 @@ DWORD createKey(HKEY* key)
                                                               SDDL_REVISION_1, &security, nullptr))
         return GetLastError();
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
-    const LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0,
-                                       KEY_QUERY_VALUE | KEY_SET_VALUE, &attributes, key, nullptr);
+    const LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0, kKeyAccess,
+                                       &attributes, key, nullptr);
     LocalFree(security);
     return static_cast<DWORD>(error);
 }
@@ -69,6 +74,9 @@ bool isGone(HANDLE volumeRoot, const FILE_ID_128& id)
     return error == ERROR_INVALID_PARAMETER || error == ERROR_FILE_NOT_FOUND;
 }
 
+// Every name there is, or those read before an error: one that is not
+// about a single value (a key deleted or unreadable) would come back for
+// every index.
 std::vector<std::wstring> valueNames(HKEY key)
 {
     std::vector<std::wstring> names;
@@ -77,11 +85,31 @@ std::vector<std::wstring> valueNames(HKEY key)
         DWORD length = static_cast<DWORD>(name.size());
         const LONG error = RegEnumValueW(key, index, &name[0], &length, nullptr, nullptr,
                                          nullptr, nullptr);
-        if (error == ERROR_NO_MORE_ITEMS)
-            return names;
         if (error == ERROR_SUCCESS)
             names.emplace_back(name.data(), length);
+        else if (error != ERROR_MORE_DATA)
+            return names;
     }
+}
+
+// The key is the administrators' (or this run's account's) alone: records
+// anyone else could write would make -unlock grant what they name.
+DWORD keyError(HKEY key)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = GetSecurityInfo(key, SE_REGISTRY_KEY,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        &owner, nullptr, &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS)
+        return error;
+    const std::vector<BYTE> account = accountOfThisProcess();
+    PSID self = account.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(account.data())->User.Sid;
+    const bool ownerTrusted = isAdministrativeSid(owner) || (self != nullptr && EqualSid(owner, self));
+    const bool trusted = ownerTrusted && whoElseMay(dacl, kWritesKey, self).empty();
+    LocalFree(descriptor);
+    return trusted ? ERROR_SUCCESS : kErrorRecordKeyNotTrusted;
 }
 
 DWORD queryRecord(HKEY key, const std::wstring& name, std::vector<BYTE>* record)
@@ -137,14 +165,21 @@ RecordStore::~RecordStore()
 }
 
 // Created only when `create`; until something is stored there may be none.
+// The key found is checked before its first use; once refused it is
+// refused for good.
 DWORD RecordStore::openKey(bool create, HKEY* opened)
 {
     const std::lock_guard<std::mutex> held(lock);
+    if (refusal != ERROR_SUCCESS)
+        return refusal;
     if (key == nullptr) {
-        const DWORD error = create ? createKey(&key)
-                                   : static_cast<DWORD>(RegOpenKeyExW(
-                                         HKEY_LOCAL_MACHINE, kRecordKey, 0,
-                                         KEY_QUERY_VALUE | KEY_SET_VALUE, &key));
+        DWORD error = create ? createKey(&key)
+                             : static_cast<DWORD>(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0,
+                                                                kKeyAccess, &key));
+        if (error == ERROR_SUCCESS && (error = keyError(key)) != ERROR_SUCCESS) {
+            RegCloseKey(key);
+            refusal = error;
+        }
         if (error != ERROR_SUCCESS) {
             key = nullptr;
             return error;
@@ -167,7 +202,7 @@ DWORD RecordStore::store(const OpenEntry& entry, const std::vector<BYTE>& record
     std::wstring name;
     const DWORD error = locate(entry, true, &opened, &name);
     if (error != ERROR_SUCCESS)
-        return error;
+        return error == kErrorRecordKeyNotTrusted ? kErrorWriteRecordsUnsupported : error;
     return static_cast<DWORD>(RegSetValueExW(opened, name.c_str(), 0, REG_BINARY, record.data(),
                                              static_cast<DWORD>(record.size())));
 }

@@ -5,8 +5,10 @@
 // owns it and so may give himself that right, may write its streams, and a
 // forged record would make -unlock grant write to whoever it names. The key
 // is created with a DACL for Administrators and SYSTEM alone; users can
-// create no key below HKLM\SOFTWARE, so none can plant it beforehand. The
-// store opens it once, at its first use, and keeps it while it lives.
+// create no key below HKLM\SOFTWARE, so none can plant it beforehand; a key
+// found whose owner or DACL lets another account write it is refused all
+// the same. The store opens it once, at its first use, and keeps it while
+// it lives.
 #ifndef TOLVANE_RECORD_STORE_WIN32_H
 #define TOLVANE_RECORD_STORE_WIN32_H
 
@@ -18,6 +20,10 @@
 #include <vector>
 
 namespace winsec {
+
+// What reading or removing a record reports while the key is not the
+// administrators' alone; a lock then goes on without records.
+constexpr DWORD kErrorRecordKeyNotTrusted = ERROR_INVALID_SECURITY_DESCR;
 
 // The value's name for the file behind the entry; kErrorWriteRecordsUnsupported
 // for a file without an identity of its own (a file ID of all zeros or all
@@ -52,6 +58,7 @@ private:
 
     std::mutex lock;
     HKEY key = nullptr;
+    DWORD refusal = ERROR_SUCCESS; // the key found was refused
     std::set<std::wstring> prunedVolumes;
 };
 

@@ -20,6 +20,32 @@ ACCESS_MASK giveBackWriteData(ACCESS_MASK mask)
     return mask | kFileWriteData;
 }
 
+// Only allow ACEs are locked: clearing 0x2 in a deny ACE would grant it.
+bool isAllowType(BYTE type)
+{
+    return type == kAccessAllowedAceType || type == kAccessAllowedObjectAceType ||
+           type == kAccessAllowedCallbackAceType || type == kAccessAllowedCallbackObjectAceType;
+}
+
+// A mask holding GENERIC_WRITE or GENERIC_ALL holds 0x2 only through them:
+// it is mapped the way the file system maps it before 0x2 can be cleared.
+ACCESS_MASK expandedForLock(ACCESS_MASK mask)
+{
+    if ((mask & (kGenericWrite | kGenericAll)) == 0)
+        return mask;
+    const ACCESS_MASK generic = kGenericRead | kGenericWrite | kGenericExecute | kGenericAll;
+    ACCESS_MASK mapped = mask & ~generic;
+    if ((mask & kGenericRead) != 0)
+        mapped |= kFileGenericRead;
+    if ((mask & kGenericWrite) != 0)
+        mapped |= kFileGenericWrite;
+    if ((mask & kGenericExecute) != 0)
+        mapped |= kFileGenericExecute;
+    if ((mask & kGenericAll) != 0)
+        mapped |= kFileAllAccess;
+    return mapped;
+}
+
 // The mask sits right behind the header in every ACE type; copied byte-wise
 // because nothing promises its alignment.
 ACCESS_MASK readMask(const BYTE* ace)
@@ -174,9 +200,14 @@ bool DaclRewrite::readSecurity()
 bool DaclRewrite::readRecord()
 {
     const DWORD error = api.readWriteRecord(object, &recordRead);
+    std::vector<AceItem> items;
     if (error == kErrorSuccess)
-        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordOwner,
-                                     &recordedItems);
+        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordOwner, &items);
+    for (AceItem& item : items) {
+        Recorded recorded{AceItem(), std::move(item), 0, false};
+        recorded.identity = identityOfItem(recorded.item, &recorded.maskBefore, &recorded.keepsMask);
+        recordedItems.push_back(std::move(recorded));
+    }
     foreign = hasRecord && recordOwner.folder != lockOwner.folder;
     if (error == kErrorSuccess || error == kErrorNoWriteRecord ||
         (rule.locks && error == kErrorWriteRecordsUnsupported))
@@ -197,8 +228,10 @@ bool DaclRewrite::looksLocked() const
         if (!api.getAce(dacl, index, &ace))
             return false;
         std::memcpy(&header, ace, sizeof header);
-        if (header.AceSize < kAceWithMaskSize ||
-            (readMask(static_cast<const BYTE*>(ace)) & kFileWriteData) != 0)
+        if (header.AceSize < kAceWithMaskSize)
+            return false;
+        if (isAllowType(header.AceType) &&
+            (expandedForLock(readMask(static_cast<const BYTE*>(ace))) & kFileWriteData) != 0)
             return false;
     }
     return true;
@@ -244,12 +277,15 @@ void DaclRewrite::createDacl(const ACL_SIZE_INFORMATION& size)
 {
     const DWORD ownerLength = owner != nullptr ? api.getLengthSid(owner) : 0;
     const DWORD bytes = size.AclBytesInUse + 2 * ownerLength + 16;
+    if (daclPresent && dacl != nullptr && dacl->AclRevision > kAclRevision)
+        aclRevision = dacl->AclRevision;
     if (!attempt(RewriteStep::AllocDacl, [&] {
             newDacl = static_cast<PACL>(api.localAlloc(kLptr, bytes));
             return newDacl != nullptr;
         }))
         return;
-    if (!attempt(RewriteStep::InitDacl, [&] { return api.initializeAcl(newDacl, bytes, kAclRevision); }))
+    if (!attempt(RewriteStep::InitDacl,
+                 [&] { return api.initializeAcl(newDacl, bytes, aclRevision); }))
         copyComplete = false;
 }
 
@@ -287,17 +323,38 @@ void DaclRewrite::addOpenPathAce()
     append(ace, kEveryoneAceSize);
 }
 
-// Lock records the ACE when it held 0x2, or when the record already named
-// it (a second lock must not forget what the first one took).
+// Lock changes allow ACEs alone, and records one when it held 0x2, or when
+// the record already named it (a second lock must not forget what the
+// first one took); one whose generic rights it expanded keeps its mask
+// before. Unlock changes the ACEs the record names, whatever their type (a
+// deny ACE named by an older record gets its 0x2 back).
 ACCESS_MASK DaclRewrite::rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK mask)
 {
     const AceItem item = nextItem(ace, size);
-    const bool recorded = isRecorded(item);
+    const Recorded* recorded = recordOf(item);
     if (!rule.locks)
-        return recorded ? rule.apply(mask) : mask;
-    if ((mask & kFileWriteData) != 0 || recorded)
+        return recorded != nullptr ? givenBack(*recorded, mask) : mask;
+    if (!isAllowType(ace[0]))
+        return mask;
+    const ACCESS_MASK expanded = expandedForLock(mask);
+    if (expanded != mask)
+        takenItems.push_back(withMaskBefore(item, mask));
+    else if (recorded != nullptr)
+        takenItems.push_back(recorded->item);
+    else if ((mask & kFileWriteData) != 0)
         takenItems.push_back(item);
-    return rule.apply(mask);
+    return rule.apply(expanded);
+}
+
+// An ACE whose mask before the lock was kept gets it back only when it
+// still holds exactly the mask the lock wrote: anything else was changed
+// since, by someone who meant it.
+ACCESS_MASK DaclRewrite::givenBack(const Recorded& recorded, ACCESS_MASK mask) const
+{
+    if (!recorded.keepsMask)
+        return rule.apply(mask);
+    const bool asLocked = mask == clearWriteData(expandedForLock(recorded.maskBefore));
+    return asLocked ? recorded.maskBefore : mask;
 }
 
 // The item of the next ACE copied: its occurrence is the number of ACEs
@@ -310,10 +367,13 @@ AceItem DaclRewrite::nextItem(const BYTE* ace, WORD size)
     return repeats == 0 ? first : itemOfAce(ace, size, static_cast<WORD>(repeats));
 }
 
-bool DaclRewrite::isRecorded(const AceItem& item) const
+const DaclRewrite::Recorded* DaclRewrite::recordOf(const AceItem& item) const
 {
-    return hasRecord &&
-           std::find(recordedItems.begin(), recordedItems.end(), item) != recordedItems.end();
+    if (!hasRecord)
+        return nullptr;
+    const auto found = std::find_if(recordedItems.begin(), recordedItems.end(),
+                                    [&](const Recorded& recorded) { return recorded.identity == item; });
+    return found != recordedItems.end() ? &*found : nullptr;
 }
 
 void DaclRewrite::append(LPVOID ace, WORD size)
@@ -321,7 +381,7 @@ void DaclRewrite::append(LPVOID ace, WORD size)
     if (newDacl == nullptr)
         return;
     if (!attempt(RewriteStep::AddAce,
-                 [&] { return api.addAce(newDacl, kAclRevision, kMaxDword, ace, size); }))
+                 [&] { return api.addAce(newDacl, aclRevision, kMaxDword, ace, size); }))
         copyComplete = false;
 }
 

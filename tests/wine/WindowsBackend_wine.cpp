@@ -768,6 +768,36 @@ void recordsPruned(const std::string& folder)
     records.remove(keptEntry);
 }
 
+// A records key that another account may write is refused: no record is
+// read from it, and a lock keeps none in it.
+void recordKeyOthersMayWrite(const std::string& file)
+{
+    HKEY key = nullptr;
+    PSECURITY_DESCRIPTOR opened = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)(A;;KW;;;WD)", SDDL_REVISION_1, &opened, nullptr);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane\\WriteRecords", 0, WRITE_DAC, &key) !=
+            ERROR_SUCCESS ||
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, opened) != ERROR_SUCCESS) {
+        std::printf("note: records key: its DACL could not be opened up\n");
+        return;
+    }
+    const OpenEntry entry = resolveFolder(file);
+    RecordStore records;
+    std::vector<BYTE> read;
+    check(records.read(entry, &read) == kErrorRecordKeyNotTrusted &&
+              records.store(entry, {kWriteRecordVersion, kWriteTaken}) ==
+                  kErrorWriteRecordsUnsupported,
+          "records key: refused once anyone may write it", file);
+    PSECURITY_DESCRIPTOR closed = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)",
+                                                         SDDL_REVISION_1, &closed, nullptr);
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, closed);
+    RegCloseKey(key);
+    LocalFree(opened);
+    LocalFree(closed);
+}
+
 // Under Wine every file is the running user's: trusted unless another
 // account may write it, as Everyone may after a NULL DACL.
 void inputsJudged(const std::string& file)
@@ -838,6 +868,7 @@ int main()
         awkwardNamesByHandle(*api, tree.subfolder);
         loneSurrogateFolder(*api, tree.subfolder);
         recordsPruned(tree.subfolder);
+        recordKeyOthersMayWrite(tree.files.front());
         inputsJudged(tree.files.front());
     }
     entryRules();
