@@ -30,17 +30,15 @@ constexpr ACCESS_MASK kReplacesBelow = FILE_DELETE_CHILD | DELETE | WRITE_DAC | 
 // A missing file may be created by whoever may add a file to its folder.
 constexpr ACCESS_MASK kCreatesIn = kReplacesBelow | FILE_ADD_FILE | GENERIC_WRITE;
 
-// The account of this run, read once.
-PSID runningAccount()
+// The account of this run, in `user` (a TOKEN_USER); null if unknown.
+PSID runningAccount(const std::vector<BYTE>& user)
 {
-    static const std::vector<BYTE> user = winsec::accountOfThisProcess();
     return user.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
 }
 
-bool isTrusted(PSID sid)
+bool isTrusted(PSID sid, PSID account)
 {
-    return winsec::isAdministrativeSid(sid) ||
-           (runningAccount() != nullptr && EqualSid(sid, runningAccount()));
+    return winsec::isAdministrativeSid(sid) || (account != nullptr && EqualSid(sid, account));
 }
 
 // Why `shown` (the object behind `handle`) is not the administrators' alone.
@@ -54,10 +52,11 @@ std::string whyNotAdministrators(HANDLE handle, ACCESS_MASK rights, const std::s
                         &owner, nullptr, &dacl, nullptr, &descriptor);
     if (error != ERROR_SUCCESS)
         return shown + " has security that cannot be read (error " + std::to_string(error) + ")";
+    const std::vector<BYTE> user = winsec::accountOfThisProcess();
     std::string why;
-    if (!isTrusted(owner))
+    if (!isTrusted(owner, runningAccount(user)))
         why = shown + " is not owned by Administrators, SYSTEM, TrustedInstaller or this run's account";
-    else if (const std::string who = winsec::whoElseMay(dacl, rights, runningAccount());
+    else if (const std::string who = winsec::whoElseMay(dacl, rights, runningAccount(user));
              !who.empty())
         why = shown + " may be written by " + who;
     LocalFree(descriptor);

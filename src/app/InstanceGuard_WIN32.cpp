@@ -24,6 +24,10 @@ constexpr wchar_t kNamespaceAlias[] = L"Tolvane";
 // it meanwhile: tried again this often.
 constexpr int kNamespaceTries = 8;
 constexpr wchar_t kGuardSecurity[] = L"D:P(A;;GA;;;BA)(A;;GA;;;SY)";
+constexpr char kPublicName[] =
+    "the instance guard is its name under Global\\ itself: this system has no private "
+    "namespaces, and any user may take the name first";
+constexpr char kNoGuard[] = "no instance guard could be made: runs are not kept apart";
 
 // What the guard holds open: the namespace (while it is open its names
 // stay reachable) and the mutex.
@@ -94,7 +98,7 @@ InstanceGuard InstanceGuard::acquire(const std::string& name)
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kGuardSecurity, SDDL_REVISION_1,
                                                               &descriptor, nullptr))
-        return InstanceGuard(std::nullopt, false);
+        return InstanceGuard(std::nullopt, false, kNoGuard);
     SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
     GuardHandles* handles = new GuardHandles;
     if (openGuardSpace(handles, &security)) {
@@ -109,10 +113,11 @@ InstanceGuard InstanceGuard::acquire(const std::string& name)
     LocalFree(descriptor);
     if (handles->mutex == nullptr) {
         closeAll(handles);
-        return InstanceGuard(std::nullopt, false);
+        return InstanceGuard(std::nullopt, false, kNoGuard);
     }
+    const bool publicName = handles->space == nullptr;
     return InstanceGuard(reinterpret_cast<std::intptr_t>(handles),
-                         lastError == ERROR_ALREADY_EXISTS);
+                         lastError == ERROR_ALREADY_EXISTS, publicName ? kPublicName : "");
 }
 
 void InstanceGuard::closeHandle(std::intptr_t openHandle) noexcept

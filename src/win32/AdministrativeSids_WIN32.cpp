@@ -18,11 +18,12 @@ bool isWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type)
 
 bool isTrustedInstaller(PSID sid)
 {
-    static PSID trustedInstaller = [] {
-        PSID converted = nullptr;
-        return ConvertStringSidToSidW(kTrustedInstaller, &converted) ? converted : nullptr;
-    }();
-    return trustedInstaller != nullptr && EqualSid(sid, trustedInstaller);
+    PSID trustedInstaller = nullptr;
+    if (!ConvertStringSidToSidW(kTrustedInstaller, &trustedInstaller))
+        return false;
+    const bool same = EqualSid(sid, trustedInstaller) != 0;
+    LocalFree(trustedInstaller);
+    return same;
 }
 
 bool isAllowAce(BYTE type)

@@ -2,9 +2,7 @@
 
 #include <winternl.h>
 
-#include <atomic>
 #include <cstring>
-#include <mutex>
 
 namespace winsec {
 
@@ -27,36 +25,33 @@ using NtQueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, 
                                                   PUNICODE_STRING, BOOLEAN);
 using StatusToErrorCall = ULONG(NTAPI*)(NTSTATUS);
 
-// The ntdll calls, found once; tolvane.exe imports no ntdll symbol.
+// The ntdll calls, looked up where they are made: tolvane.exe imports no
+// ntdll symbol, and a lookup in the loaded module costs little next to the
+// call.
 struct NtCalls {
     NtCreateFileCall createFile = nullptr;
     NtQueryDirectoryFileCall queryDirectory = nullptr;
     StatusToErrorCall toError = nullptr;
-    // Cleared by the first open the system refuses it for, on any thread.
-    std::atomic<bool> dontReparseKnown{true};
 };
 
-NtCalls& ntCalls()
+NtCalls ntCalls()
 {
-    static NtCalls calls;
-    static std::once_flag found;
-    std::call_once(found, [] {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (ntdll == nullptr)
-            return;
-        calls.createFile = reinterpret_cast<NtCreateFileCall>(
-            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
-        calls.queryDirectory = reinterpret_cast<NtQueryDirectoryFileCall>(
-            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryDirectoryFile")));
-        calls.toError = reinterpret_cast<StatusToErrorCall>(
-            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-    });
+    NtCalls calls;
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr)
+        return calls;
+    calls.createFile = reinterpret_cast<NtCreateFileCall>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
+    calls.queryDirectory = reinterpret_cast<NtQueryDirectoryFileCall>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryDirectoryFile")));
+    calls.toError = reinterpret_cast<StatusToErrorCall>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
     return calls;
 }
 
 DWORD errorOf(NTSTATUS status)
 {
-    const NtCalls& calls = ntCalls();
+    const NtCalls calls = ntCalls();
     return calls.toError != nullptr ? calls.toError(status) : ERROR_GEN_FAILURE;
 }
 
@@ -99,13 +94,16 @@ bool isDotName(const wchar_t* name, std::size_t length)
     return (length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.');
 }
 
-void enablePrivilege(HANDLE token, const wchar_t* name)
+// AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED for a
+// privilege the token does not hold.
+bool enablePrivilege(HANDLE token, const wchar_t* name)
 {
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
-        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    return LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+           AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+           GetLastError() != ERROR_NOT_ALL_ASSIGNED;
 }
 
 } // namespace
@@ -124,19 +122,16 @@ EntryClass classOf(DWORD attributes, DWORD reparseTag)
 }
 
 // OBJ_DONT_REPARSE refuses whatever reparse the single name might still
-// meet; FILE_OPEN_REPARSE_POINT already opens a reparse point as itself.
+// meet; FILE_OPEN_REPARSE_POINT already opens a reparse point as itself. A
+// system that does not know the flag refuses it as a parameter.
 DWORD openInFolder(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
                    SharedFile* entry)
 {
     if (name.empty() || name.find(L'\\') != std::wstring::npos)
         return ERROR_INVALID_NAME;
-    NtCalls& calls = ntCalls();
-    if (calls.dontReparseKnown) {
-        const DWORD error = open(folder, name, kObjDontReparse, access, kOpenOptions, entry);
-        if (error != errorOf(kStatusInvalidParameter))
-            return error;
-        calls.dontReparseKnown = false;
-    }
+    const DWORD error = open(folder, name, kObjDontReparse, access, kOpenOptions, entry);
+    if (error != errorOf(kStatusInvalidParameter))
+        return error;
     return open(folder, name, 0, access, kOpenOptions, entry);
 }
 
@@ -268,17 +263,15 @@ bool FolderReader::next(std::wstring* name, DWORD* attributes, DWORD* reparseTag
     }
 }
 
-void enableBackupPrivileges()
+bool enableBackupPrivileges()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
-            return;
-        enablePrivilege(token, L"SeBackupPrivilege");
-        enablePrivilege(token, L"SeRestorePrivilege");
-        CloseHandle(token);
-    });
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return false;
+    const bool backup = enablePrivilege(token, L"SeBackupPrivilege");
+    const bool restore = enablePrivilege(token, L"SeRestorePrivilege");
+    CloseHandle(token);
+    return backup && restore;
 }
 
 } // namespace winsec

@@ -89,10 +89,11 @@ private:
     bool filled = false;
 };
 
-// Enables SeBackupPrivilege and SeRestorePrivilege once per process, so that
-// an entry whose DACL leaves out the run's account is still read and
-// written. Without them (not an administrator) opens simply get less.
-void enableBackupPrivileges();
+// Enables SeBackupPrivilege and SeRestorePrivilege in the process's token,
+// so that an entry whose DACL leaves out the run's account is still read and
+// written. Without them (not an administrator) opens simply get less. True
+// when both are enabled; calling it again changes nothing.
+bool enableBackupPrivileges();
 
 } // namespace winsec
 

@@ -94,6 +94,8 @@ DWORD writeDaclBytes(HANDLE entry, std::vector<BYTE>& dacl, const DaclForm& form
 
 class WindowsSecurityApi final : public SecurityApi {
 public:
+    explicit WindowsSecurityApi(bool privileged) : privileged(privileged) {}
+
     DWORD getNamedSecurityInfo(const ObjectName& object, SE_OBJECT_TYPE objectType,
                                SECURITY_INFORMATION info, PSID* owner, PSID* group,
                                PACL* dacl, PACL* sacl,
@@ -229,6 +231,13 @@ public:
         return writeDaclBytes(handle, dacl, form);
     }
 
+    std::string privilegeProblem() override
+    {
+        return privileged ? std::string()
+                          : "SeBackupPrivilege and SeRestorePrivilege are not held: an entry "
+                            "whose DACL leaves out this account can be neither read nor changed";
+    }
+
 private:
     // Records of files gone from a configured folder's volume are pruned
     // before anything on it is read: its own security is read first.
@@ -239,14 +248,14 @@ private:
     }
 
     RecordStore records;
+    const bool privileged;
 };
 
 } // namespace
 
 std::unique_ptr<SecurityApi> openSystemSecurityApi(const BackendSettings&)
 {
-    enableBackupPrivileges();
-    return std::make_unique<WindowsSecurityApi>();
+    return std::make_unique<WindowsSecurityApi>(enableBackupPrivileges());
 }
 
 } // namespace winsec
