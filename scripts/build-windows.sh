@@ -3,6 +3,9 @@
 # with its example files into a zip.
 #
 #   scripts/build-windows.sh [BUILD_DIR]        (default: build-windows)
+#   scripts/build-windows.sh --cached-libraries (prints the prefix of the
+#                                                libraries when built, else
+#                                                nothing; builds nothing)
 #
 # The libraries it needs (expat, APR, APR-util, log4cxx, POCO) are built
 # from the upstream archives in third_party/ (another folder with
@@ -22,6 +25,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+mode=build
+if [ "${1:-}" = --cached-libraries ]; then mode=print; shift; fi
 build=$(realpath -m "${1:-$root/build-windows}")
 third_party=${TOLVANE_THIRD_PARTY:-$root/third_party}
 windows=$root/cmake/windows
@@ -151,6 +156,12 @@ make_zip() {
     echo "$zip"
 }
 
+print_cached_libraries() {
+    local prefix
+    prefix=$(cache_root)/$(cache_key)
+    if [ -f "$prefix/.complete" ]; then echo "$prefix"; fi
+}
+
 main() {
     local started=$SECONDS prefix
     check_archives
@@ -164,4 +175,4 @@ main() {
     echo "Windows build done in $((SECONDS - started)) s"
 }
 
-main
+if [ "$mode" = print ]; then print_cached_libraries; else main; fi

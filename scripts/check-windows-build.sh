@@ -4,19 +4,24 @@
 # a temporary directory and are thrown away; nothing is linked.
 #
 # Files that include log4cxx or POCO headers, directly or through a project
-# header (the entry point does, through C_Logger.h), are skipped: the MinGW
-# toolchain here has neither library, so such a file cannot be checked this
-# way. Each skip is printed so that it does not pass unnoticed.
+# header (the entry point does, through C_Logger.h), are compiled against the
+# Windows libraries scripts/build-windows.sh keeps in its cache. Until that
+# cache is filled they are skipped, each skip printed so that it does not
+# pass unnoticed.
 set -eu
 
 compiler=x86_64-w64-mingw32-g++-posix
 source_dir=$(cd "$(dirname "$0")/../src" && pwd)
 object_dir=$(mktemp -d)
+libraries=$(bash "$source_dir/../scripts/build-windows.sh" --cached-libraries 2>/dev/null || true)
+include_libraries=""
+[ -z "$libraries" ] || include_libraries="-isystem $libraries/include"
 trap 'rm -rf "$object_dir"' EXIT INT TERM
 
 # True if `source` reaches a log4cxx or POCO header. -MG lists the headers
 # MinGW cannot find instead of stopping at the first one.
 needs_unavailable_library() {
+    [ -z "$libraries" ] || return 1
     dependencies=$("$compiler" -std=c++17 -I "$source_dir" -M -MG "$1" 2>/dev/null) || return 1
     printf '%s\n' "$dependencies" | tr ' \\' '\n\n' | grep -Eq '(^|/)(log4cxx|Poco)/'
 }
@@ -30,7 +35,9 @@ for source in $(cmake -DPLATFORM=WIN32 -P "$source_dir/../cmake/Layers.cmake") "
         continue
     fi
     object="$object_dir/$(basename "$source" .cpp).o"
-    if "$compiler" -std=c++17 -Wall -Wextra -Werror -c -I "$source_dir" "$source" -o "$object"; then
+    # shellcheck disable=SC2086
+    if "$compiler" -std=c++17 -Wall -Wextra -Werror -c -I "$source_dir" $include_libraries \
+        "$source" -o "$object"; then
         echo "ok: ${source#"$source_dir"/}"
     else
         echo "FAILED: ${source#"$source_dir"/}" >&2

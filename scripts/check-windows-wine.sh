@@ -48,9 +48,10 @@ if ! wine_present; then
 fi
 
 started=$(date +%s)
-# The Windows security model and backend as CMake lists them, and the check
-# of the run's inputs built on them.
-winsec_sources="$(cmake -DPLATFORM=WIN32 -DLAYERS='winsec;win32' -P "$root/cmake/Layers.cmake") $root/src/app/InputTrust_WIN32.cpp"
+# The Windows security model and backend as CMake lists them, the walk's
+# Windows half that opens and lists folders, and the check of the run's
+# inputs built on them.
+winsec_sources="$(cmake -DPLATFORM=WIN32 -DLAYERS='winsec;win32' -P "$root/cmake/Layers.cmake") $root/src/walk/OpenFolder_WIN32.cpp $root/src/app/InputTrust_WIN32.cpp"
 # shellcheck disable=SC2086
 "$compiler" -std=c++17 -Wall -Wextra -Werror -static -I "$root/src" \
     "$root/tests/wine/WindowsBackend_wine.cpp" $winsec_sources \

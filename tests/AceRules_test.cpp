@@ -5,6 +5,7 @@
 #include "posixacl/AclMemory.h"
 #include "NamedEntry.h"
 #include "RunFixture.h"
+#include "winsec/Inheritance.h"
 #include "winsec/SecurityApi.h"
 
 #include <gmock/gmock.h>
@@ -210,18 +211,22 @@ protected:
     Bytes keptRecord;
 };
 
-TEST_F(AceRulesTest, LockClearsOnlyTheWriteBitAndKeepsEverythingElse)
+// Deny ACEs keep 0x2 (clearing it would grant it); GENERIC_WRITE is mapped
+// to the file rights it stands for before 0x2 goes.
+TEST_F(AceRulesTest, LockClearsOnlyTheWriteBitOfAllowAcesAndKeepsEverythingElse)
 {
     const Bytes locked = lockWith(mixedDacl);
-    EXPECT_THAT(masksOf(locked), ElementsAre(0x001F01FD, 0x0, 0x0, 0x40000004, 0x00010000,
+    EXPECT_THAT(masksOf(locked), ElementsAre(0x001F01FD, 0x0, 0x0, 0x00120114, 0x00010002,
                                              0x00010000, 0x001200A9));
     ASSERT_EQ(locked.size(), mixedDacl.size() + 2 * kOwnerLength + 16);
     // Same header revision and count, same ACE bytes but for the masks.
     Bytes expected = mixedDacl;
     expected.resize(locked.size(), 0);
     expected[2] = static_cast<BYTE>(locked.size());
-    for (std::size_t offset : {12u, 48u, 108u})
+    for (std::size_t offset : {12u, 48u})
         expected[offset] &= 0xFD;
+    const DWORD mapped = 0x00120114;
+    std::memcpy(&expected[88], &mapped, sizeof mapped);
     EXPECT_EQ(locked, expected);
     EXPECT_EQ(lockWith(locked), locked) << "locking twice is locking once";
     EXPECT_EQ(log().returnCode(), 1);
@@ -252,6 +257,27 @@ TEST_F(AceRulesTest, UnlockWithTheRecordGivesBackExactlyWhatLockTook)
     EXPECT_EQ(log().returnCode(), 1);
 }
 
+// An object ACE's DACL is rebuilt at its revision (4); a generic ACE gets
+// back the very mask it had, unless it was changed since the lock.
+TEST_F(AceRulesTest, ObjectAcesKeepTheirRevisionAndGenericMasksComeBackExactly)
+{
+    keepsRecords = true;
+    Bytes objectAce = {kAccessAllowedObjectAceType, 0, 40, 0, 0xFF, 0x01, 0x1F, 0x00, 0, 0, 0, 0};
+    objectAce.insert(objectAce.end(), ownerSid.begin(), ownerSid.end());
+    Bytes dacl = acl({objectAce, ace(allowed, 0x0B, 0x10000000)});
+    dacl[0] = 4;
+    const Bytes locked = lockWith(dacl);
+    ASSERT_FALSE(locked.empty());
+    EXPECT_EQ(locked[0], 4);
+    EXPECT_THAT(masksOf(locked), ElementsAre(0x001F01FD, 0x001F01FD));
+    EXPECT_THAT(masksOf(unlockWith(locked)), ElementsAre(0x001F01FF, 0x10000000));
+
+    Bytes changed = lockWith(dacl);
+    const DWORD other = 0x00120089;
+    std::memcpy(&changed[8 + 40 + 4], &other, sizeof other);
+    EXPECT_THAT(masksOf(unlockWith(changed)), ElementsAre(0x001F01FF, 0x00120089));
+}
+
 TEST_F(AceRulesTest, EmptyDaclIsWrittenEmptyWithRoomToSpare)
 {
     const Bytes locked = lockWith(acl({}));
@@ -276,6 +302,33 @@ TEST_F(AceRulesTest, PathWithoutDaclIsLockedToEveryoneButWrite)
         EXPECT_EQ(crafted.writes, 1) << "unlock leaves an open path as it is";
     }
     EXPECT_EQ(log().returnCode(), 1);
+}
+
+} // namespace
+
+namespace {
+
+// What an entry made in a locked folder is given at unlock, on Windows.
+TEST(InheritedAtUnlock, InheritedAcesTakeTheRestoredMasksAndAnythingElseIsLeftAlone)
+{
+    const BYTE inherit = kObjectInheritAce | kContainerInheritAce;
+    const Bytes locked = acl({ace(allowed, inherit, 0x1200A9), ace(allowed, 0, 0x1F01FD)});
+    const Bytes restored = acl({ace(allowed, inherit, 0x1200AB), ace(allowed, 0, 0x1F01FF)});
+    Bytes child = acl({ace(allowed, kInheritedAce, 0x1200A9)});
+    ASSERT_TRUE(inheritRestoredMasks(locked, restored, &child));
+    EXPECT_THAT(masksOf(child), ElementsAre(0x1200ABu));
+
+    const std::vector<Bytes> leftAlone = {
+        acl({ace(allowed, 0, 0x1200A9)}),                                 // explicit
+        acl({ace(allowed, kInheritedAce, 0x1200A8)}),                     // another mask
+        acl({ace(allowed, kInheritedAce, 0x1F01FD)}),                     // from no inheritable ACE
+        acl({ace(allowed, kInheritedAce, 0x1200A9, Bytes(kCreatorOwnerSid, kCreatorOwnerSid + 12))}),
+    };
+    for (Bytes other : leftAlone) {
+        const Bytes before = other;
+        EXPECT_FALSE(inheritRestoredMasks(locked, restored, &other));
+        EXPECT_EQ(before, other);
+    }
 }
 
 } // namespace

@@ -30,89 +30,15 @@ constexpr ACCESS_MASK kReplacesBelow = FILE_DELETE_CHILD | DELETE | WRITE_DAC | 
 // A missing file may be created by whoever may add a file to its folder.
 constexpr ACCESS_MASK kCreatesIn = kReplacesBelow | FILE_ADD_FILE | GENERIC_WRITE;
 
-constexpr BYTE kAllowedObjectAceType = 0x5;
-constexpr BYTE kAllowedCallbackAceType = 0x9;
-constexpr BYTE kAllowedCallbackObjectAceType = 0xB;
-constexpr DWORD kObjectTypePresent = 0x1;
-constexpr DWORD kInheritedObjectTypePresent = 0x2;
-
-// The account of this run, read once.
-PSID runningAccount()
+// The account of this run, in `user` (a TOKEN_USER); null if unknown.
+PSID runningAccount(const std::vector<BYTE>& user)
 {
-    static std::vector<BYTE> user = [] {
-        std::vector<BYTE> bytes;
-        HANDLE token = nullptr;
-        DWORD size = 0;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-            return bytes;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        bytes.resize(size);
-        if (size == 0 || !GetTokenInformation(token, TokenUser, bytes.data(), size, &size))
-            bytes.clear();
-        CloseHandle(token);
-        return bytes;
-    }();
-    return user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+    return user.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
 }
 
-bool isTrusted(PSID sid)
+bool isTrusted(PSID sid, PSID account)
 {
-    return winsec::isAdministrativeSid(sid) ||
-           (runningAccount() != nullptr && EqualSid(sid, runningAccount()));
-}
-
-bool isAllowAce(BYTE type)
-{
-    return type == ACCESS_ALLOWED_ACE_TYPE || type == kAllowedObjectAceType ||
-           type == kAllowedCallbackAceType || type == kAllowedCallbackObjectAceType;
-}
-
-// The SID of an allow ACE; null where its layout does not hold one.
-PSID sidOf(const BYTE* ace, WORD size, BYTE type)
-{
-    std::size_t offset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
-    if (type == kAllowedObjectAceType || type == kAllowedCallbackObjectAceType) {
-        DWORD flags = 0;
-        if (size < offset + sizeof flags)
-            return nullptr;
-        std::memcpy(&flags, ace + offset, sizeof flags);
-        offset += sizeof flags + ((flags & kObjectTypePresent) ? sizeof(GUID) : 0) +
-                  ((flags & kInheritedObjectTypePresent) ? sizeof(GUID) : 0);
-    }
-    if (size < offset + 8)
-        return nullptr;
-    PSID sid = const_cast<BYTE*>(ace + offset);
-    return IsValidSid(sid) && offset + GetLengthSid(sid) <= size ? sid : nullptr;
-}
-
-// Inherit-only entries grant nothing on the object itself; OWNER RIGHTS
-// stands for the owner, already checked.
-std::string whoElseMay(PACL dacl, ACCESS_MASK rights)
-{
-    if (dacl == nullptr)
-        return "everyone";
-    for (DWORD index = 0; index < dacl->AceCount; ++index) {
-        LPVOID ace = nullptr;
-        if (!GetAce(dacl, index, &ace))
-            return "an entry that cannot be read";
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
-        if (!isAllowAce(header->AceType) || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
-            continue;
-        ACCESS_MASK mask = 0;
-        std::memcpy(&mask, static_cast<const BYTE*>(ace) + sizeof(ACE_HEADER), sizeof mask);
-        if ((mask & rights) == 0)
-            continue;
-        PSID sid = sidOf(static_cast<const BYTE*>(ace), header->AceSize, header->AceType);
-        if (sid == nullptr)
-            return "an entry that cannot be read";
-        if (isTrusted(sid) || IsWellKnownSid(sid, WinCreatorOwnerRightsSid))
-            continue;
-        LPSTR text = nullptr;
-        std::string who = ConvertSidToStringSidA(sid, &text) ? text : "another account";
-        LocalFree(text);
-        return who;
-    }
-    return "";
+    return winsec::isAdministrativeSid(sid) || (account != nullptr && EqualSid(sid, account));
 }
 
 // Why `shown` (the object behind `handle`) is not the administrators' alone.
@@ -126,10 +52,12 @@ std::string whyNotAdministrators(HANDLE handle, ACCESS_MASK rights, const std::s
                         &owner, nullptr, &dacl, nullptr, &descriptor);
     if (error != ERROR_SUCCESS)
         return shown + " has security that cannot be read (error " + std::to_string(error) + ")";
+    const std::vector<BYTE> user = winsec::accountOfThisProcess();
     std::string why;
-    if (!isTrusted(owner))
+    if (!isTrusted(owner, runningAccount(user)))
         why = shown + " is not owned by Administrators, SYSTEM, TrustedInstaller or this run's account";
-    else if (const std::string who = whoElseMay(dacl, rights); !who.empty())
+    else if (const std::string who = winsec::whoElseMay(dacl, rights, runningAccount(user));
+             !who.empty())
         why = shown + " may be written by " + who;
     LocalFree(descriptor);
     return why;

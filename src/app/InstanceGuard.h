@@ -25,9 +25,13 @@ public:
     bool alreadyExisted() const { return existed; }
     // This guard created the name and keeps it until it is destroyed.
     bool held() const { return handle.has_value() && !existed; }
+    // Why this guard keeps runs apart less well than it should (another
+    // user may hold its name, or there is none); empty when it does.
+    const std::string& weakness() const { return weak; }
 
     InstanceGuard(InstanceGuard&& other) noexcept
-        : handle(std::exchange(other.handle, std::nullopt)), existed(other.existed)
+        : handle(std::exchange(other.handle, std::nullopt)), existed(other.existed),
+          weak(std::move(other.weak))
     {
     }
     InstanceGuard& operator=(InstanceGuard&& other) noexcept
@@ -36,6 +40,7 @@ public:
             release();
             handle = std::exchange(other.handle, std::nullopt);
             existed = other.existed;
+            weak = std::move(other.weak);
         }
         return *this;
     }
@@ -44,8 +49,9 @@ public:
     ~InstanceGuard() { release(); }
 
 private:
-    InstanceGuard(std::optional<std::intptr_t> openHandle, bool nameExisted)
-        : handle(openHandle), existed(nameExisted)
+    InstanceGuard(std::optional<std::intptr_t> openHandle, bool nameExisted,
+                  std::string weakness = {})
+        : handle(openHandle), existed(nameExisted), weak(std::move(weakness))
     {
     }
     void release() noexcept
@@ -59,6 +65,7 @@ private:
 
     std::optional<std::intptr_t> handle; // the platform's handle, while open
     bool existed;
+    std::string weak;
 };
 
 #endif

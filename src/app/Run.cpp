@@ -83,6 +83,9 @@ int walkFolders(const std::vector<std::string>& folders, Command command,
     const std::string problem = api->recordKeepingProblem();
     if (!problem.empty())
         log.warn(taggedHead(logtext::kMainTag) + logtext::kRecordStoreNotUsed + problem);
+    const std::string missing = api->privilegeProblem();
+    if (!missing.empty())
+        log.warn(taggedHead(logtext::kMainTag) + " :: " + missing);
     return log.returnCode();
 }
 
@@ -142,6 +145,8 @@ int runTolvane(const std::optional<std::string>& argument, const RunSettings& se
         return refuseToStart(*refusal, configurationPath);
     C_Logger logger(configurationPath, C_Logger::Watch::Changes);
     RunLog log(logger);
+    if (guard && !guard->weakness().empty())
+        log.warn(taggedHead(logtext::kMainTag) + " :: " + guard->weakness());
     int result = static_cast<int>(ReturnCode::AnotherInstance);
     if (guard && guard->alreadyExisted())
         log.fail(ReturnCode::AnotherInstance, logtext::kMainTag, logtext::kAnotherInstance);

@@ -3,7 +3,9 @@
 #define TOLVANE_ENTRY_KIND_WIN32_H
 
 #include "walk/OpenFolder.h"
-#include "win32/PathHandles_WIN32.h"
+#include "win32/OpenEntry_WIN32.h"
+
+namespace walk {
 
 // A name surrogate is a link to the walk; an entry that could not be opened
 // is missing only when the system says it is gone, and otherwise keeps its
@@ -24,5 +26,7 @@ inline FileKind fileKindOf(const winsec::OpenEntry& entry)
     }
     return FileKind::Other;
 }
+
+} // namespace walk
 
 #endif

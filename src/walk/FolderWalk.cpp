@@ -43,10 +43,26 @@ struct Folder final : winsec::PathSpeller {
     std::shared_ptr<const FolderNote> note;
     std::atomic<bool> failed{false};
 
+    ~Folder();
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
     std::string path() const override;
     // The path every entry's path begins with.
     std::string prefix() const;
 };
+
+// The folders above are let go of one at a time: released one inside the
+// other, a deep chain would exhaust the stack. Only a folder this one holds
+// alone is taken apart here; one someone else still holds is left to them.
+Folder::~Folder()
+{
+    std::shared_ptr<Folder> above = std::move(parent);
+    while (above != nullptr && above.use_count() == 1) {
+        std::shared_ptr<Folder> next = std::move(above->parent);
+        above = std::move(next);
+    }
+}
 
 std::string Folder::path() const
 {

@@ -7,13 +7,27 @@
 
 #include "winsec/SecurityTypes.h"
 
+#include <string>
+#include <vector>
+
 namespace winsec {
 
 bool isAdministrativeSid(PSID sid);
 
-// Whether the object behind `handle` (opened with READ_CONTROL) is owned by
-// one of them. kErrorSuccess or the error of the read.
-DWORD ownedByAdministration(HANDLE handle, SE_OBJECT_TYPE type, bool* owned);
+// The TOKEN_USER of this process (its account), empty where it cannot be read.
+std::vector<BYTE> accountOfThisProcess();
+
+// The first account but them (and `alsoTrusted`, where given) that an allow
+// ACE of `dacl` grants any of `rights` on the object itself, as a SID
+// string; empty when there is none. A null DACL grants everyone everything;
+// inherit-only ACEs grant nothing here, and OWNER RIGHTS stands for the
+// owner, whom the caller judges apart.
+std::string whoElseMay(PACL dacl, ACCESS_MASK rights, PSID alsoTrusted);
+
+// Whether only they own the object behind `handle` (opened with
+// READ_CONTROL) and may use any of `rights` on it. kErrorSuccess or the
+// error of the read.
+DWORD onlyAdministrationMay(HANDLE handle, SE_OBJECT_TYPE type, ACCESS_MASK rights, bool* only);
 
 } // namespace winsec
 

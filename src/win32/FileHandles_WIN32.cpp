@@ -3,7 +3,6 @@
 #include <winternl.h>
 
 #include <cstring>
-#include <mutex>
 
 namespace winsec {
 
@@ -21,34 +20,38 @@ constexpr std::size_t kListingBufferSize = 64 * 1024;
 using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
                                           PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
                                           ULONG, PVOID, ULONG);
+using NtQueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
+                                                  PVOID, ULONG, FILE_INFORMATION_CLASS, BOOLEAN,
+                                                  PUNICODE_STRING, BOOLEAN);
 using StatusToErrorCall = ULONG(NTAPI*)(NTSTATUS);
 
-// The ntdll calls, found once; tolvane.exe imports no ntdll symbol.
+// The ntdll calls, looked up where they are made: tolvane.exe imports no
+// ntdll symbol, and a lookup in the loaded module costs little next to the
+// call.
 struct NtCalls {
     NtCreateFileCall createFile = nullptr;
+    NtQueryDirectoryFileCall queryDirectory = nullptr;
     StatusToErrorCall toError = nullptr;
-    bool dontReparseKnown = true;
 };
 
-NtCalls& ntCalls()
+NtCalls ntCalls()
 {
-    static NtCalls calls = [] {
-        NtCalls found;
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (ntdll != nullptr) {
-            found.createFile = reinterpret_cast<NtCreateFileCall>(
-                reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
-            found.toError = reinterpret_cast<StatusToErrorCall>(
-                reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-        }
-        return found;
-    }();
+    NtCalls calls;
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr)
+        return calls;
+    calls.createFile = reinterpret_cast<NtCreateFileCall>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
+    calls.queryDirectory = reinterpret_cast<NtQueryDirectoryFileCall>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryDirectoryFile")));
+    calls.toError = reinterpret_cast<StatusToErrorCall>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
     return calls;
 }
 
 DWORD errorOf(NTSTATUS status)
 {
-    const NtCalls& calls = ntCalls();
+    const NtCalls calls = ntCalls();
     return calls.toError != nullptr ? calls.toError(status) : ERROR_GEN_FAILURE;
 }
 
@@ -91,13 +94,16 @@ bool isDotName(const wchar_t* name, std::size_t length)
     return (length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.');
 }
 
-void enablePrivilege(HANDLE token, const wchar_t* name)
+// AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED for a
+// privilege the token does not hold.
+bool enablePrivilege(HANDLE token, const wchar_t* name)
 {
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
-        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    return LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+           AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+           GetLastError() != ERROR_NOT_ALL_ASSIGNED;
 }
 
 } // namespace
@@ -116,19 +122,16 @@ EntryClass classOf(DWORD attributes, DWORD reparseTag)
 }
 
 // OBJ_DONT_REPARSE refuses whatever reparse the single name might still
-// meet; FILE_OPEN_REPARSE_POINT already opens a reparse point as itself.
+// meet; FILE_OPEN_REPARSE_POINT already opens a reparse point as itself. A
+// system that does not know the flag refuses it as a parameter.
 DWORD openInFolder(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
                    SharedFile* entry)
 {
     if (name.empty() || name.find(L'\\') != std::wstring::npos)
         return ERROR_INVALID_NAME;
-    NtCalls& calls = ntCalls();
-    if (calls.dontReparseKnown) {
-        const DWORD error = open(folder, name, kObjDontReparse, access, kOpenOptions, entry);
-        if (error != errorOf(kStatusInvalidParameter))
-            return error;
-        calls.dontReparseKnown = false;
-    }
+    const DWORD error = open(folder, name, kObjDontReparse, access, kOpenOptions, entry);
+    if (error != errorOf(kStatusInvalidParameter))
+        return error;
     return open(folder, name, 0, access, kOpenOptions, entry);
 }
 
@@ -136,6 +139,34 @@ DWORD openNtPath(const std::wstring& ntPath, ACCESS_MASK access, SharedFile* ent
 {
     return open(nullptr, ntPath, OBJ_CASE_INSENSITIVE, access,
                 FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, entry);
+}
+
+// One entry of a listing handle opened on the folder, the name its filter.
+DWORD listedClassOf(HANDLE folder, const std::wstring& name, EntryClass* kind)
+{
+    SharedFile listing;
+    DWORD error = open(folder, std::wstring(), 0, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                       kOpenOptions | FILE_DIRECTORY_FILE, &listing);
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (ntCalls().queryDirectory == nullptr)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    alignas(FILE_FULL_DIR_INFO) BYTE buffer[sizeof(FILE_FULL_DIR_INFO) + 2 * MAX_PATH * 2];
+    UNICODE_STRING filter;
+    filter.Buffer = const_cast<PWSTR>(name.data());
+    filter.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    filter.MaximumLength = filter.Length;
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = ntCalls().queryDirectory(
+        listing->get(), nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+        FileFullDirectoryInformation, TRUE, &filter, TRUE);
+    if (!NT_SUCCESS(status))
+        return errorOf(status);
+    FILE_FULL_DIR_INFO entry;
+    std::memcpy(&entry, buffer, offsetof(FILE_FULL_DIR_INFO, FileName));
+    *kind = classOf(entry.FileAttributes,
+                    (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? entry.EaSize : 0);
+    return ERROR_SUCCESS;
 }
 
 DWORD classify(HANDLE entry, EntryClass* kind)
@@ -232,17 +263,15 @@ bool FolderReader::next(std::wstring* name, DWORD* attributes, DWORD* reparseTag
     }
 }
 
-void enableBackupPrivileges()
+bool enableBackupPrivileges()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
-            return;
-        enablePrivilege(token, L"SeBackupPrivilege");
-        enablePrivilege(token, L"SeRestorePrivilege");
-        CloseHandle(token);
-    });
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return false;
+    const bool backup = enablePrivilege(token, L"SeBackupPrivilege");
+    const bool restore = enablePrivilege(token, L"SeRestorePrivilege");
+    CloseHandle(token);
+    return backup && restore;
 }
 
 } // namespace winsec

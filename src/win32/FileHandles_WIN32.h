@@ -58,6 +58,10 @@ DWORD openNtPath(const std::wstring& ntPath, ACCESS_MASK access, SharedFile* ent
 // The entry's class from its own handle.
 DWORD classify(HANDLE entry, EntryClass* kind);
 
+// The class the listing of the open folder `folder` gives its entry `name`
+// (no wildcard: no file name holds one).
+DWORD listedClassOf(HANDLE folder, const std::wstring& name, EntryClass* kind);
+
 // The 128-bit ID of the entry's file.
 DWORD fileIdOf(HANDLE entry, BYTE (*fileId)[16]);
 
@@ -85,10 +89,11 @@ private:
     bool filled = false;
 };
 
-// Enables SeBackupPrivilege and SeRestorePrivilege once per process, so that
-// an entry whose DACL leaves out the run's account is still read and
-// written. Without them (not an administrator) opens simply get less.
-void enableBackupPrivileges();
+// Enables SeBackupPrivilege and SeRestorePrivilege in the process's token,
+// so that an entry whose DACL leaves out the run's account is still read and
+// written. Without them (not an administrator) opens simply get less. True
+// when both are enabled; calling it again changes nothing.
+bool enableBackupPrivileges();
 
 } // namespace winsec
 

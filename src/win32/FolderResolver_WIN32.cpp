@@ -14,6 +14,12 @@ namespace {
 
 // As many as the system itself follows in one path.
 constexpr int kMaximumFollows = 63;
+// Rights on a name surrogate that let another account point it elsewhere
+// or put another in its place; and on the folder holding it, the right to
+// remove it from there.
+constexpr ACCESS_MASK kRedirectsLink = FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | WRITE_DAC |
+                                       WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL;
+constexpr ACCESS_MASK kRemovesChildren = FILE_DELETE_CHILD | GENERIC_ALL;
 constexpr ULONG kSymlinkRelative = 1;
 
 // An NT path split into the root the system resolves (\??\C:\,
@@ -147,6 +153,31 @@ OpenEntry failed(DWORD error)
     return entry;
 }
 
+// A name surrogate is followed only where nobody but the administrators may
+// change it or replace it: neither it, nor the folder it is listed in,
+// grants another account any of the rights that would.
+bool mayFollow(HANDLE link, HANDLE holder)
+{
+    bool linkSafe = false;
+    bool holderSafe = false;
+    return onlyAdministrationMay(link, SE_FILE_OBJECT, kRedirectsLink, &linkSafe) ==
+               ERROR_SUCCESS &&
+           linkSafe &&
+           onlyAdministrationMay(holder, SE_FILE_OBJECT, kRemovesChildren, &holderSafe) ==
+               ERROR_SUCCESS &&
+           holderSafe;
+}
+
+// A name its folder lists as a name surrogate while its open handle is not
+// one was followed by the open itself (a system that follows some links
+// whatever it is asked): it can be neither judged nor trusted.
+bool listsAsNameSurrogate(HANDLE folder, const std::wstring& name, DWORD* error)
+{
+    EntryClass listed = EntryClass::File;
+    *error = listedClassOf(folder, name, &listed);
+    return *error == ERROR_SUCCESS && listed == EntryClass::NameSurrogate;
+}
+
 // One pass from the root; on a trusted name surrogate, `*path` becomes its
 // target followed by the names still to walk, and the pass ends unfinished.
 bool walk(NtPath* path, ACCESS_MASK lastAccess, OpenEntry* result)
@@ -166,13 +197,17 @@ bool walk(NtPath* path, ACCESS_MASK lastAccess, OpenEntry* result)
                              &next);
         if (error == ERROR_SUCCESS)
             error = classify(next->get(), &kind);
+        if (error == ERROR_SUCCESS && kind != EntryClass::NameSurrogate &&
+            listsAsNameSurrogate(current->get(), path->names[i], &error)) {
+            *result = refused();
+            return true;
+        }
         if (error != ERROR_SUCCESS)
             break;
         if (kind == EntryClass::NameSurrogate) {
-            bool owned = false;
             NtPath target;
-            if (ownedByAdministration(next->get(), SE_FILE_OBJECT, &owned) != ERROR_SUCCESS ||
-                !owned || !targetOf(next->get(), holder, &target)) {
+            if (!mayFollow(next->get(), current->get()) ||
+                !targetOf(next->get(), holder, &target)) {
                 *result = refused();
                 return true;
             }

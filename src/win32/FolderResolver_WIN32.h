@@ -1,13 +1,16 @@
 // A configured folder, resolved once into an open handle. The path is
 // opened from the root of its volume one name at a time, each name relative
 // to the folder before it; a name surrogate on the way (junction, symbolic
-// link, mount point) is followed only when Administrators, SYSTEM or
-// TrustedInstaller own it, by walking its target the same way. Whoever else
-// owns one could point it anywhere, so the path is then refused.
+// link, mount point), the configured folder itself included, is followed
+// only when Administrators, SYSTEM or TrustedInstaller own it and nobody
+// else may write its data or attributes, change its DACL or owner, delete
+// it, or delete it from its folder, by walking its target the same way.
+// Whoever else may do any of that could point it anywhere, so the path is
+// then refused.
 #ifndef TOLVANE_FOLDER_RESOLVER_WIN32_H
 #define TOLVANE_FOLDER_RESOLVER_WIN32_H
 
-#include "win32/PathHandles_WIN32.h"
+#include "win32/OpenEntry_WIN32.h"
 
 #include <string>
 

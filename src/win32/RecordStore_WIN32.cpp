@@ -1,13 +1,12 @@
 #include "win32/RecordStore_WIN32.h"
 
+#include "win32/AdministrativeSids_WIN32.h"
 #include "win32/FileHandles_WIN32.h"
 #include "winsec/SecurityApi.h"
 
 #include <sddl.h>
 
 #include <cwchar>
-#include <mutex>
-#include <set>
 
 namespace winsec {
 
@@ -17,19 +16,10 @@ constexpr wchar_t kRecordKey[] = L"SOFTWARE\\Tolvane\\WriteRecords";
 constexpr wchar_t kRecordKeySecurity[] = L"D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)";
 constexpr std::size_t kFileIdDigits = 32;
 constexpr DWORD kLongestValueName = 16383;
-
-// The key, opened at the first use that needs it and kept for the run.
-struct RecordKey {
-    std::mutex lock;
-    HKEY key = nullptr;
-    std::set<std::wstring> prunedVolumes;
-};
-
-RecordKey& recordKey()
-{
-    static RecordKey instance;
-    return instance;
-}
+constexpr REGSAM kKeyAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | READ_CONTROL;
+// Rights on the key that would let another account plant or forge a record.
+constexpr ACCESS_MASK kWritesKey = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC | WRITE_OWNER |
+                                   DELETE | GENERIC_WRITE | GENERIC_ALL;
 
 DWORD createKey(HKEY* key)
 {
@@ -38,29 +28,10 @@ DWORD createKey(HKEY* key)
                                                               SDDL_REVISION_1, &security, nullptr))
         return GetLastError();
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
-    const LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0,
-                                       KEY_QUERY_VALUE | KEY_SET_VALUE, &attributes, key, nullptr);
+    const LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0, kKeyAccess,
+                                       &attributes, key, nullptr);
     LocalFree(security);
     return static_cast<DWORD>(error);
-}
-
-// Created only when `create`; until something is stored there may be none.
-DWORD openKey(bool create, HKEY* key)
-{
-    RecordKey& shared = recordKey();
-    const std::lock_guard<std::mutex> held(shared.lock);
-    if (shared.key == nullptr) {
-        const DWORD error = create ? createKey(&shared.key)
-                                   : static_cast<DWORD>(RegOpenKeyExW(
-                                         HKEY_LOCAL_MACHINE, kRecordKey, 0,
-                                         KEY_QUERY_VALUE | KEY_SET_VALUE, &shared.key));
-        if (error != ERROR_SUCCESS) {
-            shared.key = nullptr;
-            return error;
-        }
-    }
-    *key = shared.key;
-    return ERROR_SUCCESS;
 }
 
 // A file system without stable file IDs (FAT) cannot hold records.
@@ -103,6 +74,9 @@ bool isGone(HANDLE volumeRoot, const FILE_ID_128& id)
     return error == ERROR_INVALID_PARAMETER || error == ERROR_FILE_NOT_FOUND;
 }
 
+// Every name there is, or those read before an error: one that is not
+// about a single value (a key deleted or unreadable) would come back for
+// every index.
 std::vector<std::wstring> valueNames(HKEY key)
 {
     std::vector<std::wstring> names;
@@ -111,11 +85,31 @@ std::vector<std::wstring> valueNames(HKEY key)
         DWORD length = static_cast<DWORD>(name.size());
         const LONG error = RegEnumValueW(key, index, &name[0], &length, nullptr, nullptr,
                                          nullptr, nullptr);
-        if (error == ERROR_NO_MORE_ITEMS)
-            return names;
         if (error == ERROR_SUCCESS)
             names.emplace_back(name.data(), length);
+        else if (error != ERROR_MORE_DATA)
+            return names;
     }
+}
+
+// The key is the administrators' (or this run's account's) alone: records
+// anyone else could write would make -unlock grant what they name.
+DWORD keyError(HKEY key)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = GetSecurityInfo(key, SE_REGISTRY_KEY,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        &owner, nullptr, &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS)
+        return error;
+    const std::vector<BYTE> account = accountOfThisProcess();
+    PSID self = account.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(account.data())->User.Sid;
+    const bool ownerTrusted = isAdministrativeSid(owner) || (self != nullptr && EqualSid(owner, self));
+    const bool trusted = ownerTrusted && whoElseMay(dacl, kWritesKey, self).empty();
+    LocalFree(descriptor);
+    return trusted ? ERROR_SUCCESS : kErrorRecordKeyNotTrusted;
 }
 
 DWORD queryRecord(HKEY key, const std::wstring& name, std::vector<BYTE>* record)
@@ -129,13 +123,6 @@ DWORD queryRecord(HKEY key, const std::wstring& name, std::vector<BYTE>* record)
     record->resize(size);
     return error == ERROR_SUCCESS && type != REG_BINARY ? kErrorNoWriteRecord
                                                         : static_cast<DWORD>(error);
-}
-
-// Opens the key and names the entry's value; both or an error.
-DWORD locate(const OpenEntry& entry, bool create, HKEY* key, std::wstring* name)
-{
-    const DWORD error = recordNameOf(entry, name);
-    return error != ERROR_SUCCESS ? error : openKey(create, key);
 }
 
 } // namespace
@@ -171,59 +158,97 @@ DWORD recordNameOf(const OpenEntry& entry, std::wstring* name)
     return ERROR_SUCCESS;
 }
 
-DWORD storeRecord(const OpenEntry& entry, const std::vector<BYTE>& record)
+RecordStore::~RecordStore()
 {
-    HKEY key = nullptr;
+    if (key != nullptr)
+        RegCloseKey(key);
+}
+
+// Created only when `create`; until something is stored there may be none.
+// The key found is checked before its first use; once refused it is
+// refused for good.
+DWORD RecordStore::openKey(bool create, HKEY* opened)
+{
+    const std::lock_guard<std::mutex> held(lock);
+    if (refusal != ERROR_SUCCESS)
+        return refusal;
+    if (key == nullptr) {
+        DWORD error = create ? createKey(&key)
+                             : static_cast<DWORD>(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0,
+                                                                kKeyAccess, &key));
+        if (error == ERROR_SUCCESS && (error = keyError(key)) != ERROR_SUCCESS) {
+            RegCloseKey(key);
+            refusal = error;
+        }
+        if (error != ERROR_SUCCESS) {
+            key = nullptr;
+            return error;
+        }
+    }
+    *opened = key;
+    return ERROR_SUCCESS;
+}
+
+// Opens the key and names the entry's value; both or an error.
+DWORD RecordStore::locate(const OpenEntry& entry, bool create, HKEY* opened, std::wstring* name)
+{
+    const DWORD error = recordNameOf(entry, name);
+    return error != ERROR_SUCCESS ? error : openKey(create, opened);
+}
+
+DWORD RecordStore::store(const OpenEntry& entry, const std::vector<BYTE>& record)
+{
+    HKEY opened = nullptr;
     std::wstring name;
-    const DWORD error = locate(entry, true, &key, &name);
+    const DWORD error = locate(entry, true, &opened, &name);
     if (error != ERROR_SUCCESS)
-        return error;
-    return static_cast<DWORD>(RegSetValueExW(key, name.c_str(), 0, REG_BINARY, record.data(),
+        return error == kErrorRecordKeyNotTrusted ? kErrorWriteRecordsUnsupported : error;
+    return static_cast<DWORD>(RegSetValueExW(opened, name.c_str(), 0, REG_BINARY, record.data(),
                                              static_cast<DWORD>(record.size())));
 }
 
-DWORD readRecord(const OpenEntry& entry, std::vector<BYTE>* record)
+DWORD RecordStore::read(const OpenEntry& entry, std::vector<BYTE>* record)
 {
-    HKEY key = nullptr;
+    HKEY opened = nullptr;
     std::wstring name;
-    const DWORD error = locate(entry, false, &key, &name);
+    const DWORD error = locate(entry, false, &opened, &name);
     if (error != ERROR_SUCCESS)
         return error == kErrorWriteRecordsUnsupported ? kErrorNoWriteRecord : error;
-    return queryRecord(key, name, record);
+    return queryRecord(opened, name, record);
 }
 
-DWORD removeRecord(const OpenEntry& entry)
+DWORD RecordStore::remove(const OpenEntry& entry)
 {
-    HKEY key = nullptr;
+    HKEY opened = nullptr;
     std::wstring name;
-    const DWORD error = locate(entry, false, &key, &name);
+    const DWORD error = locate(entry, false, &opened, &name);
     if (error != ERROR_SUCCESS)
         return error;
-    return static_cast<DWORD>(RegDeleteValueW(key, name.c_str()));
+    return static_cast<DWORD>(RegDeleteValueW(opened, name.c_str()));
 }
 
-std::size_t pruneRecordsOfGoneFiles(const OpenEntry& anyOnVolume)
+bool RecordStore::firstPruneOf(const std::wstring& volume)
 {
-    HKEY key = nullptr;
-    if (anyOnVolume.volume == nullptr || openKey(false, &key) != ERROR_SUCCESS)
+    const std::lock_guard<std::mutex> held(lock);
+    return prunedVolumes.insert(volume).second;
+}
+
+std::size_t RecordStore::pruneGoneFiles(const OpenEntry& anyOnVolume)
+{
+    HKEY opened = nullptr;
+    if (anyOnVolume.volume == nullptr || !firstPruneOf(anyOnVolume.volume->guid) ||
+        openKey(false, &opened) != ERROR_SUCCESS)
         return 0;
-    const std::wstring& volume = anyOnVolume.volume->guid;
+    const std::wstring prefix = anyOnVolume.volume->guid + L"-";
     const SharedFile& root = anyOnVolume.volume->root;
-    {
-        RecordKey& shared = recordKey();
-        const std::lock_guard<std::mutex> held(shared.lock);
-        if (!shared.prunedVolumes.insert(volume).second)
-            return 0;
-    }
-    const std::wstring prefix = volume + L"-";
     std::size_t removed = 0;
-    for (const std::wstring& name : valueNames(key)) {
+    for (const std::wstring& name : valueNames(opened)) {
         FILE_ID_128 id{};
-        if (name.size() <= prefix.size() || _wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) != 0 ||
-            !parseFileId(name.substr(prefix.size()), &id) ||
-            !isGone(root->get(), id))
+        if (name.size() <= prefix.size() ||
+            _wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) != 0 ||
+            !parseFileId(name.substr(prefix.size()), &id) || !isGone(root->get(), id))
             continue;
-        if (RegDeleteValueW(key, name.c_str()) == ERROR_SUCCESS)
+        if (RegDeleteValueW(opened, name.c_str()) == ERROR_SUCCESS)
             ++removed;
     }
     return removed;

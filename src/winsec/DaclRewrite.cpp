@@ -20,6 +20,32 @@ ACCESS_MASK giveBackWriteData(ACCESS_MASK mask)
     return mask | kFileWriteData;
 }
 
+// Only allow ACEs are locked: clearing 0x2 in a deny ACE would grant it.
+bool isAllowType(BYTE type)
+{
+    return type == kAccessAllowedAceType || type == kAccessAllowedObjectAceType ||
+           type == kAccessAllowedCallbackAceType || type == kAccessAllowedCallbackObjectAceType;
+}
+
+// A mask holding GENERIC_WRITE or GENERIC_ALL holds 0x2 only through them:
+// it is mapped the way the file system maps it before 0x2 can be cleared.
+ACCESS_MASK expandedForLock(ACCESS_MASK mask)
+{
+    if ((mask & (kGenericWrite | kGenericAll)) == 0)
+        return mask;
+    const ACCESS_MASK generic = kGenericRead | kGenericWrite | kGenericExecute | kGenericAll;
+    ACCESS_MASK mapped = mask & ~generic;
+    if ((mask & kGenericRead) != 0)
+        mapped |= kFileGenericRead;
+    if ((mask & kGenericWrite) != 0)
+        mapped |= kFileGenericWrite;
+    if ((mask & kGenericExecute) != 0)
+        mapped |= kFileGenericExecute;
+    if ((mask & kGenericAll) != 0)
+        mapped |= kFileAllAccess;
+    return mapped;
+}
+
 // The mask sits right behind the header in every ACE type; copied byte-wise
 // because nothing promises its alignment.
 ACCESS_MASK readMask(const BYTE* ace)
@@ -203,9 +229,14 @@ bool DaclRewrite::readSecurity()
 bool DaclRewrite::readRecord()
 {
     const DWORD error = api.readWriteRecord(object, &recordRead);
+    std::vector<AceItem> items;
     if (error == kErrorSuccess)
-        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordOwner,
-                                     &recordedItems);
+        hasRecord = parseWriteRecord(recordRead.data(), recordRead.size(), &recordOwner, &items);
+    for (AceItem& item : items) {
+        Recorded recorded{AceItem(), std::move(item), 0, false};
+        recorded.identity = identityOfItem(recorded.item, &recorded.maskBefore, &recorded.keepsMask);
+        recordedItems.push_back(std::move(recorded));
+    }
     foreign = hasRecord && recordOwner.folder != lockOwner.folder;
     if (error == kErrorSuccess || error == kErrorNoWriteRecord ||
         (rule.locks && error == kErrorWriteRecordsUnsupported))
@@ -226,8 +257,10 @@ bool DaclRewrite::looksLocked() const
         if (!api.getAce(dacl, index, &ace))
             return false;
         std::memcpy(&header, ace, sizeof header);
-        if (header.AceSize < kAceWithMaskSize ||
-            (readMask(static_cast<const BYTE*>(ace)) & kFileWriteData) != 0)
+        if (header.AceSize < kAceWithMaskSize)
+            return false;
+        if (isAllowType(header.AceType) &&
+            (expandedForLock(readMask(static_cast<const BYTE*>(ace))) & kFileWriteData) != 0)
             return false;
     }
     return true;
@@ -273,12 +306,15 @@ void DaclRewrite::createDacl(const ACL_SIZE_INFORMATION& size)
 {
     const DWORD ownerLength = owner != nullptr ? api.getLengthSid(owner) : 0;
     const DWORD bytes = size.AclBytesInUse + 2 * ownerLength + 16;
+    if (daclPresent && dacl != nullptr && dacl->AclRevision > kAclRevision)
+        aclRevision = dacl->AclRevision;
     if (!attempt(RewriteStep::AllocDacl, [&] {
             newDacl = static_cast<PACL>(api.localAlloc(kLptr, bytes));
             return newDacl != nullptr;
         }))
         return;
-    if (!attempt(RewriteStep::InitDacl, [&] { return api.initializeAcl(newDacl, bytes, kAclRevision); }))
+    if (!attempt(RewriteStep::InitDacl,
+                 [&] { return api.initializeAcl(newDacl, bytes, aclRevision); }))
         copyComplete = false;
 }
 
@@ -316,28 +352,53 @@ void DaclRewrite::addOpenPathAce()
     append(ace, kEveryoneAceSize);
 }
 
-// Lock notes of every ACE whether it held 0x2.
+// Lock changes allow ACEs alone, noting each with its mask before; what it
+// records of them is settled once the record is read (takenItems). Unlock
+// changes the ACEs the record names, whatever their type (a deny ACE named
+// by an older record gets its 0x2 back).
 ACCESS_MASK DaclRewrite::rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK mask)
 {
     const AceItem item = nextItem(ace, size);
-    const bool recorded = isRecorded(item);
-    if (!rule.locks)
-        return recorded ? rule.apply(mask) : mask;
-    const bool held = (mask & kFileWriteData) != 0;
-    copiedItems.push_back(CopiedItem{item, held});
-    daclChanged = daclChanged || held;
-    return rule.apply(mask);
+    if (!rule.locks) {
+        const Recorded* recorded = recordOf(item);
+        return recorded != nullptr ? givenBack(*recorded, mask) : mask;
+    }
+    if (!isAllowType(ace[0]))
+        return mask;
+    const ACCESS_MASK locked = rule.apply(expandedForLock(mask));
+    copiedItems.push_back(CopiedItem{item, mask});
+    daclChanged = daclChanged || locked != mask;
+    return locked;
 }
 
-// The ACEs that held 0x2, and those the record already named (a second
-// lock must not forget what the first one took), in DACL order.
+// An ACE whose mask before the lock was kept gets it back only when it
+// still holds exactly the mask the lock wrote: anything else was changed
+// since, by someone who meant it.
+ACCESS_MASK DaclRewrite::givenBack(const Recorded& recorded, ACCESS_MASK mask) const
+{
+    if (!recorded.keepsMask)
+        return rule.apply(mask);
+    const bool asLocked = mask == clearWriteData(expandedForLock(recorded.maskBefore));
+    return asLocked ? recorded.maskBefore : mask;
+}
+
+// What the lock records, in DACL order: an allow ACE that held 0x2, or
+// that the record already named (a second lock must not forget what the
+// first one took); one whose generic rights it expanded keeps its mask
+// before.
 std::vector<AceItem> DaclRewrite::takenItems() const
 {
     std::vector<AceItem> taken;
     taken.reserve(copiedItems.size());
-    for (const CopiedItem& copied : copiedItems)
-        if (copied.held || isRecorded(copied.item))
+    for (const CopiedItem& copied : copiedItems) {
+        const Recorded* recorded = recordOf(copied.item);
+        if (expandedForLock(copied.mask) != copied.mask)
+            taken.push_back(withMaskBefore(copied.item, copied.mask));
+        else if (recorded != nullptr)
+            taken.push_back(recorded->item);
+        else if ((copied.mask & kFileWriteData) != 0)
             taken.push_back(copied.item);
+    }
     return taken;
 }
 
@@ -358,10 +419,13 @@ AceItem DaclRewrite::nextItem(const BYTE* ace, WORD size)
     return repeats == 0 ? first : itemOfAce(ace, size, static_cast<WORD>(repeats));
 }
 
-bool DaclRewrite::isRecorded(const AceItem& item) const
+const DaclRewrite::Recorded* DaclRewrite::recordOf(const AceItem& item) const
 {
-    return hasRecord &&
-           std::find(recordedItems.begin(), recordedItems.end(), item) != recordedItems.end();
+    if (!hasRecord)
+        return nullptr;
+    const auto found = std::find_if(recordedItems.begin(), recordedItems.end(),
+                                    [&](const Recorded& recorded) { return recorded.identity == item; });
+    return found != recordedItems.end() ? &*found : nullptr;
 }
 
 void DaclRewrite::append(LPVOID ace, WORD size)
@@ -369,7 +433,7 @@ void DaclRewrite::append(LPVOID ace, WORD size)
     if (newDacl == nullptr)
         return;
     if (!attempt(RewriteStep::AddAce,
-                 [&] { return api.addAce(newDacl, kAclRevision, kMaxDword, ace, size); }))
+                 [&] { return api.addAce(newDacl, aclRevision, kMaxDword, ace, size); }))
         copyComplete = false;
 }
 

@@ -1,6 +1,10 @@
 // Rewrites the DACL of one object so that only bit 0x2 (write data / add
-// file) of the access masks differs, through the security operations it is
-// given. It returns the steps that failed, in order; the caller says what
+// file) of the access masks of its allow ACEs differs, through the security
+// operations it is given; deny and audit ACEs are copied as they are. An
+// allow ACE that holds 0x2 through GENERIC_WRITE or GENERIC_ALL has its
+// generic rights mapped as the file system maps them first, and its record
+// keeps the mask it had, so that unlock writes back the very ACE replaced.
+// The new DACL has the revision of the one it replaces. It returns the steps that failed, in order; the caller says what
 // each means.
 //
 // What still runs after a failed step. Nothing is ever written once any step
@@ -52,8 +56,9 @@
 namespace winsec {
 
 struct AceRule {
-    // The mask of an ACE the rule acts on: under lock every ACE, under
-    // unlock those the path's record names.
+    // The mask of an ACE the rule acts on: under lock every allow ACE
+    // (generic rights mapped first), under unlock those the path's record
+    // names.
     ACCESS_MASK (*apply)(ACCESS_MASK mask);
     // Lock: records which ACEs held 0x2 before the DACL is written, and
     // gives a path without any DACL (open to everyone) a written one: an
@@ -61,9 +66,10 @@ struct AceRule {
     bool locks;
 };
 
-// Clears bit 0x2 everywhere, recording where it was.
+// Clears bit 0x2 in every allow ACE, recording where it was.
 extern const AceRule lockRule;
-// Sets bit 0x2 on exactly the ACEs the record names that are still there.
+// Gives 0x2 (or the mask kept) back to exactly the ACEs the record names
+// that are still there.
 extern const AceRule unlockRule;
 
 enum class RewriteStep : unsigned char {
@@ -136,9 +142,19 @@ private:
     void copyAces(DWORD count);
     void copyAce(DWORD index);
     void addOpenPathAce();
+    // An item of the record read: the ACE it names, and the mask before the
+    // lock where the record keeps one.
+    struct Recorded {
+        AceItem identity;
+        AceItem item;
+        ACCESS_MASK maskBefore;
+        bool keepsMask;
+    };
+
     ACCESS_MASK rewrittenMask(const BYTE* ace, WORD size, ACCESS_MASK mask);
+    ACCESS_MASK givenBack(const Recorded& recorded, ACCESS_MASK mask) const;
     AceItem nextItem(const BYTE* ace, WORD size);
-    bool isRecorded(const AceItem& item) const;
+    const Recorded* recordOf(const AceItem& item) const;
     void append(LPVOID ace, WORD size);
     bool attachDacl();
     std::vector<AceItem> takenItems() const;
@@ -175,19 +191,21 @@ private:
     PACL newDacl = nullptr;
     // False as soon as the new DACL may lack an entry of the old one.
     bool copyComplete = true;
+    // That of the DACL replaced: object ACEs need ACL_REVISION_DS.
+    DWORD aclRevision = kAclRevision;
 
     // The path's record as read, parsed when it is well formed.
     std::vector<BYTE> recordRead;
-    std::vector<AceItem> recordedItems;
+    std::vector<Recorded> recordedItems;
     RecordOwner recordOwner;
     bool hasRecord = false;
     bool foreign = false; // the record is another configured folder's
     // Items of the ACEs copied so far with occurrence 0, to count repeats.
     std::vector<AceItem> firstItems;
-    // Lock: every ACE copied, in DACL order, and whether it held 0x2.
+    // Lock: every allow ACE copied, in DACL order, with its mask before.
     struct CopiedItem {
         AceItem item;
-        bool held;
+        ACCESS_MASK mask;
     };
     std::vector<CopiedItem> copiedItems;
     // Lock: some ACE loses 0x2, or the open path gets one.

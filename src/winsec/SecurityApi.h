@@ -118,6 +118,9 @@ public:
     // (a record store that cannot be opened), naming where; empty when
     // nothing went wrong. Asked once the walks are over.
     virtual std::string recordKeepingProblem() { return {}; }
+    // The rights the run needs and the system would not give it, and what
+    // that leaves undone; empty when it has them all.
+    virtual std::string privilegeProblem() { return {}; }
 };
 
 // Where a backend keeps what outlives a run: the POSIX record store's folder

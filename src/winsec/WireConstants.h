@@ -34,9 +34,13 @@ constexpr SECURITY_DESCRIPTOR_CONTROL kSeSelfRelative = 0x8000;
 constexpr DWORD kAclRevision = 2;
 constexpr DWORD kAclRevisionDs = 4;
 
-// ACE types and flags.
+// ACE types and flags. The allow types: plain, object, callback and
+// callback object.
 constexpr BYTE kAccessAllowedAceType = 0x0;
 constexpr BYTE kAccessDeniedAceType = 0x1;
+constexpr BYTE kAccessAllowedObjectAceType = 0x5;
+constexpr BYTE kAccessAllowedCallbackAceType = 0x9;
+constexpr BYTE kAccessAllowedCallbackObjectAceType = 0xB;
 constexpr BYTE kObjectInheritAce = 0x1;
 constexpr BYTE kContainerInheritAce = 0x2;
 constexpr BYTE kInheritOnlyAce = 0x8;
@@ -51,6 +55,14 @@ constexpr ACCESS_MASK kFileReadData = 0x1;
 constexpr ACCESS_MASK kFileWriteData = 0x2;
 constexpr ACCESS_MASK kFileExecute = 0x20;
 constexpr ACCESS_MASK kFileAllAccess = 0x001F01FF;
+// The generic rights, and what the file system maps each to.
+constexpr ACCESS_MASK kGenericRead = 0x80000000;
+constexpr ACCESS_MASK kGenericWrite = 0x40000000;
+constexpr ACCESS_MASK kGenericExecute = 0x20000000;
+constexpr ACCESS_MASK kGenericAll = 0x10000000;
+constexpr ACCESS_MASK kFileGenericRead = 0x00120089;
+constexpr ACCESS_MASK kFileGenericWrite = 0x00120116;
+constexpr ACCESS_MASK kFileGenericExecute = 0x001200A0;
 
 // Type, flags and size; every ACE type starts with it.
 constexpr std::size_t kAceHeaderSize = sizeof(ACE_HEADER);

@@ -18,6 +18,8 @@ constexpr BYTE kFormBits = 0x07;
 constexpr BYTE kKindShift = 3;
 constexpr BYTE kKindBits = 0x18;
 constexpr BYTE kOccurrenceBit = 0x20;
+constexpr BYTE kMaskBeforeBit = 0x40;
+constexpr std::size_t kMaskSize = sizeof(ACCESS_MASK);
 constexpr BYTE kAllowedPlain = 0;
 constexpr BYTE kAllowedDefault = 1;
 constexpr BYTE kExplicitKind = 2;
@@ -179,12 +181,21 @@ bool readItem(const BYTE*& at, const BYTE* end, AceItem* item)
     const BYTE head = *at++;
     Identity identity{};
     char spelled[16];
-    if ((head & ~(kFormBits | kKindBits | kOccurrenceBit)) != 0 ||
+    if ((head & ~(kFormBits | kKindBits | kOccurrenceBit | kMaskBeforeBit)) != 0 ||
         !decodeKind((head & kKindBits) >> kKindShift, at, end, &identity) ||
         !decodeOccurrence(head, at, end, &identity) ||
         !decodeTail(head & kFormBits, at, end, &identity, spelled))
         return false;
+    const bool keepsMask = (head & kMaskBeforeBit) != 0;
+    if (keepsMask && static_cast<std::size_t>(end - at) < kMaskSize)
+        return false;
     *item = encode(identity);
+    if (keepsMask) {
+        ACCESS_MASK mask;
+        std::memcpy(&mask, at, kMaskSize);
+        at += kMaskSize;
+        *item = withMaskBefore(*item, mask);
+    }
     return item->size() == static_cast<std::size_t>(at - start) &&
            std::memcmp(item->data(), start, item->size()) == 0;
 }
@@ -197,6 +208,29 @@ AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence)
     return encode(Identity{ace[0], ace[1], occurrence,
                            std::string_view(tail, size > kAceFixedSize ? size - kAceFixedSize : 0)});
 }
+
+AceItem withMaskBefore(const AceItem& item, ACCESS_MASK mask)
+{
+    AceItem kept = item;
+    kept[0] = static_cast<char>(kept[0] | kMaskBeforeBit);
+    for (std::size_t byte = 0; byte < kMaskSize; ++byte)
+        kept.push_back(static_cast<char>(mask >> 8 * byte));
+    return kept;
+}
+
+AceItem identityOfItem(const AceItem& item, ACCESS_MASK* maskBefore, bool* keepsMask)
+{
+    *keepsMask = !item.empty() && (item[0] & kMaskBeforeBit) != 0 && item.size() > kMaskSize;
+    if (!*keepsMask)
+        return item;
+    *maskBefore = 0;
+    for (std::size_t byte = kMaskSize; byte > 0; --byte)
+        *maskBefore = *maskBefore << 8 | static_cast<BYTE>(item[item.size() - kMaskSize + byte - 1]);
+    AceItem identity = item.substr(0, item.size() - kMaskSize);
+    identity[0] = static_cast<char>(identity[0] & ~kMaskBeforeBit);
+    return identity;
+}
+
 
 namespace {
 

@@ -28,6 +28,10 @@
 // exactly one encoding: an item that is not the one the encoder writes
 // (an unused bit or form, an overlong varint, form 6 for bytes another form
 // says) makes the whole record malformed. A POSIX entry costs 1 to 6 bytes.
+//   bit 6     the ACE's mask before the lock follows, four bytes little-endian,
+//             behind everything else: lock changed more than 0x2 in it (it
+//             expanded generic rights), and unlock writes that mask back to
+//             the ACE it finds with exactly the mask lock wrote.
 //
 // Unlock removes a record once the DACL it describes is written: a path
 // without a record is left as it is, so a second -unlock changes nothing.
@@ -60,6 +64,12 @@ using AceItem = std::string;
 // The item of the ACE `ace` (`size` bytes, at least its header and mask),
 // the `occurrence`-th with its type, flags and bytes.
 AceItem itemOfAce(const BYTE* ace, WORD size, WORD occurrence);
+
+// `item` keeping the mask its ACE had before the lock.
+AceItem withMaskBefore(const AceItem& item, ACCESS_MASK mask);
+// The identity `item` names, without a mask it keeps; and that mask, with
+// true, when it keeps one.
+AceItem identityOfItem(const AceItem& item, ACCESS_MASK* maskBefore, bool* keepsMask);
 
 // A record of what the lock of `owner` took: the items of the ACEs that
 // held 0x2.

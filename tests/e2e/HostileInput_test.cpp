@@ -558,6 +558,7 @@ TEST_F(HostileInput, FoldersOnFuseMountsKeepNoRecordsAndStayLocked)
                             line::success(true, data("B")), ""}),
               sortedMiddle(locked.log));
 
+    mountB.reset(); // gone before the next mount takes its place
     mountB = std::make_unique<FuseMount>(data("backB"), data("B"), Lines{"s", "r"});
     ASSERT_TRUE(mountB->mounted);
     const ProgramRun unlocked = runProgram("-unlock");
@@ -566,7 +567,8 @@ TEST_F(HostileInput, FoldersOnFuseMountsKeepNoRecordsAndStayLocked)
                      line::end()}),
               unlocked.log);
     for (const std::string& note : {lookLocked(2, data("A")), lookLocked(3, data("B"))})
-        EXPECT_NE(std::find(unlocked.own.begin(), unlocked.own.end(), note), unlocked.own.end());
+        EXPECT_NE(std::find(unlocked.own.begin(), unlocked.own.end(), note), unlocked.own.end())
+            << ::testing::PrintToString(unlocked.own);
     EXPECT_EQ("dr-xr-xr-x -r--r--r-- dr-xr-xr-x -r--r--r-- -r--r--r-- ",
               run("cd " + shellQuote(data("")) + " && stat -c '%A' backA backA/u backB backB/r"
                   " backB/s | tr '\\n' ' '"));

@@ -1,7 +1,10 @@
 // Drives the Windows security layer (SecurityApi_WIN32.cpp) and the lock and
-// unlock sequence above it on real files, as the program does: built with
-// MinGW-w64 and run under Wine on Linux, or run as is on Windows. Every step
-// prints one line; the exit status is 0 only if every step passed.
+// unlock sequence above it on real files, as the program does: every object
+// is named the way the walk names it, an entry of a folder opened and listed
+// by OpenFolder, with the handle its listing opened, or the open folder
+// itself. Built with MinGW-w64 and run under Wine on Linux, or run as is on
+// Windows. Every step prints one line; the exit status is 0 only if every
+// step passed.
 //
 // Wine keeps no security descriptor for a file: SetFileSecurityW turns the
 // DACL into the Unix rwx bits and every read builds a DACL from those bits
@@ -9,12 +12,15 @@
 // over, and the DACL read back must equal it only where the system keeps it;
 // under Wine that comparison is printed as a note.
 #include "app/InputTrust.h"
+#include "walk/OpenFolder.h"
+#include "win32/AdministrativeSids_WIN32.h"
 #include "win32/DaclForm_WIN32.h"
-#include "winsec/DaclRewrite.h"
 #include "win32/FolderResolver_WIN32.h"
+#include "win32/OpenEntry_WIN32.h"
 #include "win32/RecordStore_WIN32.h"
-#include "winsec/SecurityApi.h"
 #include "win32/WideString_WIN32.h"
+#include "winsec/DaclRewrite.h"
+#include "winsec/SecurityApi.h"
 #include "winsec/WriteRecord.h"
 
 #include <sddl.h>
@@ -22,17 +28,20 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace winsec;
+using walk::FileKind;
+using walk::ListedEntry;
+using walk::OpenFolder;
 
 using Ace = std::vector<BYTE>;
 using Aces = std::vector<Ace>;
-
-constexpr ACCESS_MASK kFileAllAccess = 0x001F01FF;
 
 int passed = 0;
 int failed = 0;
@@ -113,6 +122,73 @@ bool makeFolder(const std::string& path)
     return CreateDirectoryW(wide(path).c_str(), nullptr) != 0;
 }
 
+// One object named as the walk names it: `entry` of the open `folder`, or,
+// with an empty entry name, the folder itself.
+struct Target final : PathSpeller {
+    Target(std::shared_ptr<OpenFolder> folder, ListedEntry entry, std::string text)
+        : folder(std::move(folder)), entry(std::move(entry)), text(std::move(text))
+    {
+    }
+    std::shared_ptr<OpenFolder> folder;
+    ListedEntry entry;
+    std::string text;
+
+    std::string path() const override { return text; }
+    ObjectName name() const { return ObjectName(&folder->handle(), entry.name, *this); }
+};
+
+// A folder opened as the walk opens a configured one, and its listing.
+struct Listing {
+    std::shared_ptr<OpenFolder> folder;
+    std::map<std::wstring, ListedEntry> entries;
+    std::string path;
+
+    Target self() const { return Target{folder, ListedEntry{"", FileKind::Folder, nullptr}, path}; }
+    Target entry(const std::wstring& name) const
+    {
+        const auto found = entries.find(name);
+        if (found == entries.end())
+            return Target{folder, ListedEntry{"?", FileKind::Missing, nullptr}, path};
+        return Target{folder, found->second, path + "\\" + found->second.name};
+    }
+};
+
+bool readAll(OpenFolder& folder, std::map<std::wstring, ListedEntry>* entries)
+{
+    std::vector<ListedEntry> listed;
+    int error = 0;
+    while (folder.read(&listed, 64, &error)) {
+    }
+    for (ListedEntry& entry : listed)
+        if (entry.opened != nullptr)
+            entries->emplace(entry.opened->name, std::move(entry));
+    return error == 0;
+}
+
+Listing listConfigured(const std::string& path)
+{
+    Listing listing{nullptr, {}, path};
+    walk::FolderOpening opening = OpenFolder::openConfigured(path);
+    listing.folder = std::move(opening.folder);
+    const bool read = listing.folder != nullptr && opening.kind == FileKind::Folder &&
+                      readAll(*listing.folder, &listing.entries);
+    check(read, "listing: opened and read", path);
+    return listing;
+}
+
+// The sub-folder `name` of `parent`, opened from the handle its listing
+// opened and listed in turn.
+Listing listChild(const Listing& parent, const std::wstring& name)
+{
+    const Target child = parent.entry(name);
+    Listing listing{nullptr, {}, child.text};
+    walk::FolderOpening opening = parent.folder->openChild(child.entry);
+    listing.folder = std::move(opening.folder);
+    if (listing.folder != nullptr)
+        readAll(*listing.folder, &listing.entries);
+    return listing;
+}
+
 Ace aceBytes(LPVOID ace)
 {
     ACE_HEADER header;
@@ -188,6 +264,7 @@ DaclView viewOf(PSECURITY_DESCRIPTOR descriptor)
 // the one case Wine cannot store: a file without any DACL.
 class RecordingSecurityApi final : public SecurityApi {
 public:
+    explicit RecordingSecurityApi(SecurityApi& system) : system(system) {}
     bool hidingDacl = false;
     DaclView written;
 
@@ -262,21 +339,30 @@ public:
     {
         return system.removeWriteRecord(path);
     }
+    DWORD identifyObject(const ObjectName& path, std::vector<BYTE>* identity) override
+    {
+        return system.identifyObject(path, identity);
+    }
+    DWORD inheritAfterUnlock(const ObjectName& path, const UnlockedFolder& folder) override
+    {
+        return system.inheritAfterUnlock(path, folder);
+    }
 
 private:
-    SecurityApi& system = systemSecurityApi();
+    SecurityApi& system;
 };
 
-bool readAces(PACL dacl, const std::string& path, const std::string& stage, DaclView& view)
+bool readAces(SecurityApi& api, PACL dacl, const std::string& path, const std::string& stage,
+              DaclView& view)
 {
     ACL_SIZE_INFORMATION size = {};
-    if (!check(securityApi().getAclInformation(dacl, &size, sizeof size, AclSizeInformation),
+    if (!check(api.getAclInformation(dacl, &size, sizeof size, AclSizeInformation),
                stage + ": getAclInformation", path))
         return false;
     bool allRead = true;
     for (DWORD index = 0; index < size.AceCount; ++index) {
         LPVOID ace = nullptr;
-        if (securityApi().getAce(dacl, index, &ace) && ace != nullptr)
+        if (api.getAce(dacl, index, &ace) && ace != nullptr)
             view.aces.push_back(aceBytes(ace));
         else
             allRead = false;
@@ -287,26 +373,29 @@ bool readAces(PACL dacl, const std::string& path, const std::string& stage, Dacl
 
 // What the program reads before a rewrite, checked against the system's own
 // validity tests as well.
-bool inspectDescriptor(PSECURITY_DESCRIPTOR descriptor, PSID owner, const std::string& path,
-                       const std::string& stage, DaclView& view)
+bool inspectDescriptor(SecurityApi& api, PSECURITY_DESCRIPTOR descriptor, PSID owner,
+                       const std::string& path, const std::string& stage, DaclView& view)
 {
     check(owner != nullptr && IsValidSid(owner), stage + ": owner SID present and valid", path);
     check(IsValidSecurityDescriptor(descriptor), stage + ": IsValidSecurityDescriptor", path);
     BOOL present = 0;
     BOOL defaulted = 0;
     PACL dacl = nullptr;
-    if (!check(securityApi().getSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted),
+    if (!check(api.getSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted),
                stage + ": getSecurityDescriptorDacl", path))
         return false;
     view.present = present && dacl != nullptr;
     if (!check(view.present, stage + ": DACL present", path))
         return false;
     check(IsValidAcl(dacl), stage + ": IsValidAcl", path);
-    return readAces(dacl, path, stage, view);
+    return readAces(api, dacl, path, stage, view);
 }
 
-DaclView readDacl(const std::string& path, const std::string& stage)
+DaclView readDacl(SecurityApi& api, const Target& target, const std::string& stage)
 {
+    const std::string& path = target.text;
+    ObjectName object = target.name();
+    object.openedAs(target.entry.opened.get());
     DaclView view;
     PSID owner = nullptr;
     PSID group = nullptr;
@@ -314,37 +403,31 @@ DaclView readDacl(const std::string& path, const std::string& stage)
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const SECURITY_INFORMATION wanted =
         kOwnerSecurityInformation | kGroupSecurityInformation | kDaclSecurityInformation;
-    const DWORD status = securityApi().getNamedSecurityInfo(path, SE_FILE_OBJECT, wanted, &owner,
-                                                            &group, &dacl, nullptr, &descriptor);
+    const DWORD status = api.getNamedSecurityInfo(object, SE_FILE_OBJECT, wanted, &owner, &group,
+                                                  &dacl, nullptr, &descriptor);
     if (!check(status == kErrorSuccess && descriptor != nullptr,
                stage + ": getNamedSecurityInfo (status " + std::to_string(status) + ")", path))
         return view;
-    view.wellFormed = inspectDescriptor(descriptor, owner, path, stage, view);
-    check(securityApi().localFree(descriptor) == nullptr, stage + ": localFree", path);
+    view.wellFormed = inspectDescriptor(api, descriptor, owner, path, stage, view);
+    check(api.localFree(descriptor) == nullptr, stage + ": localFree", path);
     return view;
 }
 
-struct CollectedReports final : FailureReport {
-    void failed(const char* text) override { texts += text; }
-    void leftWithoutRecord(bool) override {}
-    std::string texts;
-};
-
-// Runs the sequence the program runs for one path; returns the DACL it
+// Runs the sequence the program runs for one object; returns the DACL it
 // handed to SetFileSecurityW.
-DaclView rewrite(const std::string& path, const AceRule& rule, const std::string& stage,
-                 bool hidingDacl = false)
+DaclView rewrite(SecurityApi& api, const Target& target, const AceRule& rule,
+                 const std::string& stage, bool hidingDacl = false)
 {
-    RecordingSecurityApi recorder;
+    RecordingSecurityApi recorder(api);
     recorder.hidingDacl = hidingDacl;
-    const ScopedSecurityApi inForce(recorder);
-    CollectedReports collected;
-    const std::string& reports = collected.texts;
-    const ObjectName object(path);
-    DaclRewrite rewriter(object, rule, collected);
-    const bool written = rewriter.run();
-    check(written && reports.empty(),
-          stage + ": DaclRewrite" + (reports.empty() ? "" : " reported" + reports), path);
+    ObjectName object = target.name();
+    object.openedAs(target.entry.opened.get());
+    const RecordOwner owner{{1}, 1};
+    DaclRewrite rewriter(recorder, object, rule, owner);
+    const RewriteResult result = rewriter.run();
+    check(result.done && result.failedSteps.empty() && result.exception == nullptr,
+          stage + ": DaclRewrite, failed steps: " + std::to_string(result.failedSteps.size()),
+          target.text);
     return recorder.written;
 }
 
@@ -404,12 +487,14 @@ void checkReadBack(const DaclView& written, const DaclView& stored, const std::s
 
 // Lock, read back, unlock, read back. `before` is the DACL the lock starts
 // from; a path read as having no DACL starts from none.
-void lockAndUnlockFrom(const DaclView& before, const std::string& path, bool hidingDacl)
+void lockAndUnlockFrom(SecurityApi& api, const DaclView& before, const Target& target,
+                       bool hidingDacl)
 {
-    const DaclView lockWritten = rewrite(path, lockRule, "lock", hidingDacl);
+    const std::string& path = target.text;
+    const DaclView lockWritten = rewrite(api, target, lockRule, "lock", hidingDacl);
     checkWritten(before, lockWritten, lockRule, path, "lock");
     checkNoWriteData(lockWritten.aces, path, "lock: written");
-    const DaclView locked = readDacl(path, "locked");
+    const DaclView locked = readDacl(api, target, "locked");
     if (before.present)
         check(locked.aces.size() == before.aces.size(),
               "locked: ACE count " + std::to_string(locked.aces.size()) + ", was " +
@@ -420,8 +505,8 @@ void lockAndUnlockFrom(const DaclView& before, const std::string& path, bool hid
     // The record of the lock names the ACEs that held 0x2: unlock gives the
     // DACL of before the lock back. Wine rebuilds the locked DACL from the
     // mode bits, so there its ACEs need not be the ones the record names.
-    const DaclView unlockWritten = rewrite(path, unlockRule, "unlock");
-    const DaclView lockedAgain = readDacl(path, "after unlock");
+    const DaclView unlockWritten = rewrite(api, target, unlockRule, "unlock");
+    const DaclView lockedAgain = readDacl(api, target, "after unlock");
     checkKept(unlockWritten.aces == beforeTheLock(before),
               "unlock: written ACEs are those before the lock", path);
     checkReadBack(unlockWritten, lockedAgain, path, "unlocked");
@@ -429,27 +514,29 @@ void lockAndUnlockFrom(const DaclView& before, const std::string& path, bool hid
 
 // Store, read back, replace, remove: the three record operations on
 // one file, through the registry key only administrators can write.
-void recordRoundTrip(const std::string& path)
+void recordRoundTrip(SecurityApi& api, const Target& target)
 {
-    SecurityApi& api = securityApi();
+    const std::string& path = target.text;
+    ObjectName object = target.name();
+    object.openedAs(target.entry.opened.get());
     const std::vector<BYTE> taken = {kWriteRecordVersion, kWriteTaken, 0x01, 0x02};
     std::vector<BYTE> read;
-    check(api.storeWriteRecord(path, taken) == kErrorSuccess, "record: stored", path);
-    check(api.readWriteRecord(path, &read) == kErrorSuccess && read == taken,
+    check(api.storeWriteRecord(object, taken) == kErrorSuccess, "record: stored", path);
+    check(api.readWriteRecord(object, &read) == kErrorSuccess && read == taken,
           "record: read back as stored", path);
     const std::vector<BYTE> other = {kWriteRecordVersion, kWriteTaken, 0x03};
-    check(api.storeWriteRecord(path, other) == kErrorSuccess &&
-              api.readWriteRecord(path, &read) == kErrorSuccess && read == other,
+    check(api.storeWriteRecord(object, other) == kErrorSuccess &&
+              api.readWriteRecord(object, &read) == kErrorSuccess && read == other,
           "record: replaced", path);
-    check(api.removeWriteRecord(path) == kErrorSuccess, "record: removed", path);
-    check(api.readWriteRecord(path, &read) == kErrorNoWriteRecord, "record: gone", path);
+    check(api.removeWriteRecord(object) == kErrorSuccess, "record: removed", path);
+    check(api.readWriteRecord(object, &read) == kErrorNoWriteRecord, "record: gone", path);
 }
 
-void lockAndUnlock(const std::string& path)
+void lockAndUnlock(SecurityApi& api, const Target& target)
 {
-    const DaclView before = readDacl(path, "before");
+    const DaclView before = readDacl(api, target, "before");
     if (before.wellFormed)
-        lockAndUnlockFrom(before, path, false);
+        lockAndUnlockFrom(api, before, target, false);
 }
 
 bool removeDacl(const std::string& path)
@@ -461,55 +548,63 @@ bool removeDacl(const std::string& path)
     return SetFileSecurityW(wide(path).c_str(), DACL_SECURITY_INFORMATION, &descriptor) != 0;
 }
 
-bool readsWithoutDacl(const std::string& path)
+bool readsWithoutDacl(SecurityApi& api, const Target& target)
 {
+    ObjectName object = target.name();
+    object.openedAs(target.entry.opened.get());
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL dacl = reinterpret_cast<PACL>(1);
-    const DWORD status = securityApi().getNamedSecurityInfo(
-        path, SE_FILE_OBJECT, kDaclSecurityInformation, nullptr, nullptr, &dacl, nullptr,
-        &descriptor);
+    const DWORD status = api.getNamedSecurityInfo(object, SE_FILE_OBJECT, kDaclSecurityInformation,
+                                                  nullptr, nullptr, &dacl, nullptr, &descriptor);
     if (descriptor != nullptr)
-        securityApi().localFree(descriptor);
+        api.localFree(descriptor);
     return status == kErrorSuccess && dacl == nullptr;
 }
 
 // A path without a DACL grants everything to everyone; locking it must write
 // one Everyone entry with every file right but 0x2. Wine keeps no such state,
 // so there the path is made to read as DACL-less.
-void lockAndUnlockOpenPath(const std::string& path)
+void lockAndUnlockOpenPath(SecurityApi& api, const Target& target)
 {
+    const std::string& path = target.text;
     check(removeDacl(path), "open: setup: DACL removed with SetFileSecurityW", path);
-    const bool isOpen = readsWithoutDacl(path);
+    const bool isOpen = readsWithoutDacl(api, target);
     checkKept(isOpen, "open: setup: read back without a DACL", path);
     DaclView none;
     none.wellFormed = true;
-    lockAndUnlockFrom(none, path, !isOpen);
+    lockAndUnlockFrom(api, none, target, !isOpen);
 }
 
-// A name that is not UTF-8 must be refused before any call, not converted
-// into some other file's name.
-void refusesInvalidUtf8(const std::string& folder)
+// An entry whose handle the listing did not hand over, or a name without an
+// open folder, is never looked up by its path: every operation fails.
+void refusesWhatIsNotInHand(SecurityApi& api, const Listing& folder)
 {
-    const std::string path = folder + "\\bad-\xff-name";
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PACL dacl = nullptr;
-    const DWORD status = securityApi().getNamedSecurityInfo(
-        path, SE_FILE_OBJECT, kDaclSecurityInformation, nullptr, nullptr, &dacl, nullptr,
-        &descriptor);
-    check(status == ERROR_NO_UNICODE_TRANSLATION && descriptor == nullptr,
-          "invalid UTF-8: getNamedSecurityInfo refused", folder);
-    SECURITY_DESCRIPTOR empty;
-    InitializeSecurityDescriptor(&empty, SECURITY_DESCRIPTOR_REVISION);
-    SetLastError(0);
-    const BOOL written = securityApi().setFileSecurity(path, kDaclSecurityInformation, &empty);
-    check(!written && GetLastError() == ERROR_NO_UNICODE_TRANSLATION,
-          "invalid UTF-8: setFileSecurity refused", folder);
+    const Target plain = folder.entry(L"plain.txt");
+    const ObjectName unopened(&folder.folder->handle(), plain.entry.name, plain);
+    const ObjectName noFolder(nullptr, "", plain);
+    for (const ObjectName* object : {&unopened, &noFolder}) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        PACL dacl = nullptr;
+        const DWORD status = api.getNamedSecurityInfo(*object, SE_FILE_OBJECT,
+                                                      kDaclSecurityInformation, nullptr, nullptr,
+                                                      &dacl, nullptr, &descriptor);
+        SECURITY_DESCRIPTOR empty;
+        InitializeSecurityDescriptor(&empty, SECURITY_DESCRIPTOR_REVISION);
+        SetLastError(0);
+        const BOOL written = api.setFileSecurity(*object, kDaclSecurityInformation, &empty);
+        std::vector<BYTE> record;
+        check(status == ERROR_INVALID_HANDLE && descriptor == nullptr && !written &&
+                  GetLastError() == ERROR_INVALID_HANDLE &&
+                  api.readWriteRecord(*object, &record) == ERROR_INVALID_HANDLE,
+              "not in hand: every operation fails, nothing looked up", plain.text);
+    }
 }
 
 // Names Win32 paths mangle or refuse (trailing dot and blank, device names,
-// a path past MAX_PATH) are entries like others: listed from the folder's
-// handle, opened relative to it, locked and unlocked on that handle.
-void awkwardNamesByHandle(const std::string& folder)
+// a lone surrogate, a path past MAX_PATH) are entries like others: listed
+// from the folder's handle, opened relative to it by their UTF-16 name, and
+// locked and unlocked on that handle.
+void awkwardNamesByHandle(SecurityApi& api, const std::string& folder)
 {
     const std::wstring top = L"\\\\?\\" + wide(folder);
     std::wstring deep = top;
@@ -519,32 +614,51 @@ void awkwardNamesByHandle(const std::string& folder)
     for (const std::wstring& name : names)
         CloseHandle(CreateFileW((top + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
                                 CREATE_NEW, 0, nullptr));
-    const OpenEntry root = resolveFolder(folder);
-    FolderReader reader(root.handle ? root.handle->get() : nullptr);
-    std::wstring name;
-    DWORD attributes = 0, tag = 0, error = 0;
-    std::size_t locked = 0;
-    while (reader.next(&name, &attributes, &tag, &error)) {
-        OpenEntry entry{nullptr, kErrorSuccess, EntryClass::File, root.volume};
-        if (std::find(names.begin(), names.end(), name) == names.end() ||
-            openInFolder(root.handle->get(), name, kEntryAccess, &entry.handle) != kErrorSuccess)
+    const Listing listing = listConfigured(folder);
+    std::size_t rewritten = 0;
+    for (const std::wstring& name : names) {
+        const Target target = listing.entry(name);
+        if (target.entry.opened == nullptr || target.entry.opened->open.handle == nullptr)
             continue;
-        const std::string path = folder + "\\" + wideToLogText(name);
-        const PathRegistration walked(path, entry);
-        checkNoWriteData(rewrite(path, lockRule, "awkward: lock").aces, path, "awkward");
-        rewrite(path, unlockRule, "awkward: unlock");
-        ++locked;
+        checkNoWriteData(rewrite(api, target, lockRule, "awkward: lock").aces, target.text,
+                         "awkward");
+        rewrite(api, target, unlockRule, "awkward: unlock");
+        ++rewritten;
     }
-    check(locked == names.size(), "awkward: every name listed, opened and rewritten", folder);
-    OpenEntry entry{nullptr, kErrorSuccess, EntryClass::File, root.volume};
-    SharedFile parent = root.handle;
-    for (int level = 0; level < 30 && parent; ++level, parent = entry.handle)
-        openInFolder(parent->get(), L"abcdefghij", kEntryAccess, &entry.handle);
-    const std::string path = wideToLogText(deep);
-    const PathRegistration walked(path, entry);
-    check(entry.handle && path.size() > MAX_PATH, "deep: opened folder by folder", path);
-    rewrite(path, lockRule, "deep: lock");
-    rewrite(path, unlockRule, "deep: unlock");
+    check(rewritten == names.size(), "awkward: every name listed, opened and rewritten", folder);
+    Listing level = listing;
+    for (int depth = 0; depth < 30 && level.folder != nullptr; ++depth)
+        level = listChild(level, L"abcdefghij");
+    const bool reached = level.folder != nullptr && level.path.size() > MAX_PATH;
+    check(reached, "deep: opened folder by folder from the listings' handles", level.path);
+    if (!reached)
+        return;
+    rewrite(api, level.self(), lockRule, "deep: lock");
+    rewrite(api, level.self(), unlockRule, "deep: unlock");
+}
+
+// A folder whose name holds a lone surrogate, which no UTF-8 text can spell,
+// is opened by the UTF-16 name its listing gave, and so is a file in it.
+void loneSurrogateFolder(SecurityApi& api, const std::string& folder)
+{
+    const std::wstring name = std::wstring(L"lone-") + wchar_t(0xD800) + L"-folder";
+    if (!CreateDirectoryW((L"\\\\?\\" + wide(folder) + L"\\" + name).c_str(), nullptr)) {
+        std::printf("note: lone surrogate: the file system refuses the name (error %lu)\n",
+                    GetLastError());
+        return;
+    }
+    const Listing parent = listConfigured(folder);
+    const Listing child = listChild(parent, name);
+    if (!check(child.folder != nullptr, "lone surrogate: folder opened by its UTF-16 name",
+               child.path))
+        return;
+    lockAndUnlock(api, child.self());
+    CloseHandle(CreateFileW((L"\\\\?\\" + wide(folder) + L"\\" + name + L"\\in.txt").c_str(),
+                            GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    const Listing again = listChild(listConfigured(folder), name);
+    check(again.entries.count(L"in.txt") == 1, "lone surrogate: listed through its handle",
+          again.path);
+    lockAndUnlock(api, again.entry(L"in.txt"));
 }
 
 // Only name surrogates stay out of the walk; a lone surrogate in a name is
@@ -564,6 +678,29 @@ void entryRules()
     check(wideToLogText(std::wstring(L"a") + wchar_t(0xD800) + L"b\xD83D\xDE00") ==
               "a\\uD800b\xF0\x9F\x98\x80",
           "log text: lone surrogate escaped, pair converted", "");
+}
+
+// Who besides the administrators may use a right, as a name surrogate on a
+// configured path and an input file are judged.
+void othersRights()
+{
+    const auto who = [](const wchar_t* sddl, ACCESS_MASK rights) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        BOOL present = 0, defaulted = 0;
+        PACL dacl = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                             nullptr);
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        const std::string found = whoElseMay(dacl, rights, nullptr);
+        LocalFree(descriptor);
+        return found;
+    };
+    check(who(L"D:(A;;FA;;;BA)(A;;FA;;;SY)(A;OICIIO;FA;;;BU)(A;;FR;;;WD)", FILE_WRITE_ATTRIBUTES)
+                  .empty() &&
+              who(L"D:(A;;FA;;;BA)(A;;0x100;;;BU)", FILE_WRITE_ATTRIBUTES) == "S-1-5-32-545" &&
+              who(L"D:(A;;GA;;;WD)", GENERIC_ALL) == "S-1-1-0" &&
+              whoElseMay(nullptr, DELETE, nullptr) == "everyone",
+          "others' rights: allow ACEs on the object itself, null DACL is everyone", "");
 }
 
 // The written descriptor keeps the protection and auto-inheritance bits and
@@ -608,25 +745,57 @@ void recordsPruned(const std::string& folder)
     const std::vector<BYTE> taken = {kWriteRecordVersion, kWriteTaken};
     std::wstring name;
     {
+        RecordStore records;
         const OpenEntry goneEntry = resolveFolder(gone);
         const OpenEntry keptEntry = resolveFolder(kept);
         check(goneEntry.handle && recordNameOf(goneEntry, &name) == kErrorSuccess &&
                   name.size() == 38 + 1 + 32 && name[0] == L'{' &&
-                  storeRecord(goneEntry, taken) == kErrorSuccess &&
-                  storeRecord(keptEntry, taken) == kErrorSuccess,
+                  records.store(goneEntry, taken) == kErrorSuccess &&
+                  records.store(keptEntry, taken) == kErrorSuccess,
               "records: named {volume GUID}-<file ID>, stored", gone);
     }
     DeleteFileW(wide(gone).c_str());
+    RecordStore records;
     const OpenEntry root = resolveFolder(folder);
     const OpenEntry keptEntry = resolveFolder(kept);
     std::vector<BYTE> read;
-    check(pruneRecordsOfGoneFiles(root) == 1 &&
-              readRecord(keptEntry, &read) == kErrorSuccess,
-          "records: the gone file's pruned, the other kept", folder);
+    check(records.pruneGoneFiles(root) == 1 && records.pruneGoneFiles(root) == 0 &&
+              records.read(keptEntry, &read) == kErrorSuccess,
+          "records: the gone file's pruned once, the other kept", folder);
     const BYTE zeros[16] = {}, ones[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                              0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     check(!isFileIdentity(zeros) && !isFileIdentity(ones), "records: no identity in 0 or ~0", "");
-    removeRecord(keptEntry);
+    records.remove(keptEntry);
+}
+
+// A records key that another account may write is refused: no record is
+// read from it, and a lock keeps none in it.
+void recordKeyOthersMayWrite(const std::string& file)
+{
+    HKEY key = nullptr;
+    PSECURITY_DESCRIPTOR opened = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)(A;;KW;;;WD)", SDDL_REVISION_1, &opened, nullptr);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tolvane\\WriteRecords", 0, WRITE_DAC, &key) !=
+            ERROR_SUCCESS ||
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, opened) != ERROR_SUCCESS) {
+        std::printf("note: records key: its DACL could not be opened up\n");
+        return;
+    }
+    const OpenEntry entry = resolveFolder(file);
+    RecordStore records;
+    std::vector<BYTE> read;
+    check(records.read(entry, &read) == kErrorRecordKeyNotTrusted &&
+              records.store(entry, {kWriteRecordVersion, kWriteTaken}) ==
+                  kErrorWriteRecordsUnsupported,
+          "records key: refused once anyone may write it", file);
+    PSECURITY_DESCRIPTOR closed = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)",
+                                                         SDDL_REVISION_1, &closed, nullptr);
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, closed);
+    RegCloseKey(key);
+    LocalFree(opened);
+    LocalFree(closed);
 }
 
 // Under Wine every file is the running user's: trusted unless another
@@ -672,25 +841,38 @@ void removeWorkTree(const WorkTree& tree)
     RemoveDirectoryW(wide(tree.folder).c_str());
 }
 
+// The walk's order: each file as an entry of its folder's listing, the
+// sub-folder and the folder itself as open folders.
+void lockAndUnlockTree(SecurityApi& api, const WorkTree& tree)
+{
+    const Listing listing = listConfigured(tree.folder);
+    for (const std::wstring& name : {std::wstring(L"plain.txt"),
+                                     std::wstring(L"\u00dcml\u00e4ut-\u65e5\u672c.txt")})
+        lockAndUnlock(api, listing.entry(name));
+    lockAndUnlock(api, listChild(listing, L"sub folder").self());
+    lockAndUnlock(api, listing.self());
+    lockAndUnlockOpenPath(api, listing.entry(L"open.txt"));
+    recordRoundTrip(api, listing.entry(L"plain.txt"));
+    refusesWhatIsNotInHand(api, listing);
+}
+
 } // namespace
 
 int main()
 {
     detectWine();
+    const std::unique_ptr<SecurityApi> api = openSystemSecurityApi(BackendSettings{});
     WorkTree tree;
     if (makeWorkTree(tree)) {
-        for (const std::string& file : tree.files)
-            lockAndUnlock(file);
-        lockAndUnlock(tree.subfolder);
-        lockAndUnlock(tree.folder);
-        lockAndUnlockOpenPath(tree.openFile);
-        recordRoundTrip(tree.files.front());
-        refusesInvalidUtf8(tree.folder);
-        awkwardNamesByHandle(tree.subfolder);
+        lockAndUnlockTree(*api, tree);
+        awkwardNamesByHandle(*api, tree.subfolder);
+        loneSurrogateFolder(*api, tree.subfolder);
         recordsPruned(tree.subfolder);
+        recordKeyOthersMayWrite(tree.files.front());
         inputsJudged(tree.files.front());
     }
     entryRules();
+    othersRights();
     daclFormKept();
     removeWorkTree(tree);
     std::printf("%d passed, %d failed\n", passed, failed);
