@@ -21,7 +21,7 @@ protected:
         testsupport::writeLogConfig(dir.path(), dir / "test.log");
         testsupport::writeFile(dir / "Tolvane.ini", "[FOLDER]\nNB_FOLDER=1\nFOLDER_1=tree\n");
         inside = std::make_unique<testsupport::ScopedCurrentDirectory>(dir.path());
-        system = winsec::openSystemSecurityApi(winsec::BackendSettings{dir / "state"});
+        system = winsec::openSystemSecurityApi(winsec::BackendSettings{dir / "state", {}});
     }
 
     void TearDown() override

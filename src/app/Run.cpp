@@ -74,7 +74,7 @@ int walkFolders(const std::vector<std::string>& folders, Command command,
                 const RunSettings& settings, RunLog& log)
 {
     const std::unique_ptr<winsec::SecurityApi> api =
-        winsec::openSystemSecurityApi(winsec::BackendSettings{settings.stateFolder});
+        winsec::openSystemSecurityApi(winsec::BackendSettings{settings.stateFolder, folders});
     const bool denied = command == Command::Status
                             ? printStatusOfFolders(folders, *api, settings, log)
                             : rewriteFolders(folders, command == Command::Lock, *api, settings, log);

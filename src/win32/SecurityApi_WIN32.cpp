@@ -13,6 +13,7 @@
 #include "winsec/SecurityApi.h"
 
 #include "win32/DaclForm_WIN32.h"
+#include "win32/LinkNames_WIN32.h"
 #include "win32/OpenEntry_WIN32.h"
 #include "win32/RecordStore_WIN32.h"
 #include "winsec/Inheritance.h"
@@ -26,6 +27,10 @@ const DWORD kErrorWriteRecordsUnsupported = ERROR_NOT_SUPPORTED;
 const DWORD kErrorNoRoomForWriteRecord = ERROR_DISK_FULL;
 
 namespace {
+
+// What reading a file with a name outside every configured folder reports:
+// it is neither changed nor given a record.
+constexpr DWORD kErrorNameOutside = ERROR_ACCESS_DENIED;
 
 // The form of the DACL read for an object, kept with it for the write that
 // follows.
@@ -94,7 +99,10 @@ DWORD writeDaclBytes(HANDLE entry, std::vector<BYTE>& dacl, const DaclForm& form
 
 class WindowsSecurityApi final : public SecurityApi {
 public:
-    explicit WindowsSecurityApi(bool privileged) : privileged(privileged) {}
+    WindowsSecurityApi(bool privileged, const std::vector<std::string>& configuredFolders)
+        : privileged(privileged), configured(configuredFolders)
+    {
+    }
 
     DWORD getNamedSecurityInfo(const ObjectName& object, SE_OBJECT_TYPE objectType,
                                SECURITY_INFORMATION info, PSID* owner, PSID* group,
@@ -105,6 +113,9 @@ public:
         const OpenEntry* entry = entryOf(object, &error);
         if (entry == nullptr)
             return error;
+        if (!object.isFolderItself() && entry->kind == EntryClass::File &&
+            !configured.holdEveryName(*entry))
+            return kErrorNameOutside;
         pruneOnFirstSight(object);
         error = GetSecurityInfo(entry->handle->get(), objectType, info, owner, group, dacl, sacl,
                                 descriptor);
@@ -249,13 +260,15 @@ private:
 
     RecordStore records;
     const bool privileged;
+    const ConfiguredFolders configured;
 };
 
 } // namespace
 
-std::unique_ptr<SecurityApi> openSystemSecurityApi(const BackendSettings&)
+std::unique_ptr<SecurityApi> openSystemSecurityApi(const BackendSettings& settings)
 {
-    return std::make_unique<WindowsSecurityApi>(enableBackupPrivileges());
+    const bool privileged = enableBackupPrivileges();
+    return std::make_unique<WindowsSecurityApi>(privileged, settings.configuredFolders);
 }
 
 } // namespace winsec

@@ -123,10 +123,13 @@ public:
     virtual std::string privilegeProblem() { return {}; }
 };
 
-// Where a backend keeps what outlives a run: the POSIX record store's folder
-// (Windows keeps its records in the registry and ignores it).
+// What a backend is opened with: where it keeps what outlives a run (the
+// POSIX record store's folder; Windows keeps its records in the registry),
+// and the configured folders as Tolvane.ini gives them (Windows changes a
+// file with several links only when all of its names lie inside them).
 struct BackendSettings {
     std::string stateFolder;
+    std::vector<std::string> configuredFolders;
 };
 
 // The system's implementation, defined once per backend, ready before the

@@ -233,6 +233,7 @@ scenario() {
     run "$p" unlock 1 "DEBUG [WinMain]: WinMain :: ReturnCode = 1 : Unlock writing Permission for file (<root>/tree/Documents) with Success" -unlock
     [ "$p" != wine ] || check_records "$root" 0
     [ "$p" != wine ] || link_on_path "$root"
+    [ "$p" != wine ] || link_out_of_tree "$root"
     config "$p" "$root/missing-folder" Documents Missing "$nonascii"
     run "$p" missing-folder 253 "ERROR [C_TolvaneManager::isFileExists]: C_TolvaneManager::isFileExists :: ReturnCode = -3 : File <root>/tree/Missing doesn't exist" -lock
     config "$p" "$root/bad-argument" Documents
@@ -279,6 +280,25 @@ check_nonascii_name() {
 # value per entry, for -unlock to give back; the prefix's registry starts
 # empty, so after the first -lock there is one value per entry of its trees
 # but the links, and after the -unlock that gives them back, none.
+# A file that also has a name outside every configured folder (a hard link
+# to a file outside the tree) is neither changed nor recorded, by the lock
+# or the unlock; the rest of its folder is. Wine cannot list a file's names,
+# so every file with several links is refused there; real Windows lists
+# them. Linux keeps its own rule for links, so this is Windows'.
+link_out_of_tree() {
+    local root=$1
+    mkdir -p "$root/tree/Linked"
+    echo text >"$root/tree/Linked/own.txt"
+    ln "$root/outside/target.txt" "$root/tree/Linked/inside.txt"
+    config wine "$root/link-out" Linked
+    run wine link-out 252 "ERROR [C_TolvaneManager::lockWritingPermission]: C_TolvaneManager::lockWritingPermission :: ReturnCode = -4 : Getting Security Information Failed for <root>/tree/Linked/inside.txt" -lock
+    check "wine link-out: the folder and its own file recorded, the linked one not" \
+        [ "$(wine reg query 'HKLM\SOFTWARE\Tolvane\WriteRecords' 2>/dev/null | grep -c REG_BINARY)" -eq 2 ]
+    config wine "$root/link-back" Linked
+    run wine link-back 252 "ERROR [C_TolvaneManager::unlockWritingPermission]: C_TolvaneManager::unlockWritingPermission :: ReturnCode = -4 : Getting Security Information Failed for <root>/tree/Linked/inside.txt" -unlock
+    check_records "$root" 0
+}
+
 check_records() {
     local root=$1 expected=${2:-} values entries
     values=$(wine reg query 'HKLM\SOFTWARE\Tolvane\WriteRecords' 2>/dev/null | grep -c REG_BINARY || true)
