@@ -44,23 +44,15 @@ bool isTrusted(PSID sid, PSID account)
 // Why `shown` (the object behind `handle`) is not the administrators' alone.
 std::string whyNotAdministrators(HANDLE handle, ACCESS_MASK rights, const std::string& shown)
 {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error =
-        GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        &owner, nullptr, &dacl, nullptr, &descriptor);
+    winsec::OwnerAndDacl security;
+    const DWORD error = security.read(handle, SE_FILE_OBJECT);
     if (error != ERROR_SUCCESS)
         return shown + " has security that cannot be read (error " + std::to_string(error) + ")";
     const std::vector<BYTE> user = winsec::accountOfThisProcess();
-    std::string why;
-    if (!isTrusted(owner, runningAccount(user)))
-        why = shown + " is not owned by Administrators, SYSTEM, TrustedInstaller or this run's account";
-    else if (const std::string who = winsec::whoElseMay(dacl, rights, runningAccount(user));
-             !who.empty())
-        why = shown + " may be written by " + who;
-    LocalFree(descriptor);
-    return why;
+    if (!isTrusted(security.owner, runningAccount(user)))
+        return shown + " is not owned by Administrators, SYSTEM, TrustedInstaller or this run's account";
+    const std::string who = winsec::whoElseMay(security.dacl, rights, runningAccount(user));
+    return who.empty() ? "" : shown + " may be written by " + who;
 }
 
 std::wstring fullPathOf(const std::wstring& path)

@@ -63,7 +63,7 @@ int readLinkTarget(const Descriptor& link, std::string* target)
 class Resolver {
 public:
     Resolver(const std::string& path, PathRule& rule) : rule(rule), rest(path) {}
-    PathStop run(const std::string& path, Descriptor* opened);
+    PathStop run(Descriptor* opened);
 
 private:
     int start(bool absolute);
@@ -90,11 +90,11 @@ int Resolver::start(bool absolute)
     return error;
 }
 
-PathStop Resolver::run(const std::string& path, Descriptor* opened)
+PathStop Resolver::run(Descriptor* opened)
 {
-    if (path.empty() || path.find('\0') != std::string::npos)
-        return PathStop{ENOENT, path, false};
-    int error = start(path[0] == '/');
+    if (rest.empty() || rest.find('\0') != std::string::npos)
+        return PathStop{ENOENT, rest, false};
+    int error = start(rest[0] == '/');
     if (error == 0)
         error = rule.reached(PathStep{spelt, currentStatus, !hasComponent(rest)});
     for (std::string name = takeComponent(&rest); error == 0 && !ended && !name.empty();
@@ -164,7 +164,7 @@ public:
 
 PathStop resolveRootLinkPath(const std::string& path, PathRule& rule, Descriptor* opened)
 {
-    return Resolver(path, rule).run(path, opened);
+    return Resolver(path, rule).run(opened);
 }
 
 int openConfiguredPath(const std::string& path, Descriptor* opened)

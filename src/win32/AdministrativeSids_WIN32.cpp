@@ -110,18 +110,25 @@ std::string whoElseMay(PACL dacl, ACCESS_MASK rights, PSID alsoTrusted)
     return "";
 }
 
+OwnerAndDacl::~OwnerAndDacl()
+{
+    if (descriptor != nullptr)
+        LocalFree(descriptor);
+}
+
+DWORD OwnerAndDacl::read(HANDLE handle, SE_OBJECT_TYPE type)
+{
+    return GetSecurityInfo(handle, type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                           &owner, nullptr, &dacl, nullptr, &descriptor);
+}
+
 DWORD onlyAdministrationMay(HANDLE handle, SE_OBJECT_TYPE type, ACCESS_MASK rights, bool* only)
 {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error =
-        GetSecurityInfo(handle, type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        &owner, nullptr, &dacl, nullptr, &descriptor);
+    OwnerAndDacl security;
+    const DWORD error = security.read(handle, type);
     if (error != ERROR_SUCCESS)
         return error;
-    *only = isAdministrativeSid(owner) && whoElseMay(dacl, rights, nullptr).empty();
-    LocalFree(descriptor);
+    *only = isAdministrativeSid(security.owner) && whoElseMay(security.dacl, rights, nullptr).empty();
     return ERROR_SUCCESS;
 }
 

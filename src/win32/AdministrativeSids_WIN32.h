@@ -24,6 +24,24 @@ std::vector<BYTE> accountOfThisProcess();
 // owner, whom the caller judges apart.
 std::string whoElseMay(PACL dacl, ACCESS_MASK rights, PSID alsoTrusted);
 
+// The owner and DACL of an object, read together and released with it.
+class OwnerAndDacl {
+public:
+    OwnerAndDacl() = default;
+    ~OwnerAndDacl();
+    OwnerAndDacl(const OwnerAndDacl&) = delete;
+    OwnerAndDacl& operator=(const OwnerAndDacl&) = delete;
+
+    // From `handle`, opened with READ_CONTROL: kErrorSuccess or the error.
+    DWORD read(HANDLE handle, SE_OBJECT_TYPE type);
+
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+
+private:
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+};
+
 // Whether only they own the object behind `handle` (opened with
 // READ_CONTROL) and may use any of `rights` on it. kErrorSuccess or the
 // error of the read.
