@@ -7,7 +7,7 @@ sudo=""
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends \
     cmake make g++ pkg-config \
-    liblog4cxx-dev libpoco-dev libacl1-dev acl attr libsqlite3-dev libexpat1-dev \
+    liblog4cxx-dev libpoco-dev libacl1-dev acl attr libsqlite3-dev liburing-dev libexpat1-dev \
     libgtest-dev libgmock-dev \
     dpkg-dev lintian systemd man-db logrotate strace \
     util-linux g++-mingw-w64-x86-64-posix \

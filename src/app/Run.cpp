@@ -10,6 +10,7 @@
 #include "app/RunLog.h"
 #include "app/TreeRewrite.h"
 #include "app/TreeStatus.h"
+#include "walk/ReadAhead.h"
 #include "winsec/SecurityApi.h"
 
 #include <clocale>
@@ -39,12 +40,12 @@ std::string successText(const std::string& folder, bool lock)
 
 // Each folder in list order; true when the system refused a right anywhere.
 bool rewriteFolders(const std::vector<std::string>& folders, bool lock, winsec::SecurityApi& api,
-                    const RunSettings& settings, RunLog& log)
+                    const walk::WalkOptions& options, RunLog& log)
 {
     const EntryRewrite entries(api, lock);
     bool denied = false;
     for (const std::string& folder : folders) {
-        TreeRewrite tree(entries, log, settings.threads);
+        TreeRewrite tree(entries, log, options);
         if (tree.run(folder))
             log.debug(codedHead(logtext::kMainTag, ReturnCode::Success) + successText(folder, lock));
         denied = tree.metAccessDenial() || denied;
@@ -54,18 +55,27 @@ bool rewriteFolders(const std::vector<std::string>& folders, bool lock, winsec::
 
 // One line on standard output per folder, as soon as its walk ends.
 bool printStatusOfFolders(const std::vector<std::string>& folders, winsec::SecurityApi& api,
-                          const RunSettings& settings, RunLog& log)
+                          const walk::WalkOptions& options, RunLog& log)
 {
     const EntryStatus entries(api);
     bool denied = false;
     for (const std::string& folder : folders) {
-        TreeStatus tree(entries, log, settings.threads);
+        TreeStatus tree(entries, log, options);
         const std::string line = tree.run(folder) + "\n";
         std::fputs(line.c_str(), stdout);
         std::fflush(stdout);
         denied = tree.metAccessDenial() || denied;
     }
     return denied;
+}
+
+// Whether the walk reads ahead is settled once, and said.
+walk::WalkOptions walkOptionsOf(const RunSettings& settings, RunLog& log)
+{
+    const std::string problem = settings.readAhead ? walk::readAheadProblem() : logtext::kReadAheadOff;
+    log.info(taggedHead(logtext::kMainTag) +
+             (problem.empty() ? std::string(logtext::kReadingAhead) : logtext::kReadingByCalls + problem));
+    return walk::WalkOptions(settings.threads, problem.empty());
 }
 
 // The security operations are opened once the run knows it will walk, and
@@ -75,9 +85,10 @@ int walkFolders(const std::vector<std::string>& folders, Command command,
 {
     const std::unique_ptr<winsec::SecurityApi> api =
         winsec::openSystemSecurityApi(winsec::BackendSettings{settings.stateFolder, folders});
+    const walk::WalkOptions options = walkOptionsOf(settings, log);
     const bool denied = command == Command::Status
-                            ? printStatusOfFolders(folders, *api, settings, log)
-                            : rewriteFolders(folders, command == Command::Lock, *api, settings, log);
+                            ? printStatusOfFolders(folders, *api, options, log)
+                            : rewriteFolders(folders, command == Command::Lock, *api, options, log);
     if (denied && !settings.privileged)
         log.warn(taggedHead(logtext::kMainTag) + logtext::kNeedsRoot);
     const std::string problem = api->recordKeepingProblem();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 namespace {
@@ -20,10 +21,16 @@ unsigned threadsOfEnvironment()
     return std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
 }
 
+bool readAheadOfEnvironment()
+{
+    const char* setting = std::getenv("TOLVANE_IO_URING");
+    return setting == nullptr || std::string(setting) != "0";
+}
+
 } // namespace
 
 RunSettings readRunSettings(const std::string& currentDirectory)
 {
-    return RunSettings{currentDirectory, threadsOfEnvironment(), stateFolderOfEnvironment(),
-                       runsPrivileged()};
+    return RunSettings{currentDirectory, threadsOfEnvironment(), readAheadOfEnvironment(),
+                       stateFolderOfEnvironment(), runsPrivileged()};
 }

@@ -17,8 +17,8 @@ struct EntryOutcome;
 
 class TreeRewrite final : public TreeVisit {
 public:
-    TreeRewrite(const EntryRewrite& entries, RunLog& log, unsigned threads)
-        : TreeVisit(log, threads), entries(entries)
+    TreeRewrite(const EntryRewrite& entries, RunLog& log, const walk::WalkOptions& options)
+        : TreeVisit(log, options), entries(entries)
     {
     }
 

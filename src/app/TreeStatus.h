@@ -15,8 +15,8 @@
 
 class TreeStatus final : public TreeVisit {
 public:
-    TreeStatus(const EntryStatus& entries, RunLog& log, unsigned threads)
-        : TreeVisit(log, threads), entries(entries)
+    TreeStatus(const EntryStatus& entries, RunLog& log, const walk::WalkOptions& options)
+        : TreeVisit(log, options), entries(entries)
     {
     }
 

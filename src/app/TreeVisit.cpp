@@ -7,7 +7,6 @@
 #include "app/LogTexts.h"
 #include "app/RunLog.h"
 #include "app/SystemError.h"
-#include "walk/FolderWalk.h"
 
 void TreeVisit::deliver(std::unique_ptr<walk::VisitReport> report)
 {
@@ -17,7 +16,7 @@ void TreeVisit::deliver(std::unique_ptr<walk::VisitReport> report)
 bool TreeVisit::walkTree(const std::string& folder)
 {
     try {
-        walk::FolderWalk walk(*this, threads);
+        walk::FolderWalk walk(*this, options);
         return walk.run(folder);
     } catch (...) {
         log.fatal(logtext::kWalkTag,

@@ -6,6 +6,7 @@
 #define TOLVANE_APP_TREE_VISIT_H
 
 #include "app/LogLines.h"
+#include "walk/FolderWalk.h"
 #include "walk/Visit.h"
 
 #include <atomic>
@@ -31,7 +32,7 @@ public:
     void deliver(std::unique_ptr<walk::VisitReport> report) override;
 
 protected:
-    TreeVisit(RunLog& log, unsigned threads) : log(log), threads(threads) {}
+    TreeVisit(RunLog& log, const walk::WalkOptions& options) : log(log), options(options) {}
     ~TreeVisit() = default;
 
     // True when `folder` itself and every entry listed directly in it were
@@ -48,7 +49,7 @@ protected:
 private:
     LogLines walkFailureLines(const walk::WalkEntry& entry);
 
-    const unsigned threads;
+    const walk::WalkOptions options;
     std::atomic<bool> accessDenied{false};
 };
 

@@ -1,6 +1,7 @@
 #include "walk/FolderWalk.h"
 
 #include "walk/OpenFolder.h"
+#include "walk/ReadAhead.h"
 #include "walk/ResultOrder.h"
 
 #include <Poco/Path.h>
@@ -102,23 +103,28 @@ struct Task {
 // Everything shared is guarded by `mutex`.
 class WalkRun {
 public:
-    WalkRun(WalkVisitor& visitor, unsigned threads) : visitor(visitor), threads(threads) {}
+    WalkRun(WalkVisitor& visitor, const WalkOptions& options)
+        : visitor(visitor), threads(options.threads), readsAhead(options.readAhead)
+    {
+    }
     bool run(const std::string& configuredFolder);
 
 private:
     void drive();
     void deliver(std::vector<std::unique_ptr<VisitReport>>* ready);
     void release(std::vector<std::thread>* pool);
-    void work();
+    void work(unsigned thread);
+    std::unique_ptr<ReadAhead> readAheadFor(unsigned thread) const;
     bool takeTask(Task* task);
-    void perform(Task& task);
-    void openAndList(const std::shared_ptr<Folder>& folder, const OpenFolder* parent);
+    void perform(Task& task, ReadAhead* ahead);
+    void openAndList(const std::shared_ptr<Folder>& folder, const OpenFolder* parent,
+                     ReadAhead* ahead);
     std::shared_ptr<OpenFolder> openSelf(Folder& folder, const OpenFolder* parent);
     std::shared_ptr<OpenFolder> visitSelf(Folder& folder, const OpenFolder* parent,
                                           FolderOpening opening);
     void listInPieces(const std::shared_ptr<Folder>& folder,
-                      const std::shared_ptr<OpenFolder>& open);
-    void visitPiece(Task& task);
+                      const std::shared_ptr<OpenFolder>& open, ReadAhead* ahead);
+    void visitPiece(Task& task, ReadAhead* ahead);
     void handOut(const std::shared_ptr<Folder>& folder, const std::shared_ptr<OpenFolder>& open);
     void visitEntry(const std::shared_ptr<Folder>& folder, const std::shared_ptr<OpenFolder>& open,
                     ListedEntry& entry, PieceResults& piece);
@@ -128,6 +134,7 @@ private:
 
     WalkVisitor& visitor;
     const unsigned threads;
+    const bool readsAhead;
     std::mutex mutex;
     std::condition_variable workWaiting;
     std::condition_variable progress;
@@ -144,7 +151,7 @@ bool WalkRun::run(const std::string& configuredFolder)
     std::vector<std::thread> pool;
     try {
         for (unsigned helper = 1; helper < threads; ++helper)
-            pool.emplace_back([this] { work(); });
+            pool.emplace_back([this, helper] { work(helper); });
     } catch (const std::system_error&) {
         // The threads there are do the work; one, this one, is enough.
     }
@@ -162,6 +169,7 @@ bool WalkRun::run(const std::string& configuredFolder)
 // visitor between its pieces of work.
 void WalkRun::drive()
 {
+    const std::unique_ptr<ReadAhead> ahead = readAheadFor(0);
     std::vector<std::unique_ptr<VisitReport>> ready;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
@@ -177,7 +185,7 @@ void WalkRun::drive()
         Task task;
         if (takeTask(&task)) {
             lock.unlock();
-            perform(task);
+            perform(task, ahead.get());
             task = Task();
             lock.lock();
         } else {
@@ -215,8 +223,14 @@ bool WalkRun::takeTask(Task* task)
     return true;
 }
 
-void WalkRun::work()
+std::unique_ptr<ReadAhead> WalkRun::readAheadFor(unsigned thread) const
 {
+    return readsAhead ? ReadAhead::forThread(thread) : nullptr;
+}
+
+void WalkRun::work(unsigned thread)
+{
+    const std::unique_ptr<ReadAhead> ahead = readAheadFor(thread);
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         Task task;
@@ -224,7 +238,7 @@ void WalkRun::work()
         if (!takeTask(&task))
             return;
         lock.unlock();
-        perform(task);
+        perform(task, ahead.get());
         task = Task();
         lock.lock();
     }
@@ -239,12 +253,12 @@ void WalkRun::finish(PieceResults& piece)
     progress.notify_one();
 }
 
-void WalkRun::perform(Task& task)
+void WalkRun::perform(Task& task, ReadAhead* ahead)
 {
     if (task.piece != nullptr)
-        visitPiece(task);
+        visitPiece(task, ahead);
     else
-        openAndList(task.folder, task.open.get());
+        openAndList(task.folder, task.open.get(), ahead);
 }
 
 Visit WalkRun::report(Folder& folder, PieceResults& piece, const WalkEntry& entry)
@@ -267,7 +281,8 @@ void WalkRun::reportBroken(Folder& folder, PieceResults& piece)
 
 // The folder itself is changed before anything in it, even when it cannot be
 // listed; one that is gone is reported and changes nothing.
-void WalkRun::openAndList(const std::shared_ptr<Folder>& folder, const OpenFolder* parent)
+void WalkRun::openAndList(const std::shared_ptr<Folder>& folder, const OpenFolder* parent,
+                          ReadAhead* ahead)
 {
     FolderResults& results = *folder->results;
     std::shared_ptr<OpenFolder> open;
@@ -278,7 +293,7 @@ void WalkRun::openAndList(const std::shared_ptr<Folder>& folder, const OpenFolde
     }
     finish(results.head());
     if (open != nullptr)
-        listInPieces(folder, open);
+        listInPieces(folder, open, ahead);
     finish(results.tail());
 }
 
@@ -334,7 +349,7 @@ std::shared_ptr<OpenFolder> WalkRun::visitSelf(Folder& folder, const OpenFolder*
 // Read by this thread, a chunk at a time; each is handed to the pool while
 // few are waiting, else visited here, and the last one always here.
 void WalkRun::listInPieces(const std::shared_ptr<Folder>& folder,
-                           const std::shared_ptr<OpenFolder>& open)
+                           const std::shared_ptr<OpenFolder>& open, ReadAhead* ahead)
 {
     bool more = true;
     while (more) {
@@ -365,21 +380,25 @@ void WalkRun::listInPieces(const std::shared_ptr<Folder>& folder,
             workWaiting.notify_one();
             progress.notify_one(); // this thread may take it between its reports
         } else {
-            visitPiece(task);
+            visitPiece(task, ahead);
         }
     }
 }
 
-void WalkRun::visitPiece(Task& task)
+void WalkRun::visitPiece(Task& task, ReadAhead* ahead)
 {
     Folder& folder = *task.folder;
     PieceResults& piece = *task.piece;
     try {
+        if (ahead != nullptr)
+            ahead->read(*task.open, &task.entries);
         for (ListedEntry& entry : task.entries)
             visitEntry(task.folder, task.open, entry, piece);
     } catch (...) {
         reportBroken(folder, piece);
     }
+    if (ahead != nullptr)
+        ahead->release(&task.entries);
     task.entries = std::vector<ListedEntry>();
     finish(piece);
 }
@@ -428,14 +447,14 @@ void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder,
 
 } // namespace
 
-FolderWalk::FolderWalk(WalkVisitor& visitor, unsigned threads)
-    : visitor(visitor), threads(std::max(threads, 1u))
+FolderWalk::FolderWalk(WalkVisitor& visitor, const WalkOptions& options)
+    : visitor(visitor), options{std::max(options.threads, 1u), options.readAhead}
 {
 }
 
 bool FolderWalk::run(const std::string& configuredFolder)
 {
-    WalkRun walk(visitor, threads);
+    WalkRun walk(visitor, options);
     return walk.run(configuredFolder);
 }
 

@@ -20,10 +20,22 @@
 
 namespace walk {
 
+struct WalkOptions {
+    // A walk on `threads` threads, reading ahead or not.
+    WalkOptions(unsigned threads = 1, bool readAhead = false)
+        : threads(threads), readAhead(readAhead)
+    {
+    }
+    // At least one thread, the calling one, whatever this says.
+    unsigned threads;
+    // Each thread reads its pieces of a folder ahead (ReadAhead.h), where
+    // the platform can.
+    bool readAhead;
+};
+
 class FolderWalk {
 public:
-    // At least one thread, the calling one, whatever `threads` says.
-    FolderWalk(WalkVisitor& visitor, unsigned threads);
+    FolderWalk(WalkVisitor& visitor, const WalkOptions& options);
     FolderWalk(const FolderWalk&) = delete;
     FolderWalk& operator=(const FolderWalk&) = delete;
 
@@ -36,7 +48,7 @@ public:
 
 private:
     WalkVisitor& visitor;
-    unsigned threads;
+    WalkOptions options;
 };
 
 } // namespace walk
