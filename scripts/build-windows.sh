@@ -33,7 +33,11 @@ windows=$root/cmake/windows
 mingw=x86_64-w64-mingw32
 
 # The DLLs every Windows installation has; tolvane.exe may import these only.
-system_dlls='^(advapi32|kernel32|msvcrt|ws2_32|mswsock|rpcrt4|user32|shell32|ole32|iphlpapi)\.dll$'
+system_dlls='^(advapi32|kernel32|msvcrt|ws2_32|mswsock|rpcrt4|user32|shell32|ole32)\.dll$'
+# System DLLs that are not KnownDLLs, so that Windows looks for them in the
+# program's folder first: tolvane.exe may only delay-load these.
+delayed_dlls='^iphlpapi\.dll$'
+delay_descriptor_size=32
 
 check_archives() {
     (cd "$third_party" && sha256sum --quiet -c SHA256SUMS) || {
@@ -103,15 +107,61 @@ check_subsystem() {
     }
 }
 
+# The offset in tolvane.exe of the byte the image holds at ADDRESS.
+file_offset() {
+    local address=$1 size vma offset
+    while read -r _ _ size vma _ offset _; do
+        if ((address >= 16#$vma && address < 16#$vma + 16#$size)); then
+            echo $((16#$offset + address - 16#$vma))
+            return
+        fi
+    done < <("$mingw-objdump" -h "$build/tolvane.exe" | grep -E '^ +[0-9]+ ')
+    echo "FAILED: tolvane.exe holds no byte at $address" >&2
+    return 1
+}
+
+# The DLLs named in the delay-import directory, read from the file: objdump
+# shows only where the directory is. It must end with a zero descriptor.
+delay_imports() {
+    local headers=$1 exe=$build/tolvane.exe base rva size entry offset name_rva
+    base=$((16#$(awk '$1 == "ImageBase" { print $2 }' <<<"$headers")))
+    read -r rva size < <(awk '/Delay Import Directory/ { print $3, $4 }' <<<"$headers")
+    ((16#$size > 0)) || return 0
+    for ((entry = 16#$rva; entry < 16#$rva + 16#$size - delay_descriptor_size;
+          entry += delay_descriptor_size)); do
+        offset=$(file_offset $((base + entry + 4))) || return 1
+        name_rva=$(od -An -tu4 -j "$offset" -N 4 "$exe" | tr -d ' ')
+        offset=$(file_offset $((base + name_rva))) || return 1
+        dd if="$exe" bs=1 skip="$offset" count=256 status=none | tr '\0A-Z' '\na-z' | sed -n 1p
+    done
+    offset=$(file_offset $((base + entry))) || return 1
+    if od -An -tx1 -j "$offset" -N "$delay_descriptor_size" "$exe" | grep -q '[1-9a-f]'; then
+        echo "FAILED: the delay-import directory of tolvane.exe has no zero descriptor at its end" >&2
+        return 1
+    fi
+}
+
 check_imports() {
-    local dlls foreign
-    dlls=$("$mingw-objdump" -p "$build/tolvane.exe" | awk '/DLL Name:/ { print tolower($3) }')
+    local headers dlls delayed early foreign
+    headers=$("$mingw-objdump" -p "$build/tolvane.exe")
+    dlls=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$headers")
+    delayed=$(delay_imports "$headers")
+    early=$(printf '%s\n' "$dlls" | grep -E "$delayed_dlls" || true)
+    if [ -n "$early" ]; then
+        echo "FAILED: tolvane.exe imports" $early "at start; it may only delay-load it" >&2
+        return 1
+    fi
     foreign=$(printf '%s\n' "$dlls" | grep -Ev "$system_dlls" || true)
     if [ -n "$foreign" ]; then
         echo "FAILED: tolvane.exe needs DLLs that Windows does not have:" $foreign >&2
         return 1
     fi
-    echo "tolvane.exe imports only" $dlls
+    foreign=$(printf '%s\n' "$delayed" | grep -Ev "$delayed_dlls" | grep . || true)
+    if [ -n "$foreign" ]; then
+        echo "FAILED: tolvane.exe delay-loads DLLs it should not:" $foreign >&2
+        return 1
+    fi
+    echo "tolvane.exe imports only" $dlls "and delay-loads" ${delayed:-nothing}
 }
 
 with_windows_line_ends() {

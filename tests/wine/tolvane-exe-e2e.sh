@@ -3,8 +3,9 @@
 # drive, and the Linux build on a tree of its own, through the same scenario:
 # -lock, -unlock, a missing folder among others, a bad argument, no
 # Tolvane.ini, a second instance while the first runs, a folder with a
-# non-ASCII name. Each run must end with the expected exit status and print
-# nothing; its log (pattern "%p %m%n") must hold the expected line, and the
+# non-ASCII name; under Wine also a -lock beside a planted iphlpapi.dll.
+# Each run must end with the expected exit status and print nothing; its
+# log (pattern "%p %m%n") must hold the expected line, and the
 # two platforms' logs must be the same line for line once the root of the
 # tree is written <root>, '\' as '/' and CR LF as LF. After the first -lock,
 # the Wine prefix's registry must hold the record of each entry locked, and
@@ -28,6 +29,7 @@ if [ -z "${TOLVANE_E2E_ISOLATED:-}" ] && unshare --net --mount true 2>/dev/null;
 fi
 
 exe=$(realpath "$1")
+planted_dll_source=$(realpath "$(dirname "$0")/planted-iphlpapi.cpp")
 linux=$(realpath "$2")
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=""
@@ -241,6 +243,24 @@ scenario() {
     log_config "$root/no-ini"
     run "$p" no-ini 254 "ERROR [WinMain]: WinMain :: ReturnCode = -2 : Empty Folder list" -lock
     second_instance "$p"
+    [ "$p" != wine ] || planted_dll "$root"
+}
+
+# tolvane.exe copied beside an iphlpapi.dll that Wine is told to prefer to
+# its own, as Windows would find one planted in the program's folder: a
+# whole -lock must run without loading it, at start or later.
+planted_dll() {
+    local root=$1 dir=$1/planted
+    mkdir -p "$root/tree/Planted" "$dir"
+    echo text >"$root/tree/Planted/file.txt"
+    config wine "$dir" Planted
+    cp "$exe" "$dir/"
+    x86_64-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -shared -static \
+        "$planted_dll_source" -o "$dir/iphlpapi.dll"
+    local exe=$dir/tolvane.exe
+    local -x WINEDLLOVERRIDES="$WINEDLLOVERRIDES;iphlpapi=n"
+    run wine planted 1 "DEBUG [WinMain]: WinMain :: ReturnCode = 1 : Lock writing Permission for file (<root>/tree/Planted) with Success" -lock
+    check "wine planted: the iphlpapi.dll beside tolvane.exe never loaded" [ ! -e "$dir/planted-dll-loaded" ]
 }
 
 # A configured folder that is a link the administrators alone do not hold
