@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Times tolvane on one walk thread (TOLVANE_THREADS=1, "one" below) and on
-# every core ("all" below) against a setfacl -R that writes every entry, on
+# every core ("all" below), each reading entries through io_uring ("ring")
+# and by plain calls (TOLVANE_IO_URING=0, "plain"), against a setfacl -R
+# that writes every entry, on
 # up to three shapes of tree, the commands alternated in rounds, and prints
 # for each shape the medians, the ratios, peak memory, and processor time
 # and system calls per entry, first with an empty record store, then with
@@ -118,8 +120,12 @@ seconds() {
     echo "$end - $start" | bc -l
 }
 
-tolvane_one=(env TOLVANE_THREADS=1 "$tolvane")
-tolvane_all=(env -u TOLVANE_THREADS "$tolvane")
+tolvane_ring_one=(env -u TOLVANE_IO_URING TOLVANE_THREADS=1 "$tolvane")
+tolvane_ring_all=(env -u TOLVANE_IO_URING -u TOLVANE_THREADS "$tolvane")
+tolvane_plain_one=(env TOLVANE_IO_URING=0 TOLVANE_THREADS=1 "$tolvane")
+tolvane_plain_all=(env -u TOLVANE_THREADS TOLVANE_IO_URING=0 "$tolvane")
+tolvane_all=("${tolvane_ring_all[@]}")
+paths="ring_all ring_one plain_all plain_one"
 
 median() {
     sort -n | awk '{v[NR] = $1} END {printf "%.3f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
@@ -139,17 +145,23 @@ run_path() {
 # as tolvane does. It stops at PATH_MAX: in a deeper chain its time counts
 # to there.
 run_round() {
-    if (($1 % 2)); then run_path all; run_path one; else run_path one; run_path all; fi
+    local p order=$paths
+    (($1 % 2)) && order=$(tr ' ' '\n' <<<"$paths" | tac | tr '\n' ' ')
+    for p in $order; do run_path "$p"; done
     times[setfacl_write]+="$(seconds any setfacl -R -m o::- "$tree") "
     times[setfacl_write]+="$(seconds any setfacl -R -m o::r "$tree") "
 }
 
 # The lock and unlock of all threads with the store holding one record.
 run_stored_round() {
-    times[stored_lock]+="$(seconds 1 "${tolvane_all[@]}" -lock) "
-    times[stored_unlock]+="$(seconds 1 "${tolvane_all[@]}" -unlock) "
-    times[empty_lock]+="$(seconds 1 env STATE_DIRECTORY="$work/empty" "${tolvane_all[@]}" -lock) "
-    run_checked 1 env STATE_DIRECTORY="$work/empty" "${tolvane_all[@]}" -unlock
+    local p
+    for p in ring_all plain_all; do
+        local -n command=tolvane_$p
+        times[${p}_stored_lock]+="$(seconds 1 "${command[@]}" -lock) "
+        times[${p}_stored_unlock]+="$(seconds 1 "${command[@]}" -unlock) "
+        times[${p}_empty_lock]+="$(seconds 1 env STATE_DIRECTORY="$work/empty" "${command[@]}" -lock) "
+        run_checked 1 env STATE_DIRECTORY="$work/empty" "${command[@]}" -unlock
+    done
 }
 
 peak_memory_kib() {
@@ -187,15 +199,18 @@ plant_record() {
 }
 
 # Processor time and system calls per entry of a first lock, a second lock
-# and an unlock, each run once.
+# and an unlock, each run once, on both paths.
 per_entry_figures() {
-    local label=$1 measure=$2
-    run_checked 1 "${tolvane_one[@]}" -unlock
-    row "tolvane -lock (one)$label" "$($measure "${tolvane_one[@]}" -lock)"
-    row "tolvane -lock again (one)$label" "$($measure "${tolvane_one[@]}" -lock)"
-    row "tolvane -unlock (one)$label" "$($measure "${tolvane_one[@]}" -unlock)"
-    row "tolvane -lock (all)$label" "$($measure "${tolvane_all[@]}" -lock)"
-    run_checked 1 "${tolvane_all[@]}" -unlock
+    local label=$1 measure=$2 p
+    for p in ring plain; do
+        local -n one=tolvane_${p}_one all=tolvane_${p}_all
+        run_checked 1 "${one[@]}" -unlock
+        row "tolvane -lock ($p one)$label" "$($measure "${one[@]}" -lock)"
+        row "tolvane -lock again ($p one)$label" "$($measure "${one[@]}" -lock)"
+        row "tolvane -unlock ($p one)$label" "$($measure "${one[@]}" -unlock)"
+        row "tolvane -lock ($p all)$label" "$($measure "${all[@]}" -lock)"
+        run_checked 1 "${all[@]}" -unlock
+    done
 }
 
 bench_shape() {
@@ -227,25 +242,31 @@ bench_shape() {
     done
 
     printf 'medians (seconds)\n'
-    for p in all one; do
+    for p in $paths; do
         row "tolvane -lock ($p)" "${med[${p}_lock]}"
         row "tolvane -lock again ($p)" "${med[${p}_relock]}"
         row "tolvane -unlock ($p)" "${med[${p}_unlock]}"
     done
     row "setfacl -R, every entry written" "${med[setfacl_write]}"
-    row "tolvane -lock (all), empty store" "${med[empty_lock]}"
-    row "tolvane -lock (all), one record" "${med[stored_lock]}"
-    row "tolvane -unlock (all), one record" "${med[stored_unlock]}"
+    for p in ring_all plain_all; do
+        row "tolvane -lock ($p), empty store" "${med[${p}_empty_lock]}"
+        row "tolvane -lock ($p), one record" "${med[${p}_stored_lock]}"
+        row "tolvane -unlock ($p), one record" "${med[${p}_stored_unlock]}"
+    done
 
-    printf 'ratios (goals: lock (all) <= 0.6, unlock (all) <= 0.65, one <= 1.15 of setfacl;\n'
+    printf 'ratios to setfacl (goals, ring: lock (all) <= 0.4, unlock (all) <= 0.45, one <= 0.6;\n'
+    printf '        plain: lock (all) <= 0.6, unlock (all) <= 0.65, one <= 1.15; all >= 1.7 x one;\n'
     printf '        one record <= 1.1 of the empty store)\n'
-    for p in all one; do
+    for p in $paths; do
         row "lock ($p)" "$(ratio "${med[${p}_lock]}" "${med[setfacl_write]}")"
         row "lock again ($p)" "$(ratio "${med[${p}_relock]}" "${med[setfacl_write]}")"
         row "unlock ($p)" "$(ratio "${med[${p}_unlock]}" "${med[setfacl_write]}")"
     done
-    row "one / all, lock (gain)" "$(ratio "${med[one_lock]}" "${med[all_lock]}")"
-    row "lock (all), one record / empty" "$(ratio "${med[stored_lock]}" "${med[empty_lock]}")"
+    for p in ring plain; do
+        row "one / all, lock ($p, gain)" "$(ratio "${med[${p}_one_lock]}" "${med[${p}_all_lock]}")"
+        row "lock ($p all), one record / empty" \
+            "$(ratio "${med[${p}_all_stored_lock]}" "${med[${p}_all_empty_lock]}")"
+    done
 
     printf 'peak memory (KiB)\n'
     row "tolvane -lock (all)" "$(peak_memory_kib "${tolvane_all[@]}" -lock)"

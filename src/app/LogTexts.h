@@ -95,9 +95,9 @@ constexpr char kNeedsRoot[] =
     "change every entry";
 // A record store that could not be used this run.
 constexpr char kRecordStoreNotUsed[] = " :: Record store not used: ";
-constexpr char kReadingAhead[] = " :: Entries are read ahead through io_uring";
-constexpr char kReadingByCalls[] = " :: Entries are read by plain calls: ";
-constexpr char kReadAheadOff[] = "TOLVANE_IO_URING is 0";
+constexpr char kOpeningAhead[] = " :: Entries are opened and closed through io_uring";
+constexpr char kOpeningByCalls[] = " :: Entries are opened and closed by plain calls: ";
+constexpr char kOpenAheadOff[] = "TOLVANE_IO_URING is 0";
 // -status names its lines after an operation of its own.
 constexpr char kStatusTag[] = "C_TolvaneManager::writingPermissionStatus";
 

@@ -10,7 +10,7 @@
 #include "app/RunLog.h"
 #include "app/TreeRewrite.h"
 #include "app/TreeStatus.h"
-#include "walk/ReadAhead.h"
+#include "walk/OpenAhead.h"
 #include "winsec/SecurityApi.h"
 
 #include <clocale>
@@ -69,12 +69,12 @@ bool printStatusOfFolders(const std::vector<std::string>& folders, winsec::Secur
     return denied;
 }
 
-// Whether the walk reads ahead is settled once, and said.
+// Whether the walk opens ahead is settled once, and said.
 walk::WalkOptions walkOptionsOf(const RunSettings& settings, RunLog& log)
 {
-    const std::string problem = settings.readAhead ? walk::readAheadProblem() : logtext::kReadAheadOff;
+    const std::string problem = settings.openAhead ? walk::openAheadProblem() : logtext::kOpenAheadOff;
     log.info(taggedHead(logtext::kMainTag) +
-             (problem.empty() ? std::string(logtext::kReadingAhead) : logtext::kReadingByCalls + problem));
+             (problem.empty() ? std::string(logtext::kOpeningAhead) : logtext::kOpeningByCalls + problem));
     return walk::WalkOptions(settings.threads, problem.empty());
 }
 

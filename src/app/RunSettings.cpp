@@ -21,7 +21,7 @@ unsigned threadsOfEnvironment()
     return std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
 }
 
-bool readAheadOfEnvironment()
+bool openAheadOfEnvironment()
 {
     const char* setting = std::getenv("TOLVANE_IO_URING");
     return setting == nullptr || std::string(setting) != "0";
@@ -31,6 +31,6 @@ bool readAheadOfEnvironment()
 
 RunSettings readRunSettings(const std::string& currentDirectory)
 {
-    return RunSettings{currentDirectory, threadsOfEnvironment(), readAheadOfEnvironment(),
+    return RunSettings{currentDirectory, threadsOfEnvironment(), openAheadOfEnvironment(),
                        stateFolderOfEnvironment(), runsPrivileged()};
 }

@@ -12,9 +12,9 @@ struct RunSettings {
     // The threads a walk runs on: TOLVANE_THREADS when it holds a number
     // from 1 up (at most 256), else one per online processor.
     unsigned threads = 1;
-    // The walk reads entries ahead where the machine lets it (io_uring),
-    // unless TOLVANE_IO_URING is 0.
-    bool readAhead = true;
+    // The walk opens and closes entries a window at a time where the
+    // machine lets it (io_uring), unless TOLVANE_IO_URING is 0.
+    bool openAhead = true;
     // Where records that no file can keep go (the POSIX record store):
     // $STATE_DIRECTORY (systemd's StateDirectory=), else /var/lib/tolvane for
     // root, else $XDG_STATE_HOME/tolvane or ~/.local/state/tolvane; empty

@@ -1,5 +1,7 @@
 // The one owner of a file descriptor in the POSIX backend: move-only, closed
-// exactly once, by whoever holds it last. Errors in this layer are 0 or a
+// exactly once, by whoever holds it last. Only the descriptors the walk opens
+// a window at a time are not held here: the ring that opened them closes
+// them together (BatchRing.h). Errors in this layer are 0 or a
 // positive errno value, never -1 or -errno.
 #ifndef TOLVANE_POSIXACL_DESCRIPTOR_H
 #define TOLVANE_POSIXACL_DESCRIPTOR_H

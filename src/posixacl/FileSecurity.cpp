@@ -74,7 +74,6 @@ private:
     int openHandle(const winsec::ObjectName& object);
     bool openForReading(int folder, const winsec::ObjectName& object);
     int openHandleOnly(int folder, const char* name);
-    const AttributeRead* readAhead(const char* attribute) const;
     int takeStatus();
     int takeTurn(LinkedInodes& linked);
     // Names this inode for calls that take a path (O_PATH only).
@@ -87,9 +86,6 @@ private:
     struct stat fileStatus {};
     char procName[kProcFdNameSize] = {};
     LinkedInodes::Turn turn;
-    // What the walk read of the inode before this visit, until the visit
-    // writes to it; null where nothing was, or it may have changed since.
-    mutable const EntryRead* ahead = nullptr;
 };
 
 int OpenInode::open(const winsec::ObjectName& object, LinkedInodes& linked)
@@ -110,10 +106,7 @@ int OpenInode::open(const winsec::ObjectName& object, LinkedInodes& linked)
 int OpenInode::takeTurn(LinkedInodes& linked)
 {
     turn = linked.take(fileStatus);
-    if (!turn.isHeld())
-        return 0;
-    ahead = nullptr;
-    return takeStatus();
+    return turn.isHeld() ? takeStatus() : 0;
 }
 
 int OpenInode::openHandle(const winsec::ObjectName& object)
@@ -132,23 +125,20 @@ int OpenInode::openHandle(const winsec::ObjectName& object)
     return openHandleOnly(folder, object.name());
 }
 
-// What was opened for reading, here or by the walk's read ahead (which then
-// holds the descriptor), is used only if it is what the listing said:
+// What was opened for reading, here or by the walk ahead of the visit (which
+// then holds the descriptor), is used only if it is what the listing said:
 // anything else (swapped in since) is left unused and taken again by O_PATH.
 bool OpenInode::openForReading(int folder, const winsec::ObjectName& object)
 {
-    const EntryRead* read = object.entry();
-    const bool readFirst = read != nullptr && read->descriptor >= 0;
-    if (readFirst) {
-        descriptor = read->descriptor;
-        fileStatus = read->status;
+    const winsec::EntryHandle* openedAhead = object.entry();
+    if (openedAhead != nullptr && openedAhead->descriptor >= 0) {
+        descriptor = openedAhead->descriptor;
     } else {
         owned.reset(openat(folder, object.name(), kReadFlags));
         descriptor = owned.get();
     }
-    readable = descriptor >= 0 && ((readFirst && read->statusRead) || takeStatus() == 0) &&
+    readable = descriptor >= 0 && takeStatus() == 0 &&
                (S_ISREG(fileStatus.st_mode) || S_ISDIR(fileStatus.st_mode));
-    ahead = readable && readFirst ? read : nullptr;
     return readable;
 }
 
@@ -173,25 +163,10 @@ void OpenInode::nameByProc()
     *std::to_chars(procName + sizeof kFdFolder - 1, end, descriptor).ptr = '\0';
 }
 
-const AttributeRead* OpenInode::readAhead(const char* attribute) const
-{
-    if (ahead == nullptr)
-        return nullptr;
-    const AttributeRead* read = std::strcmp(attribute, kAccessAclName) == 0   ? &ahead->accessAcl
-                                : std::strcmp(attribute, kWriteRecordName) == 0 ? &ahead->record
-                                                                                : nullptr;
-    return read != nullptr && read->error != AttributeRead::kNotRead ? read : nullptr;
-}
-
 // A small first try: the kernel allocates as much as it is offered, and most
 // values are a few dozen bytes. A larger one is read again at its size.
 int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 {
-    if (const AttributeRead* read = readAhead(attribute); read != nullptr) {
-        if (read->error == 0)
-            value->assign(read->value.begin(), read->value.end());
-        return read->error;
-    }
     value->resize(std::max(value->capacity(), kFirstReadSize));
     for (;;) {
         const ssize_t size = readable
@@ -213,7 +188,6 @@ int OpenInode::readAttribute(const char* attribute, Bytes* value) const
 
 int OpenInode::writeAttribute(const char* attribute, const Bytes& value, int flags) const
 {
-    ahead = nullptr;
     const int result = readable
                            ? fsetxattr(descriptor, attribute, value.data(), value.size(), flags)
                            : setxattr(name(), attribute, value.data(), value.size(), flags);
@@ -222,7 +196,6 @@ int OpenInode::writeAttribute(const char* attribute, const Bytes& value, int fla
 
 int OpenInode::removeAttribute(const char* attribute) const
 {
-    ahead = nullptr;
     const int result = readable ? fremovexattr(descriptor, attribute)
                                 : removexattr(name(), attribute);
     return result == 0 ? 0 : errno;
@@ -230,7 +203,6 @@ int OpenInode::removeAttribute(const char* attribute) const
 
 int OpenInode::changeMode(mode_t mode) const
 {
-    ahead = nullptr;
     const int result = readable ? fchmod(descriptor, mode) : chmod(name(), mode);
     return result == 0 ? 0 : errno;
 }

@@ -1,7 +1,7 @@
 #include "walk/FolderWalk.h"
 
 #include "walk/OpenFolder.h"
-#include "walk/ReadAhead.h"
+#include "walk/OpenAhead.h"
 #include "walk/ResultOrder.h"
 
 #include <Poco/Path.h>
@@ -104,7 +104,7 @@ struct Task {
 class WalkRun {
 public:
     WalkRun(WalkVisitor& visitor, const WalkOptions& options)
-        : visitor(visitor), threads(options.threads), readsAhead(options.readAhead)
+        : visitor(visitor), threads(options.threads), opensAhead(options.openAhead)
     {
     }
     bool run(const std::string& configuredFolder);
@@ -113,18 +113,19 @@ private:
     void drive();
     void deliver(std::vector<std::unique_ptr<VisitReport>>* ready);
     void release(std::vector<std::thread>* pool);
-    void work(unsigned thread);
-    std::unique_ptr<ReadAhead> readAheadFor(unsigned thread) const;
+    void work();
+    std::unique_ptr<OpenAhead> openAheadFor() const;
     bool takeTask(Task* task);
-    void perform(Task& task, ReadAhead* ahead);
+    void perform(Task& task, OpenAhead* ahead);
     void openAndList(const std::shared_ptr<Folder>& folder, const OpenFolder* parent,
-                     ReadAhead* ahead);
+                     OpenAhead* ahead);
     std::shared_ptr<OpenFolder> openSelf(Folder& folder, const OpenFolder* parent);
     std::shared_ptr<OpenFolder> visitSelf(Folder& folder, const OpenFolder* parent,
                                           FolderOpening opening);
     void listInPieces(const std::shared_ptr<Folder>& folder,
-                      const std::shared_ptr<OpenFolder>& open, ReadAhead* ahead);
-    void visitPiece(Task& task, ReadAhead* ahead);
+                      const std::shared_ptr<OpenFolder>& open, OpenAhead* ahead);
+    void visitPiece(Task& task, OpenAhead* ahead);
+    ListedEntry* visitWindow(Task& task, ListedEntry* first, std::size_t count, OpenAhead* ahead);
     void handOut(const std::shared_ptr<Folder>& folder, const std::shared_ptr<OpenFolder>& open);
     void visitEntry(const std::shared_ptr<Folder>& folder, const std::shared_ptr<OpenFolder>& open,
                     ListedEntry& entry, PieceResults& piece);
@@ -134,7 +135,7 @@ private:
 
     WalkVisitor& visitor;
     const unsigned threads;
-    const bool readsAhead;
+    const bool opensAhead;
     std::mutex mutex;
     std::condition_variable workWaiting;
     std::condition_variable progress;
@@ -151,7 +152,7 @@ bool WalkRun::run(const std::string& configuredFolder)
     std::vector<std::thread> pool;
     try {
         for (unsigned helper = 1; helper < threads; ++helper)
-            pool.emplace_back([this, helper] { work(helper); });
+            pool.emplace_back([this] { work(); });
     } catch (const std::system_error&) {
         // The threads there are do the work; one, this one, is enough.
     }
@@ -169,7 +170,7 @@ bool WalkRun::run(const std::string& configuredFolder)
 // visitor between its pieces of work.
 void WalkRun::drive()
 {
-    const std::unique_ptr<ReadAhead> ahead = readAheadFor(0);
+    const std::unique_ptr<OpenAhead> ahead = openAheadFor();
     std::vector<std::unique_ptr<VisitReport>> ready;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
@@ -223,14 +224,14 @@ bool WalkRun::takeTask(Task* task)
     return true;
 }
 
-std::unique_ptr<ReadAhead> WalkRun::readAheadFor(unsigned thread) const
+std::unique_ptr<OpenAhead> WalkRun::openAheadFor() const
 {
-    return readsAhead ? ReadAhead::forThread(thread) : nullptr;
+    return opensAhead ? OpenAhead::forThread(threads) : nullptr;
 }
 
-void WalkRun::work(unsigned thread)
+void WalkRun::work()
 {
-    const std::unique_ptr<ReadAhead> ahead = readAheadFor(thread);
+    const std::unique_ptr<OpenAhead> ahead = openAheadFor();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         Task task;
@@ -253,7 +254,7 @@ void WalkRun::finish(PieceResults& piece)
     progress.notify_one();
 }
 
-void WalkRun::perform(Task& task, ReadAhead* ahead)
+void WalkRun::perform(Task& task, OpenAhead* ahead)
 {
     if (task.piece != nullptr)
         visitPiece(task, ahead);
@@ -282,7 +283,7 @@ void WalkRun::reportBroken(Folder& folder, PieceResults& piece)
 // The folder itself is changed before anything in it, even when it cannot be
 // listed; one that is gone is reported and changes nothing.
 void WalkRun::openAndList(const std::shared_ptr<Folder>& folder, const OpenFolder* parent,
-                          ReadAhead* ahead)
+                          OpenAhead* ahead)
 {
     FolderResults& results = *folder->results;
     std::shared_ptr<OpenFolder> open;
@@ -349,7 +350,7 @@ std::shared_ptr<OpenFolder> WalkRun::visitSelf(Folder& folder, const OpenFolder*
 // Read by this thread, a chunk at a time; each is handed to the pool while
 // few are waiting, else visited here, and the last one always here.
 void WalkRun::listInPieces(const std::shared_ptr<Folder>& folder,
-                           const std::shared_ptr<OpenFolder>& open, ReadAhead* ahead)
+                           const std::shared_ptr<OpenFolder>& open, OpenAhead* ahead)
 {
     bool more = true;
     while (more) {
@@ -385,22 +386,42 @@ void WalkRun::listInPieces(const std::shared_ptr<Folder>& folder,
     }
 }
 
-void WalkRun::visitPiece(Task& task, ReadAhead* ahead)
+void WalkRun::visitPiece(Task& task, OpenAhead* ahead)
 {
     Folder& folder = *task.folder;
     PieceResults& piece = *task.piece;
+    ListedEntry* const end = task.entries.data() + task.entries.size();
+    const std::size_t window = ahead != nullptr ? ahead->window() : task.entries.size();
     try {
-        if (ahead != nullptr)
-            ahead->read(*task.open, &task.entries);
-        for (ListedEntry& entry : task.entries)
-            visitEntry(task.folder, task.open, entry, piece);
+        for (ListedEntry* first = task.entries.data(); first != end;)
+            first = visitWindow(task, first, std::min<std::size_t>(window, end - first), ahead);
     } catch (...) {
         reportBroken(folder, piece);
     }
-    if (ahead != nullptr)
-        ahead->release(&task.entries);
     task.entries = std::vector<ListedEntry>();
     finish(piece);
+}
+
+// The entries opened ahead are closed whatever happens to their visits.
+ListedEntry* WalkRun::visitWindow(Task& task, ListedEntry* first, std::size_t count,
+                                  OpenAhead* ahead)
+{
+    ListedEntry* const last = first + count;
+    struct Release {
+        OpenAhead* ahead;
+        ListedEntry* first;
+        ListedEntry* last;
+        ~Release()
+        {
+            if (ahead != nullptr)
+                ahead->release(first, last);
+        }
+    } release{ahead, first, last};
+    if (ahead != nullptr)
+        ahead->open(*task.open, first, last);
+    for (ListedEntry* entry = first; entry != last; ++entry)
+        visitEntry(task.folder, task.open, *entry, *task.piece);
+    return last;
 }
 
 // A sub-folder is handed to the pool as soon as it is met, so that a chain
@@ -448,7 +469,7 @@ void WalkRun::visitEntry(const std::shared_ptr<Folder>& folder,
 } // namespace
 
 FolderWalk::FolderWalk(WalkVisitor& visitor, const WalkOptions& options)
-    : visitor(visitor), options{std::max(options.threads, 1u), options.readAhead}
+    : visitor(visitor), options{std::max(options.threads, 1u), options.openAhead}
 {
 }
 

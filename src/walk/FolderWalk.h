@@ -21,16 +21,16 @@
 namespace walk {
 
 struct WalkOptions {
-    // A walk on `threads` threads, reading ahead or not.
-    WalkOptions(unsigned threads = 1, bool readAhead = false)
-        : threads(threads), readAhead(readAhead)
+    // A walk on `threads` threads, opening ahead or not.
+    WalkOptions(unsigned threads = 1, bool openAhead = false)
+        : threads(threads), openAhead(openAhead)
     {
     }
     // At least one thread, the calling one, whatever this says.
     unsigned threads;
-    // Each thread reads its pieces of a folder ahead (ReadAhead.h), where
-    // the platform can.
-    bool readAhead;
+    // Each thread opens its pieces of a folder a window at a time
+    // (OpenAhead.h), where the platform can.
+    bool openAhead;
 };
 
 class FolderWalk {

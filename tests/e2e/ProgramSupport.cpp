@@ -59,8 +59,8 @@ ProgramRun ProgramTest::runCommand(std::string commandLine) const
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     for (std::string& text : testsupport::readLines(logFile)) {
         const bool own = text.rfind("INFO ", 0) == 0 || text.rfind("WARN ", 0) == 0;
-        if (own && text.find(" :: Entries are read ") != std::string::npos)
-            result.readPath = std::move(text);
+        if (own && text.find(" :: Entries are opened and closed ") != std::string::npos)
+            result.openPath = std::move(text);
         else
             (own ? result.own : result.log).push_back(std::move(text));
     }

@@ -24,7 +24,7 @@ struct ProgramRun {
     // `own` must leave exactly as they were.
     std::vector<std::string> log;
     std::vector<std::string> own;
-    std::string readPath; // the own line that says how entries are read
+    std::string openPath; // the own line that says how entries are opened
     double seconds = 0;           // wall time
 };
 
