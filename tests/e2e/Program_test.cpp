@@ -307,29 +307,31 @@ TEST_F(ProgramTest, EveryExitStatusIsProvokedAndDocumented)
     EXPECT_NE(std::string::npos, manual.find("\"Tolvane " + version.substr(8, version.size() - 9) + "\""));
 }
 
-// Sets TOLVANE_THREADS for the runs in its scope.
-struct WorkerThreads {
-    explicit WorkerThreads(int count)
+// Sets an environment variable for the runs in its scope.
+struct ScopedVariable {
+    ScopedVariable(const char* name, const std::string& value) : name(name)
     {
-        if (const char* value = std::getenv(kName))
-            saved = value;
-        setenv(kName, std::to_string(count).c_str(), 1);
+        if (const char* was = std::getenv(name))
+            saved = was;
+        setenv(name, value.c_str(), 1);
     }
-    ~WorkerThreads()
+    ~ScopedVariable()
     {
         if (saved.empty())
-            unsetenv(kName);
+            unsetenv(name);
         else
-            setenv(kName, saved.c_str(), 1);
+            setenv(name, saved.c_str(), 1);
     }
-    static constexpr char kName[] = "TOLVANE_THREADS";
+    const char* name;
     std::string saved;
 };
 
-// Work spread over threads must change nothing a run shows: the same lines
-// in the same order, the same status and the same ACLs, with failures
-// provoked for real in several chunks of a large folder (a file that refuses
-// its ACL, a folder its user may not list, a configured folder gone).
+// Work spread over threads, with entries opened a window at a time through
+// io_uring, must change nothing a run shows against one thread of plain
+// calls: the same lines in the same order, the same status and the same
+// ACLs, with failures provoked for real in several chunks of a large folder
+// (a file that refuses its ACL, a folder its user may not list, a
+// configured folder gone).
 TEST_F(ProgramTest, FailuresLogTheSameWithOneAndWithFourWorkers)
 {
     inData("mkdir W R && for n in $(seq 1500); do : > W/f$n; done && mkdir W/s1 W/s2 W/shut"
@@ -353,7 +355,8 @@ TEST_F(ProgramTest, FailuresLogTheSameWithOneAndWithFourWorkers)
         std::vector<std::pair<ProgramRun, std::map<std::string, std::string>>> outcomes;
         for (const int threads : {1, 4}) {
             testsupport::run("cd / && setfacl --restore=" + shellQuote(saved));
-            const WorkerThreads workers(threads);
+            const ScopedVariable workers("TOLVANE_THREADS", std::to_string(threads));
+            const ScopedVariable ring("TOLVANE_IO_URING", threads == 1 ? "0" : "1");
             outcomes.emplace_back(runCommand(std::string("setpriv --reuid=65534 --regid=65534 "
                                                          "--clear-groups {program} ") + action),
                                   aclTree(dir / "data"));
@@ -364,6 +367,9 @@ TEST_F(ProgramTest, FailuresLogTheSameWithOneAndWithFourWorkers)
         EXPECT_EQ(outcomes[0].first.status, outcomes[1].first.status);
         EXPECT_EQ(outcomes[0].first.log, outcomes[1].first.log);
         EXPECT_EQ(outcomes[0].second, outcomes[1].second);
+        EXPECT_EQ("INFO [WinMain]: WinMain :: Entries are opened and closed by plain calls: "
+                  "TOLVANE_IO_URING is 0",
+                  outcomes[0].first.openPath);
         const Lines& own = outcomes[0].first.own;
         EXPECT_NE(own.end(), std::find(own.begin(), own.end(),
                                        "WARN [WinMain]: WinMain :: Access was denied and this run is "
