@@ -27,7 +27,7 @@ void OpenAhead::release(ListedEntry*, ListedEntry*) {}
 
 std::string openAheadProblem()
 {
-    return "entries are opened while they are listed";
+    return "Windows opens each entry while listing it";
 }
 
 } // namespace walk
