@@ -244,6 +244,10 @@ run_as_unit() {
     unexpected=$(sed -nE 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/p' "$trace" | sort -u \
         | grep -vxF -f <(allowed_syscalls) || true)
     [ -z "$unexpected" ] || fail "$command makes system calls SystemCallFilter= refuses:" $unexpected
+    # Where the kernel allows io_uring, the unit's walk takes it.
+    [ "$(cat /proc/sys/kernel/io_uring_disabled 2>/dev/null || echo 0)" != 0 ] \
+        || grep -qE '^[0-9]+ +io_uring_enter\(' "$trace" \
+        || fail "$command makes no io_uring call where the kernel allows it"
 }
 
 # Walking a folder only its owner may enter, rewriting ACLs of files root
