@@ -101,7 +101,9 @@ std::string missingOperation(io_uring* ring)
 std::unique_ptr<BatchRing> BatchRing::open(std::string* problem)
 {
     auto ring = std::make_unique<Ring>();
-    const int result = io_uring_queue_init(kRingEntries, &ring->ring, kSetupFlags);
+    int result = io_uring_queue_init(kRingEntries, &ring->ring, kSetupFlags);
+    if (result == -EINVAL) // a kernel before 6.1, without those flags
+        result = io_uring_queue_init(kRingEntries, &ring->ring, 0);
     ring->initialised = result == 0;
     *problem = result != 0 ? refusal("io_uring_setup", result) : missingOperation(&ring->ring);
     if (!problem->empty())
