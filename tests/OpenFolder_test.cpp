@@ -1,7 +1,9 @@
 // Opening and listing folders below a configured folder: kinds come from the
 // listing, every name is opened from its open folder, and no link is
 // followed, even one swapped in after the walk saw a folder there.
+#include "walk/OpenAhead.h"
 #include "walk/OpenFolder.h"
+#include "posixacl/BatchRing.h"
 #include "winsec/SecurityApi.h"
 #include "NamedEntry.h"
 #include "TestSupport.h"
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <map>
 #include <unistd.h>
 
@@ -106,6 +109,37 @@ TEST_F(OpenFolderTest, SecurityIsReachedByNameInTheOpenFolderNeverThroughALink)
               0u);
     EXPECT_EQ(readError(winsec::ObjectName(&tree->handle(), "fifo", spelt)), 0u);
     EXPECT_EQ(readError(winsec::ObjectName(&tree->handle(), "", spelt)), 0u);
+}
+
+// A window opened ahead holds only what the listing called a regular file
+// and is still something that may be opened; its visits then reach each
+// entry as they would have without it, and nothing stays open after.
+TEST_F(OpenFolderTest, AWindowOpenedAheadChangesNoVisitAndIsClosedAfter)
+{
+    const std::unique_ptr<OpenAhead> ahead = OpenAhead::forThread(1);
+    if (ahead == nullptr)
+        GTEST_SKIP() << openAheadProblem();
+    std::vector<ListedEntry> window;
+    for (const char* name : {"file", "gone", "link", "fifo"})
+        window.push_back(ListedEntry{name, FileKind::File, nullptr});
+    ahead->open(*tree, window.data(), window.data() + window.size());
+    std::vector<int> descriptors;
+    for (const ListedEntry& entry : window)
+        descriptors.push_back(entry.opened->descriptor);
+    EXPECT_GE(descriptors[0], 0);
+    EXPECT_EQ(descriptors[1], -1);
+    EXPECT_EQ(descriptors[2], -1) << "a link is never opened";
+    const FixedPath spelt("logged");
+    const winsec::DWORD expected[] = {0, ENOENT, ELOOP, 0};
+    for (std::size_t k = 0; k < window.size(); ++k)
+        EXPECT_EQ(readError(winsec::ObjectName(&tree->handle(), window[k].name, spelt)
+                                .listedAsRegularFile()
+                                .openedAs(window[k].opened.get())),
+                  expected[k])
+            << window[k].name;
+    ahead->release(window.data(), window.data() + window.size());
+    for (const int descriptor : descriptors)
+        EXPECT_TRUE(descriptor < 0 || (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF));
 }
 
 TEST(OpenFolderConfigured, ReachedThroughRootsLinkIsListedAndAMissingOneIsMissing)
