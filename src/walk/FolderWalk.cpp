@@ -1,7 +1,7 @@
 #include "walk/FolderWalk.h"
 
-#include "walk/OpenFolder.h"
 #include "walk/OpenAhead.h"
+#include "walk/OpenFolder.h"
 #include "walk/ResultOrder.h"
 
 #include <Poco/Path.h>
