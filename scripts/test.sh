@@ -20,9 +20,13 @@ bash scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE
 (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j2)
 
-# The threads of the walk meet only in the runs of the program.
+# The threads of the walk meet only in the runs of the program. They take
+# plain calls here: ThreadSanitizer cannot see the descriptors io_uring
+# closes, so a number the kernel gives out again afterwards reads to it as
+# one closed on one thread while another still uses it. Each ring belongs to
+# one thread and shares nothing with the others.
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_TSAN=ON
-(cd build-tsan && TOLVANE_THREADS=4 TSAN_OPTIONS=halt_on_error=1 \
+(cd build-tsan && TOLVANE_THREADS=4 TOLVANE_IO_URING=0 TSAN_OPTIONS=halt_on_error=1 \
     ctest --output-on-failure -j2 -R '^(ProgramTest|HostileInput|HardeningTest)\.')
 
 if [ -x scripts/check-windows-build.sh ]; then
