@@ -120,7 +120,7 @@ void BatchRing::openAll(int folder, std::vector<EntryOpening>* entries)
     ring->run(
         entries->size(),
         [&](std::size_t k, io_uring_sqe* request) {
-            io_uring_prep_openat(request, folder, (*entries)[k].name.c_str(), kReadFlags, 0);
+            io_uring_prep_openat(request, folder, (*entries)[k].name, kReadFlags, 0);
         },
         [&](std::size_t k, int result) { (*entries)[k].descriptor = result >= 0 ? result : -1; });
 }

@@ -19,10 +19,11 @@
 
 namespace winsec {
 
-// An entry as the ring opened it, named `name` in its folder: the handle its
-// ObjectName carries to the backend.
+// An entry as the ring opened it, named `name` in its folder (the listing's
+// own text, which outlives the window): the handle its ObjectName carries to
+// the backend.
 struct EntryHandle {
-    std::string name;
+    const char* name = nullptr;
     int descriptor = -1; // opened for reading (kReadFlags) by the ring; -1: not opened
 };
 

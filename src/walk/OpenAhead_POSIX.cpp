@@ -60,7 +60,7 @@ void OpenAhead::open(const OpenFolder& folder, ListedEntry* first, ListedEntry* 
     openings.clear();
     for (const ListedEntry* entry = first; entry != last; ++entry)
         if (entry->kind == FileKind::File)
-            openings.emplace_back().name = entry->name;
+            openings.emplace_back().name = entry->name.c_str();
     if (openings.empty())
         return;
     state->ring->openAll(folder.handle().descriptor.get(), &openings);
