@@ -72,9 +72,11 @@ bool printStatusOfFolders(const std::vector<std::string>& folders, winsec::Secur
 // Whether the walk opens ahead is settled once, and said.
 walk::WalkOptions walkOptionsOf(const RunSettings& settings, RunLog& log)
 {
-    const std::string problem = settings.openAhead ? walk::openAheadProblem() : logtext::kOpenAheadOff;
-    log.info(taggedHead(logtext::kMainTag) +
-             (problem.empty() ? std::string(logtext::kOpeningAhead) : logtext::kOpeningByCalls + problem));
+    const std::string problem =
+        settings.openAhead ? walk::openAheadProblem() : logtext::kOpenAheadOff;
+    const std::string path =
+        problem.empty() ? logtext::kOpeningAhead : logtext::kOpeningByCalls + problem;
+    log.info(taggedHead(logtext::kMainTag) + path);
     return walk::WalkOptions(settings.threads, problem.empty());
 }
 
